@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs with apt-get whatever the build, the tests and the demo need and
+# this machine lacks.  Pass --windows to add mingw-w64 and Wine.
+set -euo pipefail
+
+want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+      libcli11-dev gnuplot-nox)
+if [[ "${1:-}" == "--windows" ]]; then
+  want+=(g++-mingw-w64-i686 wine wine32 binutils-mingw-w64-i686)
+fi
+
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+SUDO=""
+[[ $(id -u) -ne 0 ]] && SUDO="sudo"
+if [[ " ${missing[*]} " == *" wine32 "* ]]; then
+  $SUDO dpkg --add-architecture i386
+fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

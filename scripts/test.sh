@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the default build with warnings as
+# errors, the address+undefined sanitizer build, a short fuzzing run, and the
+# Windows DLL under Wine.  Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+windows=1
+scripts/install-deps.sh --windows || { echo "mingw-w64/Wine not installable: Windows build skipped"; windows=0; scripts/install-deps.sh; }
+
+echo "== default build (warnings are errors) =="
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+ctest --preset ci -j "$jobs"
+
+echo "== address + undefined sanitizers =="
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
+
+if [[ -x scripts/fuzz.sh ]]; then
+  echo "== fuzzing the configuration load =="
+  scripts/fuzz.sh "${Q583_FUZZ_SECONDS:-60}"
+fi
+
+if [[ $windows -eq 1 && -x scripts/test-windows.sh ]]; then
+  echo "== 32-bit Windows DLL under Wine =="
+  scripts/test-windows.sh
+fi

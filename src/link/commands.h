@@ -1,0 +1,25 @@
+// Configuration commands: mode registers, averaging, version, channel
+// selection, calibration, sleep, extended registers; reply time-out; raw
+// count to millivolts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<int32_t> replyTimeout;  // ms; 0 until first computed
+
+void ComputeRateRegisters();
+void ComputeModeRegisters();
+bool WriteModeRegisters();
+bool VerifyModeRegisters();
+bool SetAveraging();
+bool ReadVersion();
+bool SelectChannel();
+bool SendSleep();
+bool WriteExtRegister(int32_t reg, int32_t value);
+bool WriteModelRegisters();
+bool SystemCalibrate();
+// Millivolts of the record's rawCount with its wordCnt and biPolar.
+double RawCountToVoltage();
+// The same conversion for any count.
+double CountToMillivolts(int32_t count, int16_t wordCnt, int16_t biPolar);

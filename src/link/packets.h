@@ -1,0 +1,10 @@
+// Three-byte command packets and the busy flag that keeps two senders apart.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<bool> fSendPacketBusy;
+
+bool SendPacket(uint32_t first, uint32_t data);
+bool SendPacketWithBusyCheck(uint32_t first, uint32_t data);

@@ -1,0 +1,46 @@
+// The serial link: one open port at a time, non-blocking byte reads, retried
+// byte writes, timed reads, the two clocks and the waits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr platform::PortHandle INVALIDCOMDEV = platform::kInvalidPort;
+constexpr int kNumPortSlots = 255;
+
+extern platform::PortHandle idComDev[kNumPortSlots];  // one handle per port number
+extern std::atomic<int32_t> ComHandleNum;               // slot in use
+extern platform::ComStatus comStat;                     // last GetComStatus
+extern std::atomic<uint8_t> echoByte;                   // single-byte replies, drains
+extern uint8_t rxBuf[16];                               // multi-byte replies
+
+// The handle in the slot in use (INVALIDCOMDEV when closed).
+platform::PortHandle CurrentPort();
+
+// Opens "COM<comPort+1>" into its slot; false when it cannot be opened.
+bool OpenComPort(int comPort);
+// Applies the line settings at baud bit/s: DCB, queues, time-outs, purge.
+bool ConfigureComPort(uint32_t baud);
+// Closes the slot in use (letting written bytes go out) and marks it invalid.
+void CloseComPort();
+
+bool WriteComByte(uint32_t value);                  // retried for 3000 ms
+bool ReadComByte(uint8_t& value);                   // at once; false when none
+bool ReadComBytes(int32_t count, int32_t timeoutMs, uint8_t* buffer);
+int32_t GetTimerTicks();                            // 18.2 ticks a second
+void WaitTicks(int32_t ticks);
+void WaitMs(int32_t ms);
+bool GetComStatus();                                // fills comStat
+bool PurgeComBuffers();                             // always true
+// Reads single bytes into echoByte until none is waiting.
+void DrainInput();
+
+// The millisecond clock (elapsed since load, signed 32-bit).
+inline int32_t ClockMs() { return platform::ClockMs(); }
+// True once the clock has reached deadline (signed comparison).
+inline bool Reached(int32_t deadline) { return ClockMs() - deadline >= 0; }
+
+// Closes every open slot (library unload).
+void CloseAllPorts();

@@ -1,0 +1,25 @@
+// The numbered scan log file: header, one row per scan, trailer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+bool OpenScanLogFile();
+bool ScanLogOpen();
+// Writes one row (text without the line feed) and flushes.
+void ScanLogWriteRow(const std::string& row);
+// Writes the six trailer lines and flushes (ApplyScanTiming first).
+void ScanLogWriteTrailer();
+void ScanLogClose();
+long ScanLogPosition();
+// The next free name "ScanLog_<n>.txt" in the current directory; false when
+// no number is left.
+bool NextScanLogName(std::string& name);
+
+bool SetExperimentName(const char* text);
+bool AddLogFileComment(const char* text);
+std::string ExperimentName();  // copies, never torn
+std::string LogComment();
+// Sets the texts and the run start text to their load state.
+void ResetScanLogForLoad();
+void SetRunStartText(const std::string& text);

@@ -1,0 +1,169 @@
+// What the operating system gives the library: clock, waits, serial ports,
+// threads, files, message box and tone.  Everything above src/platform/ goes
+// through this header and includes no OS header of its own.  One backend per
+// OS implements it (posix/, win32/); thread.cpp is portable C++.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// ---- Clock ------------------------------------------------------------
+
+// Elapsed milliseconds since the library was loaded, from a monotonic clock,
+// as a signed 32-bit value.  Compare two readings by their signed difference.
+int32_t ClockMs();
+// Restarts the count (library load).
+void ResetClock();
+
+// Monotonic microseconds, for measurements only.
+int64_t MonotonicMicros();
+
+// Local date and time in the C library's ctime form:
+// "Wed Jun 30 21:49:08 1993\n".
+std::string CtimeNow();
+
+// ---- Waits ------------------------------------------------------------
+
+// Thrown out of every wait of a thread that has been killed (Thread::Kill).
+// Caught at the thread's top: the thread unwinds without its end sequence.
+struct ThreadKilled {};
+
+// Peeks at the calling thread's message queue without removing a message.
+// A no-op where there is no message queue.
+void PeekMessages();
+
+// Sleeps ms milliseconds.  On a library thread: throws ThreadKilled when the
+// thread is killed; Wake() does not shorten it.
+void SleepMs(int32_t ms);
+
+enum class WaitResult { Ready, Timeout, Woken };
+
+// Waits up to ms for the calling library thread to be woken (Thread::Wake).
+// On a thread that is not a library thread it simply sleeps.  Throws
+// ThreadKilled when killed.
+WaitResult WaitForWake(int32_t ms);
+
+// Throws ThreadKilled when the calling library thread has been killed.
+void CheckKilled();
+
+// ---- Serial ports -----------------------------------------------------
+
+using PortHandle = intptr_t;
+constexpr PortHandle kInvalidPort = -1;  // INVALIDCOMDEV: all bits set
+
+struct ComStatus {
+  uint32_t cbInQue = 0;   // received bytes not yet read
+  uint32_t cbOutQue = 0;  // bytes still waiting to go out
+};
+
+// Device for a zero-based port number: the mapping set with
+// SetPortDevice, else "/dev/ttyS<n>" (POSIX) or "\\.\COM<n+1>" (Windows).
+std::string PortDevice(int comPort);
+// Maps a port number to a device; empty restores the default.
+void SetPortDevice(int comPort, const std::string& device);
+
+// Opens the port exclusively for reading and writing (no sharing).
+PortHandle OpenPort(int comPort);
+// Line settings: bit rate, 8 data bits, no parity, 1 stop bit, raw, DTR on,
+// RTS off.  False when a setting is refused.
+bool SetLine(PortHandle port, uint32_t baud);
+// Driver queue sizes (kept for the checks that use them where the OS has
+// no such setting).  False when refused.
+bool SetQueues(PortHandle port, uint32_t rxQueue, uint32_t txQueue);
+// Reads return at once with what has arrived.  False when refused.
+bool SetImmediateReads(PortHandle port);
+// Lets what was written go out (bounded by timeoutMs), then closes.
+void ClosePort(PortHandle port, int32_t drainTimeoutMs);
+
+// Writes one byte without blocking; true when it was taken.
+bool WriteByte(PortHandle port, uint8_t value);
+// Reads at most one byte without blocking; true when one was read.
+bool ReadByte(PortHandle port, uint8_t& value);
+// Reads up to n bytes without blocking; returns the count (0 = none).
+int ReadBytes(PortHandle port, uint8_t* buffer, int n);
+
+// Blocks until at least minBytes can be read, ms pass, or (on a library
+// thread) the thread is woken.  Throws ThreadKilled when killed.  A timeout
+// of 0 or less only looks.
+WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes = 1);
+// Blocks until a byte can be written or ms pass.  Throws when killed.
+WaitResult WaitWritable(PortHandle port, int32_t ms);
+
+// Queue counts; also clears the port's error state.  False on failure.
+bool GetComStatus(PortHandle port, ComStatus& status);
+// Discards both queues.
+bool PurgePort(PortHandle port);
+
+// ---- Threads ----------------------------------------------------------
+
+// A library thread (acquisition, beep).  Created suspended; the body runs
+// after Resume().  Kill() asks it to end at once: every wait of the body
+// throws ThreadKilled, the body unwinds without its end sequence, and Kill()
+// returns when it has.  Wake() cuts short the current WaitReadable or
+// WaitForWake so the body looks at its flags again.
+class Thread {
+ public:
+  static std::unique_ptr<Thread> CreateSuspended(std::function<void()> body);
+  virtual ~Thread() = default;  // kills and joins a thread still running
+  virtual void Resume() = 0;
+  virtual void Wake() = 0;
+  virtual void Kill() = 0;
+  // Waits for the body to return on its own; false after ms.
+  virtual bool Join(int32_t ms) = 0;
+  virtual bool Finished() const = 0;
+  // True when called from this thread.
+  virtual bool IsCurrent() const = 0;
+};
+
+// ---- Message box and tone ---------------------------------------------
+
+constexpr uint32_t kMbOk = 0x0;
+constexpr uint32_t kMbOkCancel = 0x1;
+constexpr uint32_t kMbIconWarning = 0x30;
+constexpr uint32_t kMbSystemModal = 0x1000;
+constexpr uint32_t kMbSetForeground = 0x10000;
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+
+using MessageBoxHandler = int (*)(const char* text, const char* caption, uint32_t style);
+using BeepHandler = void (*)(uint32_t frequencyHz, uint32_t durationMs);
+
+// Shows a message box owned by the foreground window (ownerForeground) or by
+// none; returns kIdOk or kIdCancel.  Goes through the installed handler.
+int MessageBox(const char* text, const char* caption, uint32_t style, bool ownerForeground);
+void SetMessageBoxHandler(MessageBoxHandler handler);
+// FlashWindow(GetForegroundWindow(), FALSE); a no-op without windows.
+void FlashForegroundWindow();
+
+// Sounds a tone and returns when it is over.  Interruptible on a library
+// thread (throws ThreadKilled).
+void Beep(uint32_t frequencyHz, uint32_t durationMs);
+void SetBeepHandler(BeepHandler handler);
+
+// ---- Files and directories --------------------------------------------
+
+std::string CurrentDirectory();
+bool SetCurrentDirectory(const std::string& dir);
+// The directory that holds the configuration file: the Windows directory,
+// or "/etc" on POSIX, unless overridden.
+std::string ConfigDirectory();
+void SetConfigDirectory(const std::string& dir);  // empty restores default
+// Names in dir matching a pattern with '*' and '?' (case-insensitive where
+// the OS is).  Names only, no directories.
+bool FindFiles(const std::string& dir, const std::string& pattern,
+               const std::function<void(const std::string&)>& onName);
+// A file in dir whose name equals name without regard to case; returns the
+// full path of the first match or empty.
+std::string FindFileNoCase(const std::string& dir, const std::string& name);
+
+// The private-profile reader (GetPrivateProfileStringA): copies the key's
+// value, at most bufferSize - 1 characters, or the default when the section
+// or key is absent; returns the number of characters copied.
+uint32_t GetPrivateProfileString(const char* section, const char* key, const char* defaultText,
+                                 char* buffer, uint32_t bufferSize, const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,231 @@
+// POSIX serial ports: termios in raw mode, non-blocking descriptors, and
+// waits that block in poll() instead of spinning.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "platform/posix/posix_internal.h"
+
+namespace platform {
+
+namespace {
+std::mutex gMapMutex;
+std::map<int, std::string> gDeviceMap;  // port number -> device path
+std::map<PortHandle, uint32_t> gBaud;    // open port -> bit rate
+
+speed_t SpeedFor(uint32_t baud, bool& ok) {
+  ok = true;
+  switch (baud) {
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    default: ok = false; return B0;
+  }
+}
+
+// Modem-control lines: a pseudo-terminal has none and answers ENOTTY or
+// EINVAL, which counts as success; any other refusal is a failure.
+bool ModemLine(int fd, unsigned long request, int bits) {
+  if (ioctl(fd, request, &bits) == 0) return true;
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+int Fd(PortHandle port) { return static_cast<int>(port); }
+
+// Microseconds one byte takes on the line (ten bits).
+int64_t ByteMicros(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gBaud.find(port);
+  uint32_t baud = (it != gBaud.end() && it->second) ? it->second : 9600;
+  return 10'000'000 / baud;
+}
+
+uint32_t InQueue(int fd) {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<uint32_t>(n);
+}
+}  // namespace
+
+std::string PortDevice(int comPort) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gDeviceMap.find(comPort);
+  if (it != gDeviceMap.end()) return it->second;
+  return "/dev/ttyS" + std::to_string(comPort);
+}
+
+void SetPortDevice(int comPort, const std::string& device) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  if (device.empty())
+    gDeviceMap.erase(comPort);
+  else
+    gDeviceMap[comPort] = device;
+}
+
+PortHandle OpenPort(int comPort) {
+  const std::string path = PortDevice(comPort);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kInvalidPort;
+  // No sharing: a second open of the same port (by this or another process)
+  // fails, as it does on Windows.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidPort;
+  }
+  if (isatty(fd)) (void)ioctl(fd, TIOCEXCL);
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gBaud[fd] = 0;
+  return fd;
+}
+
+bool SetLine(PortHandle port, uint32_t baud) {
+  const int fd = Fd(port);
+  bool ok = false;
+  speed_t speed = SpeedFor(baud, ok);
+  if (port == kInvalidPort || !ok) return false;
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+  if (!ModemLine(fd, TIOCMBIS, TIOCM_DTR) || !ModemLine(fd, TIOCMBIC, TIOCM_RTS)) return false;
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gBaud[port] = baud;
+  return true;
+}
+
+bool SetQueues(PortHandle port, uint32_t, uint32_t) {
+  // The tty driver's queues have fixed sizes; the sizes are kept by the
+  // caller for its own checks.
+  return port != kInvalidPort && fcntl(Fd(port), F_GETFD) != -1;
+}
+
+bool SetImmediateReads(PortHandle port) {
+  if (port == kInvalidPort) return false;
+  termios tio{};
+  if (tcgetattr(Fd(port), &tio) != 0) return false;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(Fd(port), TCSANOW, &tio) == 0;
+}
+
+void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
+  if (port == kInvalidPort) return;
+  const int fd = Fd(port);
+  // Let written bytes go out first: a close may discard them otherwise.
+  const int32_t deadline = ClockMs() + drainTimeoutMs;
+  for (;;) {
+    int pending = 0;
+    if (ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0) break;
+    if (deadline - ClockMs() <= 0) break;
+    usleep(1000);
+  }
+  {
+    std::lock_guard<std::mutex> lock(gMapMutex);
+    gBaud.erase(port);
+  }
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+bool WriteByte(PortHandle port, uint8_t value) {
+  if (port == kInvalidPort) return false;
+  ssize_t n;
+  do {
+    n = write(Fd(port), &value, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+bool ReadByte(PortHandle port, uint8_t& value) {
+  return ReadBytes(port, &value, 1) == 1;
+}
+
+int ReadBytes(PortHandle port, uint8_t* buffer, int n) {
+  if (port == kInvalidPort || n <= 0) return 0;
+  ssize_t got;
+  do {
+    got = read(Fd(port), buffer, static_cast<size_t>(n));
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? static_cast<int>(got) : 0;
+}
+
+WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
+  if (minBytes == 0) minBytes = 1;
+  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  for (;;) {
+    CheckKilled();
+    if (port != kInvalidPort && InQueue(Fd(port)) >= minBytes) return WaitResult::Ready;
+    int32_t left = deadline - ClockMs();
+    if (left <= 0) return WaitResult::Timeout;
+    uint32_t have = port != kInvalidPort ? InQueue(Fd(port)) : 0;
+    PollOutcome outcome;
+    if (port == kInvalidPort) {
+      outcome = PollWithInterrupt(-1, 0, left);
+    } else if (have == 0) {
+      outcome = PollWithInterrupt(Fd(port), POLLIN, left);
+    } else {
+      // Part of what is wanted is here: sleep about as long as the rest
+      // takes on the line instead of waking for every byte.
+      int64_t restUs = ByteMicros(port) * (minBytes - have);
+      int32_t sleepMs = static_cast<int32_t>((restUs + 999) / 1000);
+      if (sleepMs < 1) sleepMs = 1;
+      if (sleepMs > left) sleepMs = left;
+      outcome = PollWithInterrupt(-1, 0, sleepMs);
+    }
+    if (outcome == PollOutcome::Woken) return WaitResult::Woken;
+    if (outcome == PollOutcome::HungUp) {
+      // The other side is gone; nothing more will come.  Sleep out the
+      // time so that a caller's loop does not spin on the hang-up.
+      if (PollWithInterrupt(-1, 0, deadline - ClockMs()) == PollOutcome::Woken) return WaitResult::Woken;
+      return InQueue(Fd(port)) >= minBytes ? WaitResult::Ready : WaitResult::Timeout;
+    }
+  }
+}
+
+WaitResult WaitWritable(PortHandle port, int32_t ms) {
+  if (port == kInvalidPort) {
+    return PollWithInterrupt(-1, 0, ms) == PollOutcome::Woken ? WaitResult::Woken : WaitResult::Timeout;
+  }
+  switch (PollWithInterrupt(Fd(port), POLLOUT, ms)) {
+    case PollOutcome::Ready: return WaitResult::Ready;
+    case PollOutcome::Woken: return WaitResult::Woken;
+    case PollOutcome::HungUp:
+      PollWithInterrupt(-1, 0, ms);  // nothing can be written; do not spin
+      return WaitResult::Timeout;
+    default: return WaitResult::Timeout;
+  }
+}
+
+bool GetComStatus(PortHandle port, ComStatus& status) {
+  if (port == kInvalidPort) return false;
+  int in = 0, out = 0;
+  if (ioctl(Fd(port), FIONREAD, &in) != 0) return false;
+  if (ioctl(Fd(port), TIOCOUTQ, &out) != 0) out = 0;
+  status.cbInQue = in > 0 ? static_cast<uint32_t>(in) : 0;
+  status.cbOutQue = out > 0 ? static_cast<uint32_t>(out) : 0;
+  return true;
+}
+
+bool PurgePort(PortHandle port) {
+  return port != kInvalidPort && tcflush(Fd(port), TCIOFLUSH) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+// Sleeping and waiting.  On a library thread every wait also watches the
+// thread's interrupter, so a stop request or a kill is seen at once; on the
+// host's threads the waits simply block.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/interrupt.h"
+#include "platform/posix/posix_internal.h"
+
+namespace platform {
+
+namespace {
+// Milliseconds left until deadline (a ClockMs value), never negative.
+int32_t Remaining(int32_t deadline) {
+  int32_t left = deadline - ClockMs();
+  return left > 0 ? left : 0;
+}
+}  // namespace
+
+PollOutcome PollWithInterrupt(int fd, short events, int32_t ms) {
+  Interrupter* self = CurrentInterrupter();
+  if (self && self->Killed()) throw ThreadKilled{};
+  pollfd fds[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
+  nfds_t count = 1;
+  if (self && self->Native() >= 0) {
+    fds[1].fd = static_cast<int>(self->Native());
+    count = 2;
+  }
+  if (fd < 0) fds[0].events = 0;
+  int rc;
+  do {
+    rc = poll(fds, count, ms < 0 ? 0 : ms);
+  } while (rc < 0 && errno == EINTR);
+  if (self && count == 2 && (fds[1].revents & POLLIN)) {
+    self->TakeWake();
+    if (self->Killed()) throw ThreadKilled{};
+    return PollOutcome::Woken;
+  }
+  if (rc > 0 && fd >= 0 && fds[0].revents != 0) {
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      if (!(fds[0].revents & events)) return PollOutcome::HungUp;
+    }
+    return PollOutcome::Ready;
+  }
+  return PollOutcome::Timeout;
+}
+
+void SleepMs(int32_t ms) {
+  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  do {
+    PollWithInterrupt(-1, 0, Remaining(deadline));  // a wake is ignored here
+  } while (Remaining(deadline) > 0);
+}
+
+WaitResult WaitForWake(int32_t ms) {
+  switch (PollWithInterrupt(-1, 0, ms)) {
+    case PollOutcome::Woken:
+      return WaitResult::Woken;
+    default:
+      return WaitResult::Timeout;
+  }
+}
+
+}  // namespace platform
