@@ -24,7 +24,9 @@
 
 #if defined(_WIN32)
 #if defined(Q583_BUILDING_LIBRARY)
-#define Q583_API __declspec(dllexport)
+/* Q583_SP.def exports every function under its plain name; dllexport would
+ * add the decorated __stdcall name ("EX_InitDev@0") beside it. */
+#define Q583_API
 #else
 #define Q583_API __declspec(dllimport)
 #endif

@@ -16,5 +16,23 @@ int16_t ApplyScanTiming(double& maximum, double& minimum);
 // (stored in the record); false when they cannot be met with average 1.
 bool ComputeScanIntervalLimits(double& maximum, double& minimum, struct Q583Record& record);
 
+// Raw (unquantised) bounds of a record's settings for an averaging count:
+// minimal interval (at least the frame transfer time), maximal interval,
+// frame transfer time and the timer's time base, all in seconds or Hz.
+struct ScanBounds {
+  double minimum;
+  double maximum;
+  double transfer;
+  double timeBase;
+};
+ScanBounds ComputeScanBounds(const struct Q583Record& record, uint32_t average);
+
 // Time base of the instrument's interval timer in ticks per second.
 double TimeBase(int16_t version, int16_t baud);
+
+// The five scan-interval exports' work (lazy initialisation included).
+bool GetScanInterval(double& interval);
+bool GetScanIntervalMinMax(double& minimum, double& maximum);
+bool SetToMinScanInterval();
+bool SetToMaxScanInterval();
+bool SetToUserScanInterval(double interval);

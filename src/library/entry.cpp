@@ -1,7 +1,13 @@
-// Load and unload.  On POSIX the shared object's constructor and destructor
-// run process attach and detach; on Windows the loader calls DllEntryPoint.
+// Load and unload.  On POSIX the shared object's constructor runs process
+// attach and its unload runs process detach; on Windows the loader calls
+// DllEntryPoint.  DllEntryPoint is exported on POSIX too, so a host written
+// for the Windows library can call it the same way.
 #include "library/entry.h"
 
+#include <atomic>
+#include <cstdlib>
+
+#include "device/config_file.h"
 #include "device/q583.h"
 #include "library/export_guard.h"
 #include "link/serial.h"
@@ -15,6 +21,10 @@
 namespace {
 constexpr uint32_t kProcessDetach = 0;
 constexpr uint32_t kProcessAttach = 1;
+
+// Detach runs once per attach: at unload it can be reached both from the
+// shared object's destructor and from the exit handler.
+std::atomic<bool> gAttached{false};
 }  // namespace
 
 void ProcessAttach() {
@@ -22,12 +32,18 @@ void ProcessAttach() {
   for (auto& slot : idComDev) slot = INVALIDCOMDEV;
   ResetScanLogForLoad();  // description "none", empty comment, start text zeroed
   Q583.comPort = 0;
+  gAttached = true;
 }
 
 void ProcessDetach() {
-  CloseComPort();
+  if (!gAttached.exchange(false)) return;
+  // The threads go first: the acquisition thread reads the port, and a
+  // port closed under it could be reopened under the same descriptor by
+  // something else in the process.  Neither sends a stop command or writes
+  // a trailer.
   TerminateScanThreadAtOnce();
   TerminateBeepThreadAtOnce();
+  CloseComPort();
   CloseAllDebugLogs();  // levelled, scan ...
   ScanLogClose();       // ... the scan log file (no trailer) ...
   DebugClose(DebugLog::General);
@@ -38,6 +54,7 @@ void ReloadLibrary() {
   CloseAllPorts();
   ResetScanStateForLoad();
   ResetDeviceRecordForLoad();
+  ResetConfigFileForLoad();
   ProcessAttach();
 }
 
@@ -51,6 +68,18 @@ extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void
 }
 
 #if !defined(_WIN32)
-__attribute__((constructor)) static void LibraryLoaded() { DllEntryPoint(nullptr, kProcessAttach, nullptr); }
-__attribute__((destructor)) static void LibraryUnloaded() { DllEntryPoint(nullptr, kProcessDetach, nullptr); }
+namespace {
+// At process exit the C++ objects of the library are destroyed before the
+// shared object's destructor runs; a handler registered at load runs ahead
+// of the destructors of everything constructed before it, so the threads
+// are ended while what they use still exists.  At dlclose the destructor
+// runs first and the handler then finds nothing to do.
+void DetachAtExit() { DllEntryPoint(nullptr, kProcessDetach, nullptr); }
+
+__attribute__((constructor)) void LibraryLoaded() {
+  DllEntryPoint(nullptr, kProcessAttach, nullptr);
+  std::atexit(&DetachAtExit);
+}
+__attribute__((destructor)) void LibraryUnloaded() { DllEntryPoint(nullptr, kProcessDetach, nullptr); }
+}  // namespace
 #endif

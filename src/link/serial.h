@@ -22,7 +22,9 @@ platform::PortHandle CurrentPort();
 // Opens "COM<comPort+1>" into its slot; false when it cannot be opened.
 bool OpenComPort(int comPort);
 // Applies the line settings at baud bit/s: DCB, queues, time-outs, purge.
-bool ConfigureComPort(uint32_t baud);
+// *lineRefused tells whether it was the line setting (bit rate, framing)
+// that the port refused.
+bool ConfigureComPort(uint32_t baud, bool* lineRefused = nullptr);
 // Closes the slot in use (letting written bytes go out) and marks it invalid.
 void CloseComPort();
 
@@ -39,8 +41,34 @@ void DrainInput();
 
 // The millisecond clock (elapsed since load, signed 32-bit).
 inline int32_t ClockMs() { return platform::ClockMs(); }
+// a - b for two clock readings: the clock wraps like a 32-bit counter, so the
+// difference is taken modulo 2^32 and read as signed.
+inline int32_t ClockDiff(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+// The clock reading ms from now.
+inline int32_t DeadlineAfter(int32_t ms) {
+  return static_cast<int32_t>(static_cast<uint32_t>(ClockMs()) + static_cast<uint32_t>(ms));
+}
 // True once the clock has reached deadline (signed comparison).
-inline bool Reached(int32_t deadline) { return ClockMs() - deadline >= 0; }
+inline bool Reached(int32_t deadline) { return ClockDiff(ClockMs(), deadline) >= 0; }
+// Milliseconds left until deadline, never negative.
+inline int32_t RemainingMs(int32_t deadline) {
+  const int32_t left = ClockDiff(deadline, ClockMs());
+  return left > 0 ? left : 0;
+}
+
+// Ticks of 1/18.2 s for a millisecond clock reading.
+int32_t TicksFromMs(int32_t ms);
+// The first millisecond clock reading at which the tick count reaches ticks.
+int32_t MsAtTicks(int32_t ticks);
+// Blocks until the port holds at least minBytes or the clock reaches
+// deadline; peeks the message queue first.  No byte is read.
+void WaitForInput(int32_t deadline, uint32_t minBytes);
+
+// How long WriteComByte keeps retrying, and so how long a close waits for
+// written bytes to go out.
+constexpr int32_t kWriteTimeoutMs = 3000;
 
 // Closes every open slot (library unload).
 void CloseAllPorts();

@@ -31,3 +31,6 @@ bool DoDebugNorm(uint8_t level);
 
 // Closes all three (unload), in the order levelled, scan, general.
 void CloseAllDebugLogs();
+
+// The level the levelled debug log was opened with.
+uint8_t DebugLevel();

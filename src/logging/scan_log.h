@@ -1,8 +1,13 @@
 // The numbered scan log file: header, one row per scan, trailer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+
+// Scan frames taken in the current run (the acquisition thread counts them;
+// the trailer reports them).
+extern std::atomic<double> scanCounter;
 
 bool OpenScanLogFile();
 bool ScanLogOpen();
@@ -20,6 +25,8 @@ bool SetExperimentName(const char* text);
 bool AddLogFileComment(const char* text);
 std::string ExperimentName();  // copies, never torn
 std::string LogComment();
+// Appends the log comment (when not empty) to a row, under the texts' lock.
+void AppendLogComment(std::string& row);
 // Sets the texts and the run start text to their load state.
 void ResetScanLogForLoad();
 void SetRunStartText(const std::string& text);

@@ -7,6 +7,7 @@
 
 #include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "platform/thread_unload.h"
 
 namespace platform {
 
@@ -39,8 +40,25 @@ class StdThread final : public Thread {
 
   void Kill() override {
     interrupter_.Kill();
+    if (UnloadHoldsLoaderLock() && UnloadEndsProcess()) {
+      // The process is ending: the system has ended the thread already.
+      AbandonThread(thread_);
+      return;
+    }
     Resume();  // a suspended thread must run to see the kill
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
+    if (UnloadHoldsLoaderLock()) {
+      // The thread could not finish exiting now, so it is not joined.  It
+      // gets a moment to unwind out of the library's code and is then ended
+      // by force.
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(500), [this] { return finished_; });
+      }
+      AbandonThread(thread_);
+      return;
+    }
+    thread_.join();
   }
 
   bool Join(int32_t ms) override {

@@ -31,6 +31,11 @@ struct Options {
   bool trace = false;        // print every byte to standard error
   uint8_t version = 100;     // firmware version reported
   uint8_t digitalInput = 0;  // digital input byte
+  // Keep the log of received bytes and packets (a long-running program
+  // turns it off; tests keep it).
+  bool keepLog = true;
+  // Seed of the noise generators (inputs and line noise), for repeatable runs.
+  uint32_t seed = 583;
 };
 
 // What a command does wrong, for `count` occurrences (-1: always).
@@ -64,12 +69,25 @@ struct ReceivedByte {
   uint32_t baud = 0;   // the line rate the library's side had set
 };
 
+// Where a packet was decoded: a command, one of the register-data packets
+// that follow a 0x84 command, or one of the nine data packets of the sign-on.
+enum class PacketKind { Command, RegisterData, SignOnData };
+
 struct Packet {
   uint8_t first = 0;
   uint8_t data = 0;
   uint8_t sum = 0;
   bool checksumOk = true;
   double timeS = 0.0;
+  PacketKind kind = PacketKind::Command;
+};
+
+// A byte the simulator sent (or lost on the line because the two sides'
+// rates differed when it went out).
+struct SentByte {
+  uint8_t value = 0;
+  double timeS = 0.0;
+  bool lost = false;
 };
 
 struct State {
@@ -94,6 +112,14 @@ struct State {
   uint32_t conversions = 0;
   uint32_t calibrations = 0;
   uint32_t badChecksums = 0;
+  // Added beside the fields above:
+  uint8_t baudIndex = 5;       // index of the instrument's line rate (5 = 300)
+  uint8_t version = 100;       // firmware version it reports now
+  double frameIntervalS = 0.0; // interval of the current or last scan
+  uint32_t wakeUps = 0;        // wake-up replies given (0x03)
+  uint32_t breaks = 0;         // 0x00 bytes at a lower rate taken as a break
+  uint32_t notUnderstood = 0;  // bytes dropped because the rates differed
+  bool hungUp = false;
 };
 
 class Simulator {
@@ -114,7 +140,12 @@ class Simulator {
   void SetVersion(uint8_t version);
   // A different version reported from the next sign-on on.
   void SetVersionAtNextSignOn(uint8_t version);
+  // The same, but only once `completedSignOns` more sign-on exchanges have
+  // completed: SetVersionAfterSignOns(1, v) keeps the version for the sign-on
+  // that comes next and reports v from the one after it on.
+  void SetVersionAfterSignOns(uint32_t completedSignOns, uint8_t version);
   void SetPacing(bool on);
+  void SetTrace(bool on);
 
   // ---- faults -----------------------------------------------------------
   void SetNoWakeReply(bool on);
@@ -144,6 +175,10 @@ class Simulator {
   std::vector<ReceivedByte> Received() const;
   std::vector<uint8_t> ReceivedValues() const;
   std::vector<Packet> Packets() const;  // packets decoded in command mode
+  // The nine data packets of each sign-on exchange (and any with a bad sum).
+  std::vector<Packet> SignOnPackets() const;
+  // Every byte sent, in order (kept with keepLog like Received()).
+  std::vector<SentByte> Sent() const;
   State GetState() const;
   // Frame counter of each frame sent in this run (its trailing byte).
   uint32_t FramesSent() const;
@@ -153,6 +188,10 @@ class Simulator {
   bool WaitForFrames(uint32_t n, int ms) const;
   // Waits until the simulator is scanning (or not); false after ms.
   bool WaitForScanning(bool scanning, int ms) const;
+  // Waits until State::signOns reaches n; false after ms.
+  bool WaitForSignOns(uint32_t n, int ms) const;
+  // Waits until at least n bytes have been received since the last ClearLog.
+  bool WaitForReceived(size_t n, int ms) const;
 
   // Volts the simulator reports for an input at time t (for checks).
   double InputVolts(int mainChannel, int subChannel, double tS) const;

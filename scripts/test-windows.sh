@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows DLL with mingw-w64 and tests it under Wine:
+#   1. the export and import tables (objdump): every function of
+#      include/q583_sp.h exported under its plain name, nothing decorated,
+#      and no DLL imported beyond the system's own;
+#   2. a host program that loads the DLL with LoadLibraryA, resolves every
+#      export with GetProcAddress and runs a session against the instrument
+#      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
+#   3. the same host program provoking a receive-queue overflow with a
+#      simulator that sends as fast as it can.
+# Needs i686-w64-mingw32-g++-posix, wine (32-bit) and a native compiler
+# (scripts/install-deps.sh --windows installs them).
+#
+# Environment: Q583_NATIVE_BUILD  native build dir for q583-sim (default:
+#              build/ci when configured, else build/windows-native)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+cross=build/mingw32
+native=${Q583_NATIVE_BUILD:-}
+if [[ -z "$native" ]]; then
+  if [[ -f build/ci/CMakeCache.txt ]]; then native=build/ci; else native=build/windows-native; fi
+fi
+
+for tool in i686-w64-mingw32-g++-posix i686-w64-mingw32-objdump wine wineserver wineboot; do
+  command -v "$tool" >/dev/null || { echo "test-windows: $tool is missing (scripts/install-deps.sh --windows)"; exit 2; }
+done
+
+echo "== building Q583_SP.dll (mingw-w64, $cross) =="
+cmake --preset mingw32 >/dev/null
+cmake --build "$cross" -j "$jobs" --target Q583_SP
+dll="$root/$cross/Q583_SP.dll"
+
+echo "== building the Windows host program =="
+i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude \
+  tests/windows/wine_host_test.cpp -static -o "$cross/wine_host_test.exe"
+
+echo "== building q583-sim ($native) =="
+if [[ ! -f "$native/CMakeCache.txt" ]]; then
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ583_BUILD_TESTS=OFF \
+    -DQ583_BUILD_BENCH=OFF -DQ583_BUILD_TOOLS=OFF >/dev/null
+fi
+cmake --build "$native" -j "$jobs" --target q583-sim
+sim_bin="$root/$native/sim/q583-sim"
+
+passed=0
+failed=0
+pass() { echo "PASS $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+
+echo "== export and import tables =="
+table=$(i686-w64-mingw32-objdump -p "$dll")
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
+wanted=$(grep -oP 'Q583_CALL\s+\K\w+(?=\()' include/q583_sp.h | sort)
+n_wanted=$(wc -l <<<"$wanted")
+if [[ "$exports" == "$wanted" ]]; then
+  pass "the DLL exports exactly the $n_wanted functions of q583_sp.h by plain name"
+else
+  fail "exports differ from q583_sp.h:"
+  diff <(echo "$wanted") <(echo "$exports") || true
+fi
+[[ $n_wanted -eq 72 ]] && pass "66 original functions and 6 extensions" || fail "q583_sp.h declares $n_wanted functions, not 72"
+if grep -q '@' <<<"$exports"; then fail "decorated names exported"; else pass "no decorated (@n) names exported"; fi
+imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$table" | tr '[:lower:]' '[:upper:]' | sort -u)
+unexpected=$(grep -vxE 'KERNEL32\.DLL|USER32\.DLL|MSVCRT\.DLL|WINMM\.DLL|ADVAPI32\.DLL' <<<"$imports" || true)
+if [[ -z "$unexpected" ]]; then
+  pass "imports only system DLLs: $(echo $imports)"
+else
+  fail "imports beyond the system DLLs: $(echo $unexpected)"
+fi
+
+echo "== Wine session against the simulator =="
+export WINEPREFIX="$root/build/wine-prefix" WINEARCH=win32 WINEDEBUG=-all
+unset DISPLAY WAYLAND_DISPLAY
+link="$root/build/wine-com"
+run_dir="$root/$cross/wine-run"
+mkdir -p "$run_dir"
+sim_pid=""
+
+stop_sim() {
+  if [[ -n "$sim_pid" ]]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=""
+  fi
+}
+cleanup() {
+  stop_sim
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# Starts the simulator with a stable symlink to its pseudo-terminal.
+start_sim() {
+  stop_sim
+  rm -f "$link"
+  "$sim_bin" --link "$link" "$@" >"$run_dir/sim.out" 2>"$run_dir/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [[ -s "$run_dir/sim.out" && -L "$link" ]] && return 0
+    sleep 0.05
+  done
+  echo "test-windows: the simulator did not start"; cat "$run_dir/sim.err"; return 1
+}
+
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  echo "creating the Wine prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+fi
+# COM1 and COM12 lead to the simulator.  Wine creates its port devices from
+# this key when its session starts, so the server is restarted afterwards.
+for port in COM1 COM12; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$link" /f >/dev/null 2>&1
+done
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1
+
+win_dll="Z:${dll//\//\\}"
+host() {
+  (cd "$run_dir" && timeout 300 wine "$root/$cross/wine_host_test.exe" "$@" 2>"$run_dir/host-$1.err") \
+    | tee "$run_dir/host-$1.out" || true
+  local summary
+  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$run_dir/host-$1.out" | tail -1)
+  if [[ -z "$summary" ]]; then
+    fail "the host program ($1) ended without its summary"
+    return
+  fi
+  passed=$((passed + $(awk '{print $1}' <<<"$summary")))
+  failed=$((failed + $(awk '{print $3}' <<<"$summary")))
+}
+
+start_sim --signal 0:0:constant:1.25 --signal 0:1:constant:-0.5 --signal 1:0:constant:2.0 --digin 0xA5
+host session "$win_dll"
+
+echo "== receive-queue overflow =="
+start_sim --no-pacing --frame-interval 0.0002
+host overflow "$win_dll"
+stop_sim
+
+echo
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 && $passed -gt 0 ]]

@@ -1,0 +1,153 @@
+// The serial link: the port table, byte reads and writes, timed reads, the
+// millisecond and tick clocks and the waits.
+//
+// Every wait here blocks (on the port, or in a sleep) until the thing waited
+// for can have happened; none polls the clock in a loop.  On a library
+// thread the platform waits throw platform::ThreadKilled when the thread is
+// killed; that is left to unwind to the thread's top.
+#include "link/serial.h"
+
+#include <algorithm>
+
+#include "device/q583.h"
+
+platform::PortHandle idComDev[kNumPortSlots];  // all INVALIDCOMDEV from load
+std::atomic<int32_t> ComHandleNum{0};
+platform::ComStatus comStat;
+std::atomic<uint8_t> echoByte{0};
+uint8_t rxBuf[16];
+
+namespace {
+
+bool ValidSlot(int32_t slot) { return slot >= 0 && slot < kNumPortSlots; }
+
+// Ticks for a reading, in 64 bits so that the products cannot overflow.
+int64_t Ticks64(int64_t ms) { return ((ms * 14) / 100 * 13) / 100; }
+
+// Smallest non-negative ms whose tick count reaches t (t >= 1).
+int64_t FirstMsOfTick(int64_t t) {
+  const int64_t a = (100 * t + 12) / 13;  // least a with a * 13 / 100 >= t
+  return (100 * a + 13) / 14;             // least ms with ms * 14 / 100 >= a
+}
+
+}  // namespace
+
+platform::PortHandle CurrentPort() {
+  const int32_t slot = ComHandleNum.load();
+  return ValidSlot(slot) ? idComDev[slot] : INVALIDCOMDEV;
+}
+
+bool OpenComPort(int comPort) {
+  if (!ValidSlot(comPort)) return false;
+  idComDev[comPort] = platform::OpenPort(comPort);
+  return idComDev[comPort] != INVALIDCOMDEV;
+}
+
+bool ConfigureComPort(uint32_t baud, bool* lineRefused) {
+  if (lineRefused != nullptr) *lineRefused = false;
+  const platform::PortHandle port = CurrentPort();
+  if (port == INVALIDCOMDEV) return false;
+  if (!platform::SetLine(port, baud)) {
+    if (lineRefused != nullptr) *lineRefused = true;
+    return false;
+  }
+  if (!platform::SetQueues(port, Q583.RXQUEUESIZE, Q583.TXQUEUESIZE)) return false;
+  if (!platform::SetImmediateReads(port)) return false;
+  PurgeComBuffers();
+  return true;
+}
+
+void CloseComPort() {
+  const int32_t slot = ComHandleNum.load();
+  if (!ValidSlot(slot)) return;
+  const platform::PortHandle port = idComDev[slot];
+  idComDev[slot] = INVALIDCOMDEV;
+  // Whatever was written last (the extended registers at the end of a
+  // sign-on pass) must reach the instrument before the port goes.
+  if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
+}
+
+void CloseAllPorts() {
+  for (auto& slot : idComDev) {
+    const platform::PortHandle port = slot;
+    slot = INVALIDCOMDEV;
+    if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
+  }
+}
+
+bool WriteComByte(uint32_t value) {
+  const auto byte = static_cast<uint8_t>(value & 0xFF);
+  const int32_t deadline = DeadlineAfter(kWriteTimeoutMs);
+  bool readyButRefused = false;
+  for (;;) {
+    const platform::PortHandle port = CurrentPort();
+    if (platform::WriteByte(port, byte)) return true;
+    if (Reached(deadline)) return false;
+    // A port that reports room and still takes nothing must not turn this
+    // into a busy loop.
+    if (readyButRefused) platform::SleepMs(1);
+    readyButRefused =
+        platform::WaitWritable(port, RemainingMs(deadline)) == platform::WaitResult::Ready;
+  }
+}
+
+bool ReadComByte(uint8_t& value) { return platform::ReadByte(CurrentPort(), value); }
+
+void WaitForInput(int32_t deadline, uint32_t minBytes) {
+  platform::PeekMessages();
+  platform::WaitReadable(CurrentPort(), RemainingMs(deadline), minBytes);
+}
+
+bool ReadComBytes(int32_t count, int32_t timeoutMs, uint8_t* buffer) {
+  const int32_t deadline = DeadlineAfter(timeoutMs);
+  if (count <= 0) return !Reached(deadline);
+  int32_t received = 0;
+  while (!Reached(deadline)) {
+    // Never more than asked for: the rest stays in the port for the next
+    // reader.
+    received += platform::ReadBytes(CurrentPort(), buffer + received, count - received);
+    if (received >= count) return true;
+    WaitForInput(deadline, static_cast<uint32_t>(count - received));
+  }
+  // A reply that completed just as the time ran out still counts.
+  received += platform::ReadBytes(CurrentPort(), buffer + received, count - received);
+  return received >= count;
+}
+
+int32_t TicksFromMs(int32_t ms) { return static_cast<int32_t>(Ticks64(ms)); }
+
+int32_t MsAtTicks(int32_t ticks) {
+  const int64_t t = ticks;
+  // The tick count truncates toward zero, so it is odd: ticks(-ms) ==
+  // -ticks(ms); a target at or below zero is the mirror of one above it.
+  const int64_t ms = t >= 1 ? FirstMsOfTick(t) : 1 - FirstMsOfTick(1 - t);
+  return static_cast<int32_t>(ms);
+}
+
+int32_t GetTimerTicks() { return TicksFromMs(ClockMs()); }
+
+void WaitTicks(int32_t ticks) {
+  const int32_t target = GetTimerTicks() + ticks;
+  for (;;) {
+    platform::PeekMessages();
+    if (GetTimerTicks() - target >= 0) return;
+    platform::SleepMs(std::max<int32_t>(1, RemainingMs(MsAtTicks(target))));
+  }
+}
+
+void WaitMs(int32_t ms) {
+  const int32_t deadline = DeadlineAfter(ms);
+  while (!Reached(deadline)) platform::SleepMs(RemainingMs(deadline));
+}
+
+bool GetComStatus() { return platform::GetComStatus(CurrentPort(), comStat); }
+
+bool PurgeComBuffers() {
+  (void)platform::PurgePort(CurrentPort());
+  return true;
+}
+
+void DrainInput() {
+  uint8_t byte = 0;
+  while (ReadComByte(byte)) echoByte = byte;
+}

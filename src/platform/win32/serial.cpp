@@ -1,0 +1,230 @@
+// Win32 serial ports: plain (non-overlapped) handles with read time-outs
+// that make every read return at once.  Such a handle cannot block until
+// data arrives, so the waits look at the receive queue (ClearCommError) and
+// between looks wait on the thread's interrupter for about as long as the
+// missing bytes take on the line, at least 1 ms.
+#include "platform/win32/windows_api.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/win32/win32_internal.h"
+
+namespace platform {
+
+namespace {
+struct PortInfo {
+  int comPort = 0;        // zero-based number the port was opened for
+  uint32_t baud = 0;      // bit rate of the last line setting
+  uint32_t txQueue = 0;   // output queue size given to SetupComm
+};
+
+std::mutex gMapMutex;
+std::map<int, std::string> gDeviceMap;  // port number -> device name
+std::map<PortHandle, PortInfo> gPorts;  // open ports
+
+HANDLE Native(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
+
+// "COM1".."COM9" open under their plain names; from COM10 on only the
+// device namespace form "\\.\COM10" reaches the port.
+std::string ComName(int number) {
+  return number > 9 ? "\\\\.\\COM" + std::to_string(number) : "COM" + std::to_string(number);
+}
+
+// A mapping given as a plain "COM<n>" gets the device namespace prefix when
+// the plain name could not open it.
+std::string NormalisedDevice(const std::string& device) {
+  if (device.size() > 3 && _strnicmp(device.c_str(), "COM", 3) == 0 &&
+      device.find_first_not_of("0123456789", 3) == std::string::npos) {
+    return ComName(std::atoi(device.c_str() + 3));
+  }
+  return device;
+}
+
+PortInfo Info(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gPorts.find(port);
+  return it != gPorts.end() ? it->second : PortInfo{};
+}
+
+// Microseconds one byte takes on the line (ten bits).
+int64_t ByteMicros(PortHandle port) {
+  const uint32_t baud = Info(port).baud;
+  return 10'000'000 / (baud ? baud : 9600);
+}
+}  // namespace
+
+std::string PortDevice(int comPort) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gDeviceMap.find(comPort);
+  if (it != gDeviceMap.end()) return it->second;
+  return ComName(comPort + 1);
+}
+
+void SetPortDevice(int comPort, const std::string& device) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  if (device.empty())
+    gDeviceMap.erase(comPort);
+  else
+    gDeviceMap[comPort] = NormalisedDevice(device);
+}
+
+PortHandle OpenPort(int comPort) {
+  const std::string name = PortDevice(comPort);
+  // Read and write, no sharing, plain synchronous I/O.
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidPort;
+  const auto port = reinterpret_cast<PortHandle>(h);
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gPorts[port] = PortInfo{comPort, 0, 0};
+  return port;
+}
+
+bool SetLine(PortHandle port, uint32_t baud) {
+  if (port == kInvalidPort || baud == 0) return false;
+  HANDLE h = Native(port);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb)) {
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+  }
+  // The mode text follows the port name, e.g. "COM1:300,n,8,1".  A mapped
+  // device still carries the COM number the library asked for.
+  char mode[64];
+  std::snprintf(mode, sizeof mode, "COM%d:%lu,n,8,1", Info(port).comPort + 1,
+                static_cast<unsigned long>(baud));
+  if (!BuildCommDCBA(mode, &dcb)) {
+    std::snprintf(mode, sizeof mode, "%lu,n,8,1", static_cast<unsigned long>(baud));
+    if (!BuildCommDCBA(mode, &dcb)) return false;
+  }
+  // DTR on, RTS off; the line is raw: binary, no flow control of any kind,
+  // and errors do not stop reads until they are cleared.
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fBinary = TRUE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fAbortOnError = FALSE;
+  if (!SetCommState(h, &dcb)) {
+    // A pseudo-terminal behind Wine has no modem lines and refuses to set
+    // them with ERROR_NOT_SUPPORTED; that line setting does not matter there.
+    if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    if (!SetCommState(h, &dcb)) return false;
+  }
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gPorts[port].baud = baud;
+  return true;
+}
+
+bool SetQueues(PortHandle port, uint32_t rxQueue, uint32_t txQueue) {
+  if (port == kInvalidPort || !SetupComm(Native(port), rxQueue, txQueue)) return false;
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gPorts[port].txQueue = txQueue;
+  return true;
+}
+
+bool SetImmediateReads(PortHandle port) {
+  if (port == kInvalidPort) return false;
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;  // with the rest 0: return at once
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  return SetCommTimeouts(Native(port), &timeouts) != 0;
+}
+
+void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
+  if (port == kInvalidPort) return;
+  // Let written bytes go out first: closing may discard them otherwise.
+  const int32_t deadline = ClockMs() + drainTimeoutMs;
+  for (;;) {
+    ComStatus status;
+    if (!GetComStatus(port, status) || status.cbOutQue == 0) break;
+    if (deadline - ClockMs() <= 0) break;
+    UseFineTimer();
+    Sleep(1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(gMapMutex);
+    gPorts.erase(port);
+  }
+  CloseHandle(Native(port));
+}
+
+bool WriteByte(PortHandle port, uint8_t value) {
+  if (port == kInvalidPort) return false;
+  DWORD written = 0;
+  return WriteFile(Native(port), &value, 1, &written, nullptr) && written == 1;
+}
+
+bool ReadByte(PortHandle port, uint8_t& value) { return ReadBytes(port, &value, 1) == 1; }
+
+int ReadBytes(PortHandle port, uint8_t* buffer, int n) {
+  if (port == kInvalidPort || n <= 0) return 0;
+  DWORD got = 0;
+  if (!ReadFile(Native(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return 0;
+  return static_cast<int>(got);
+}
+
+WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
+  if (minBytes == 0) minBytes = 1;
+  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  for (;;) {
+    CheckKilled();
+    ComStatus status;
+    const bool looked = port != kInvalidPort && GetComStatus(port, status);
+    if (looked && status.cbInQue >= minBytes) return WaitResult::Ready;
+    const int32_t left = deadline - ClockMs();
+    if (left <= 0) return WaitResult::Timeout;
+    int32_t step = left;  // nothing can arrive on a closed or broken port
+    if (looked) {
+      // The rest cannot be here before it has had time to cross the line.
+      const int64_t restUs = ByteMicros(port) * (minBytes - status.cbInQue);
+      step = static_cast<int32_t>((restUs + 999) / 1000);
+      if (step < 1) step = 1;
+      if (step > left) step = left;
+    }
+    if (WaitOnInterrupter(step) == WaitResult::Woken) return WaitResult::Woken;
+  }
+}
+
+WaitResult WaitWritable(PortHandle port, int32_t ms) {
+  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  const uint32_t txQueue = port != kInvalidPort ? Info(port).txQueue : 0;
+  for (;;) {
+    CheckKilled();
+    ComStatus status;
+    const bool looked = port != kInvalidPort && GetComStatus(port, status);
+    // A write blocks until the driver takes the byte; it is ready as soon
+    // as the output queue has room.
+    if (looked && status.cbOutQue < (txQueue ? txQueue : 1)) return WaitResult::Ready;
+    const int32_t left = deadline - ClockMs();
+    if (left <= 0) return WaitResult::Timeout;
+    if (WaitOnInterrupter(looked ? 1 : left) == WaitResult::Woken) return WaitResult::Woken;
+  }
+}
+
+bool GetComStatus(PortHandle port, ComStatus& status) {
+  if (port == kInvalidPort) return false;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(Native(port), &errors, &stat)) return false;
+  status.cbInQue = stat.cbInQue;
+  status.cbOutQue = stat.cbOutQue;
+  return true;
+}
+
+bool PurgePort(PortHandle port) {
+  return port != kInvalidPort && PurgeComm(Native(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,298 @@
+// Scan frames: moving one frame from the port into the frame buffer, the
+// frame count of the receive queue, and decoding values from the buffer.
+//
+// The readers block on the port (or on a wake from the host) instead of
+// polling it, with the same deadlines a polling reader would keep.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "device/q583.h"
+#include "link/commands.h"
+#include "link/packets.h"
+#include "link/serial.h"
+#include "link/signon.h"
+#include "logging/debug_log.h"
+#include "scan/scan_internal.h"
+#include "scan/scan_state.h"
+
+uint8_t scanDataBuff[kScanDataBuffSize];
+uint8_t* pScanDataBuffPointer = scanDataBuff;
+std::atomic<int32_t> scanDataBuffCount{0};
+
+namespace {
+
+constexpr uint8_t kFrameMarker = 0xF0;
+constexpr uint8_t kDiginReplyFirst = 0x80;
+
+int32_t ToMs(double seconds) {
+  const double ms = std::trunc(seconds * 1000.0);
+  if (!(ms > 0.0)) return 0;
+  return ms > 2.0e9 ? 2000000000 : static_cast<int32_t>(ms);
+}
+
+// Deadline of a frame reader: the interval plus a margin of whole seconds.
+int32_t FrameDeadline(double marginS) { return ClockMs() + ToMs(Q583.scanInterval + marginS); }
+
+int32_t Remaining(int32_t deadline) {
+  const int32_t left = deadline - ClockMs();
+  return left > 0 ? left : 0;
+}
+
+bool Overflowing(uint32_t queued) { return queued > static_cast<uint32_t>(Q583.RXQUEUESIZE - 10U); }
+
+// Reads up to n bytes that are waiting into the frame buffer; returns the
+// number stored.
+uint32_t ReadIntoBuffer(uint32_t n) {
+  const int32_t count = scanDataBuffCount.load();
+  const uint32_t room = static_cast<uint32_t>(kScanDataBuffSize - std::clamp(count, 0, kScanDataBuffSize));
+  n = std::min(n, room);
+  if (n == 0) return 0;
+  const int got = platform::ReadBytes(CurrentPort(), pScanDataBuffPointer + count, static_cast<int>(n));
+  if (got <= 0) return 0;
+  scanDataBuffCount = count + got;
+  return static_cast<uint32_t>(got);
+}
+
+uint8_t BufferByte(int32_t index) {
+  return (index >= 0 && index < kScanDataBuffSize) ? pScanDataBuffPointer[index] : 0;
+}
+
+// One waiting pass of the digital-input reader: flash, peek and, when
+// asked, send a queued digital-output byte.  Returns false when a queued
+// byte could not be sent (the caller retries soon instead of blocking).
+bool WaitingPass(bool withDigout, bool finalWait) {
+  platform::FlashForegroundWindow();
+  platform::PeekMessages();
+  if (!withDigout || !fDigoutWhileScanPending || fDiginRequestPending) return true;
+  const uint8_t value = bDigoutWhileScanPendingByte;
+  DebugPrintFlush(DebugLog::General, "## GOSWD()->sending digout while waiting -> %u \n", value);
+  if (SendPacketWithBusyCheck(0x02, value)) {
+    DebugPrintFlush(DebugLog::General, finalWait ? "##GOSWD()-> succeeded sending digout \n\n\n"
+                                                 : "##GOSWD()-> succeeded sending digout \n");
+    fDigoutWhileScanPending = false;
+    return true;
+  }
+  DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> \n");
+  DebugPrintFlush(DebugLog::Levelled, "   failed sending bDigoutWhileScanPendingByte\n");
+  DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed sending digout \n");
+  return false;
+}
+
+// Waits for the port within a waiting loop: at most until the deadline, and
+// only briefly while a digital-output byte is waiting to be retried.
+void WaitInPass(int32_t deadline, uint32_t minBytes, bool retrySoon) {
+  int32_t wait = Remaining(deadline);
+  if (retrySoon) wait = std::min(wait, 2);
+  if (wait > 0) platform::WaitReadable(CurrentPort(), wait, minBytes);
+}
+
+}  // namespace
+
+uint32_t ReceiveQueueCount() {
+  platform::ComStatus status;
+  if (!platform::GetComStatus(CurrentPort(), status)) return 0;
+  return status.cbInQue;
+}
+
+void ConsumeScanBytes(uint32_t n) {
+  const int32_t count = scanDataBuffCount.load();
+  n &= 0xFFFFU;  // a 16-bit count
+  if (static_cast<int64_t>(n) < count) {
+    std::memmove(pScanDataBuffPointer, pScanDataBuffPointer + n, static_cast<size_t>(count) - n);
+    scanDataBuffCount = count - static_cast<int32_t>(n);
+  } else {
+    scanDataBuffCount = 0;
+  }
+}
+
+void DecodeScanPoint() {
+  const int16_t words = Q583.wordCnt;
+  int32_t raw = pScanDataBuffPointer[0] + 256 * pScanDataBuffPointer[1];
+  if (words == 3) raw += 65536 * pScanDataBuffPointer[2];
+  Q583.rawCount = raw;
+  ConsumeScanBytes(static_cast<uint32_t>(words));
+  Q583.voltage = RawCountToVoltage();
+}
+
+uint32_t ScanFrameBytes() {
+  // Counted wide: a frame of many values is longer than 255 bytes.
+  const int32_t words = Q583.wordCnt;
+  const int32_t channels = Q583.numChannels;
+  int32_t length = channels * words + 2;
+  if (Q583.tScan == 2) length += 2 * words;
+  if (Q583.tScan == 0) length = words;
+  return length > 0 ? static_cast<uint32_t>(length) : 1U;
+}
+
+uint32_t CountScansWaiting() {
+  const uint32_t queued = ReceiveQueueCount();
+  if (queued == 0) return 0;
+  if (Overflowing(queued)) {
+    Q583.errorType = 3;
+    return 0xFFFFFFFFU;
+  }
+  if (fDiginWithScan && fDiginRequestPending) return 1;
+  return queued / ScanFrameBytes();
+}
+
+bool GetOneScan() {
+  if (Overflowing(ReceiveQueueCount())) {
+    Q583.errorType = 3;
+    return false;
+  }
+  const uint32_t scanWords = static_cast<uint32_t>(Q583.wordCnt * Q583.numChannels + 2);
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  scanWords: %u, numChannels: %u\n", scanWords,
+             static_cast<unsigned>(Q583.numChannels));
+  const uint32_t expected = ScanFrameBytes();
+  const int32_t deadline = FrameDeadline(2.0);
+
+  // Whatever is waiting is taken at once; for the rest the thread sleeps on
+  // the port until the whole frame is in or the deadline passes.
+  uint32_t received = 0;
+  for (;;) {
+    received += ReadIntoBuffer(expected - received);
+    if (received >= expected || Reached(deadline)) break;
+    platform::WaitReadable(CurrentPort(), Remaining(deadline), expected - received);
+  }
+
+  if (received < expected) {
+    Q583.errorType = BufferByte(scanDataBuffCount) == 0x0A ? 10 : 2;
+    WaitMs(200);
+    DebugPrint(DebugLog::Scan, "[GetOneScan]  received[%u] < scanWords[%u]\n", received, expected);
+    SIGNON();
+    return false;
+  }
+  if (Q583.tScan == 0) return true;
+
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0]: 0x%X\n", pScanDataBuffPointer[0]);
+  if (pScanDataBuffPointer[0] == kFrameMarker) {
+    ConsumeScanBytes(1);
+    return true;
+  }
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0x%X] should be: 0x%X\n",
+             pScanDataBuffPointer[0], kFrameMarker);
+  Q583.errorType = 1;
+  return false;
+}
+
+bool GetOneScanWithDigin(bool& diginReceived) {
+  if (Overflowing(ReceiveQueueCount())) {
+    DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> Q583.errorType = 3 -> buffer overflow \n");
+    Q583.errorType = 3;
+    return false;
+  }
+  // A single-channel frame is one bare value: no marker, and the instrument
+  // answers no digital-input request in this mode, so it is read as such.
+  if (Q583.tScan == 0) return GetOneScan();
+
+  const uint32_t scanBytes = ScanFrameBytes();
+  DebugPrintFlush(DebugLog::General,
+                  "!##GOSWD()-> Q583.tScan: %u, Q583.numChannels: %u, Q583.wordCnt: %u,  scanBytes: %u \n",
+                  static_cast<unsigned>(Q583.tScan), static_cast<unsigned>(Q583.numChannels),
+                  static_cast<unsigned>(Q583.wordCnt), scanBytes);
+
+  // First byte: a frame's marker or a digital-input reply.
+  const int32_t firstDeadline = FrameDeadline(3.0);
+  bool gotFirst = false;
+  for (;;) {
+    const bool sentOk = WaitingPass(true, false);
+    if (ReadIntoBuffer(1) == 1) {
+      gotFirst = true;
+      break;
+    }
+    if (Reached(firstDeadline)) break;
+    WaitInPass(firstDeadline, 1, !sentOk);
+  }
+  (void)gotFirst;  // without a byte the tests below look at what the buffer holds
+  DebugPrintFlush(DebugLog::General, "## GOSWD()->pSBP[0] -> 0x%02X \n", pScanDataBuffPointer[0]);
+
+  bool digin = false;
+  if (fDiginRequestPending && pScanDataBuffPointer[0] == kDiginReplyFirst) {
+    const int32_t deadline = FrameDeadline(3.0);
+    bool ready = false;
+    for (;;) {
+      WaitingPass(false, false);
+      if (ReceiveQueueCount() >= 1) {
+        ready = true;
+        break;
+      }
+      if (Reached(deadline)) break;
+      WaitInPass(deadline, 1, false);
+    }
+    if (!ready) {
+      DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed getting digin byte \n");
+      return false;
+    }
+    if (ReadIntoBuffer(1) == 1) digin = true;
+  } else {
+    const uint32_t rest = scanBytes > 0 ? scanBytes - 1 : 0;
+    const int32_t deadline = FrameDeadline(3.0);
+    bool ready = false;
+    for (;;) {
+      const bool sentOk = WaitingPass(true, true);
+      if (ReceiveQueueCount() >= rest) {
+        ready = true;
+        break;
+      }
+      if (Reached(deadline)) break;
+      WaitInPass(deadline, rest, !sentOk);
+    }
+    if (!ready) {
+      DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed getting SCAN DATA \n\n\n");
+      return false;
+    }
+    // The rest of the frame is waiting: one attempt per byte at most.
+    uint32_t taken = 0;
+    for (uint32_t attempt = 0; attempt < rest && taken < rest; ++attempt) taken += ReadIntoBuffer(rest - taken);
+  }
+  DebugPrintFlush(DebugLog::General, "##GOSWD()-> finished waiting for data \n");
+
+  if (digin) {
+    fDiginRequestPending = false;
+    Q583.lastDigInp = static_cast<int16_t>(pScanDataBuffPointer[1]);
+    DebugPrintFlush(DebugLog::General, "Q583.lastDigInp: %u\n", static_cast<unsigned>(pScanDataBuffPointer[1]));
+    diginReceived = true;
+    DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> first 3:  (%02X, %02X, %02X)  \n",
+                    pScanDataBuffPointer[0], pScanDataBuffPointer[1], pScanDataBuffPointer[2]);
+    ConsumeScanBytes(2);
+    DebugPrintFlush(DebugLog::General, "--------- returning after digin request\n\n\n");
+    return true;
+  }
+
+  if (!fDiginRequestPending) {
+    DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
+    if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
+      DebugPrintFlush(DebugLog::General, "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
+      const int32_t firstFailure = ClockMs();
+      bool sent = false;
+      for (;;) {
+        if (SendPacketWithBusyCheck(0x80, 0x4C)) {
+          sent = true;
+          break;
+        }
+        if (ClockMs() - firstFailure > 200) break;
+        platform::PeekMessages();
+        platform::SleepMs(2);
+        if (Overflowing(ReceiveQueueCount())) {
+          DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> \n");
+          DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
+          break;
+        }
+      }
+      if (!sent) {
+        DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
+        return false;
+      }
+    }
+    DebugPrintFlush(DebugLog::General, "## GOSWD()-> SUCCESS sending digital output \n");
+    fDiginRequestPending = true;
+  }
+  DebugPrintFlush(DebugLog::Levelled,
+                  "GetOneScanWithDigin()-> 8 bytes:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X, %02X)\n",
+                  pScanDataBuffPointer[0], pScanDataBuffPointer[1], pScanDataBuffPointer[2], pScanDataBuffPointer[3],
+                  pScanDataBuffPointer[4], pScanDataBuffPointer[5], pScanDataBuffPointer[6], pScanDataBuffPointer[7]);
+  ConsumeScanBytes(1);
+  DebugPrintFlush(DebugLog::General, ">>>>>>>>>>>>> returning with scan data in buffer\n\n\n");
+  return true;
+}

@@ -1,0 +1,218 @@
+// Timed runs and the run-end beep.
+//
+// A timed run is checked by the acquisition thread at the top of each pass;
+// a run in seconds runs as eleven periods of a tenth of its length plus
+// 100 ms each.  The beep thread waits for the run to end (woken when it
+// does, never polling), then sounds a tone every few seconds until its total
+// time is over.
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "device/q583.h"
+#include "link/serial.h"
+#include "logging/debug_log.h"
+#include "scan/scan_api.h"
+#include "scan/scan_internal.h"
+#include "scan/scan_state.h"
+
+std::atomic<uint32_t> uiRunLengthMode{1};
+std::atomic<uint32_t> uiLengthOfRunMs{0};
+std::atomic<uint32_t> uiLengthOfRunSec{0};
+std::atomic<bool> fRunEndBeepEnabled{false};
+std::atomic<uint32_t> uiBeepFrequencyHz{440};
+std::atomic<uint32_t> uiBeepDurationMs{50};
+std::atomic<uint32_t> uiBeepIntervalSec{2};
+std::atomic<uint32_t> uiBeepTotalSec{10};
+std::atomic<bool> fRunEndBeepThreadRunning{false};
+std::atomic<bool> fStopRunEndBeep{false};
+
+namespace {
+constexpr uint32_t kModeUnlimited = 1;
+constexpr uint32_t kModeMs = 2;
+constexpr uint32_t kModeSec = 3;
+constexpr uint32_t kExtensions = 10;
+constexpr int32_t kCheckGraceMs = 100;
+// How long the beep thread sleeps between looks at the running flag when no
+// wake comes (a safety net only: the end of a run wakes it).
+constexpr int32_t kBeepRecheckMs = 1000;
+
+std::mutex gBeepMutex;  // guards the handles below
+std::unique_ptr<platform::Thread> hScanEndBeepThread_HANDLE;
+// Beep threads of earlier runs still beeping: a new start does not end them.
+std::vector<std::unique_ptr<platform::Thread>> gEarlierBeepThreads;
+
+void ThreadFunc_RunEndBeep() {
+  const int32_t start = ClockMs();
+  const int32_t end = start + static_cast<int32_t>(uiBeepTotalSec.load() * 1000U);
+  for (;;) {
+    while (fScanRunning) platform::WaitForWake(kBeepRecheckMs);
+    platform::Beep(uiBeepFrequencyHz, uiBeepDurationMs);
+    if (ClockMs() - end > 0 || fStopRunEndBeep) break;
+    platform::SleepMs(static_cast<int32_t>(uiBeepIntervalSec.load() * 1000U));
+  }
+  fRunEndBeepThreadRunning = false;
+  fStopRunEndBeep = false;
+}
+
+// Ends the given threads at once, outside the lock (a kill waits for the
+// thread to unwind).
+void KillAll(std::vector<std::unique_ptr<platform::Thread>>& threads) {
+  for (auto& thread : threads) {
+    if (thread && !thread->IsCurrent()) thread->Kill();
+  }
+  threads.clear();
+}
+
+bool EndRunForSetter() {
+  if (!LazyInit()) return false;
+  if (fScanRunning) TerminateScanThreadAtOnce();
+  return true;
+}
+}  // namespace
+
+TimedRun SetUpTimedRun() {
+  TimedRun run;
+  const uint32_t mode = uiRunLengthMode;
+  if (mode == kModeMs || mode == kModeSec) {
+    DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> setting fUseLimitedTimeRun_LOCAL = TRUE\n");
+    run.fUseLimitedTimeRun_LOCAL = true;
+    if (mode == kModeMs) {
+      run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunMs.load());
+    } else {
+      run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunSec.load() * 100U);
+      run.extensions = kExtensions;
+    }
+  } else {
+    DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fUseLimitedTimeRun_LOCAL = FALSE \n");
+  }
+  if (DebugLogOpen(DebugLog::Scan)) {
+    DebugPrint(DebugLog::Scan,
+               "\n fUseLimitedTimeRun_LOCAL: %u\n uiLengthOfRunSec: %u\n clock: %u\n uiLimitedTimeRunTimeout: %u\n\n",
+               run.fUseLimitedTimeRun_LOCAL ? 1U : 0U, uiLengthOfRunSec.load(), static_cast<unsigned>(ClockMs()),
+               static_cast<unsigned>(run.uiLimitedTimeRunTimeout));
+    DebugFlush(DebugLog::Scan);
+  }
+  return run;
+}
+
+bool TimedRunOver(TimedRun& run) {
+  if (!run.fUseLimitedTimeRun_LOCAL) return false;
+  if (ClockMs() - (run.uiLimitedTimeRunTimeout + kCheckGraceMs) <= 0) return false;
+  if (run.extensions == 0) return true;
+  run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunSec.load() * 100U);
+  --run.extensions;
+  DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> resetting clock timeout \n");
+  return false;
+}
+
+int32_t TimedRunWaitMs(const TimedRun& run, int32_t cap) {
+  if (!run.fUseLimitedTimeRun_LOCAL) return cap;
+  // The check passes once the clock is beyond the deadline plus the grace.
+  const int32_t due = run.uiLimitedTimeRunTimeout + kCheckGraceMs + 1 - ClockMs();
+  if (due <= 0) return 0;
+  return due < cap ? due : cap;
+}
+
+void StartRunEndBeepThread() {
+  if (!fRunEndBeepEnabled) {
+    DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> DID NOT ATTEMPT TO CREATE NEW THREAD \n");
+    return;
+  }
+  std::unique_ptr<platform::Thread> beep = platform::Thread::CreateSuspended(ThreadFunc_RunEndBeep);
+  if (!beep) {
+    DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> FAILED: to get valid hScanEndBeepThread_HANDLE\n");
+    return;
+  }
+  DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> success: to get valid hScanEndBeepThread_HANDLE\n");
+  fStopRunEndBeep = false;
+  fRunEndBeepThreadRunning = true;
+  std::vector<std::unique_ptr<platform::Thread>> finished;
+  {
+    std::lock_guard<std::mutex> lock(gBeepMutex);
+    // The earlier beep thread, if any, goes on beeping; only its handle is
+    // replaced.  Those that have ended are released.
+    if (hScanEndBeepThread_HANDLE) gEarlierBeepThreads.push_back(std::move(hScanEndBeepThread_HANDLE));
+    for (auto& thread : gEarlierBeepThreads) {
+      if (thread->Finished()) finished.push_back(std::move(thread));
+    }
+    gEarlierBeepThreads.erase(std::remove(gEarlierBeepThreads.begin(), gEarlierBeepThreads.end(), nullptr),
+                              gEarlierBeepThreads.end());
+    hScanEndBeepThread_HANDLE = std::move(beep);
+    hScanEndBeepThread_HANDLE->Resume();
+  }
+  KillAll(finished);
+}
+
+void NotifyScanEnded() {
+  std::lock_guard<std::mutex> lock(gBeepMutex);
+  if (hScanEndBeepThread_HANDLE) hScanEndBeepThread_HANDLE->Wake();
+  for (auto& thread : gEarlierBeepThreads) thread->Wake();
+}
+
+void TerminateBeepThreadAtOnce() {
+  std::vector<std::unique_ptr<platform::Thread>> threads;
+  {
+    std::lock_guard<std::mutex> lock(gBeepMutex);
+    threads.push_back(std::move(hScanEndBeepThread_HANDLE));
+    for (auto& thread : gEarlierBeepThreads) threads.push_back(std::move(thread));
+    gEarlierBeepThreads.clear();
+  }
+  KillAll(threads);
+  fRunEndBeepThreadRunning = false;
+}
+
+bool SetLengthOfRunMs(uint32_t ms) {
+  if (!EndRunForSetter()) return false;
+  uiLengthOfRunMs = ms;
+  uiLengthOfRunSec = 0;
+  uiRunLengthMode = ms != 0 ? kModeMs : kModeUnlimited;
+  return true;
+}
+
+bool SetLengthOfRunSec(uint32_t sec) {
+  if (!EndRunForSetter()) return false;
+  uiLengthOfRunMs = 0;
+  uiLengthOfRunSec = sec;
+  uiRunLengthMode = sec != 0 ? kModeSec : kModeUnlimited;
+  return true;
+}
+
+bool SetRunEndBeepOptions(uint8_t enable, uint32_t hz, uint32_t ms, uint32_t intervalSec, uint32_t totalSec) {
+  if (!LazyInit()) return false;
+  fRunEndBeepEnabled = enable != 0;
+  uiBeepFrequencyHz = hz != 0 ? hz : 440;
+  uiBeepDurationMs = ms != 0 ? ms : 50;
+  uiBeepIntervalSec = intervalSec != 0 ? intervalSec : 2;
+  uiBeepTotalSec = totalSec != 0 ? totalSec : 10;
+  return true;
+}
+
+bool StopRunEndBeep() {
+  if (!LazyInit()) return false;
+  if (fRunEndBeepThreadRunning) {
+    std::vector<std::unique_ptr<platform::Thread>> threads;
+    {
+      std::lock_guard<std::mutex> lock(gBeepMutex);
+      threads.push_back(std::move(hScanEndBeepThread_HANDLE));
+    }
+    KillAll(threads);
+  }
+  fStopRunEndBeep = true;
+  fRunEndBeepThreadRunning = false;
+  fRunEndBeepEnabled = false;
+  return true;
+}
+
+void ResetTimedRunsForLoad() {
+  uiRunLengthMode = kModeUnlimited;
+  uiLengthOfRunMs = 0;
+  uiLengthOfRunSec = 0;
+  fRunEndBeepEnabled = false;
+  uiBeepFrequencyHz = 440;
+  uiBeepDurationMs = 50;
+  uiBeepIntervalSec = 2;
+  uiBeepTotalSec = 10;
+  fRunEndBeepThreadRunning = false;
+  fStopRunEndBeep = false;
+}

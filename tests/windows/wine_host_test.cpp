@@ -1,0 +1,596 @@
+// A 32-bit Windows host program for Q583_SP.dll, run under Wine against the
+// instrument simulator (q583-sim) whose pseudo-terminal Wine maps to COM1
+// and COM12.  It loads the library as a host application does, with
+// LoadLibraryA and GetProcAddress by plain name, and runs a whole session.
+//
+//   wine_host_test.exe session  DLL   full session; simulator with the inputs
+//                                     0:0 = 1.25 V, 0:1 = -0.5 V, 1:0 = 2.0 V
+//                                     and digital input 0xA5
+//   wine_host_test.exe overflow DLL   receive-queue overflow; simulator
+//                                     sending frames as fast as it can
+//
+// Prints one line per check and "N passed, N failed"; exits non-zero when a
+// check failed.
+#include <windows.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "q583_sp.h"
+
+namespace {
+
+int gPassed = 0;
+int gFailed = 0;
+
+bool Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "PASS" : "FAIL", what.c_str());
+  std::fflush(stdout);
+  (ok ? gPassed : gFailed) += 1;
+  return ok;
+}
+
+bool Near(double value, double expected, double tolerance) {
+  return std::fabs(value - expected) <= tolerance;
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// Every function the library exports by name: the 66 of the original
+// interface and the six platform extensions.
+const char* const kExports[] = {
+    "EX_SetDevToDefaultSetup", "EX_SetModel", "EX_GetScanInterval", "EX_GetScanIntervalMinMax",
+    "EX_SetToMinScanInterval", "EX_SetToMaxScanInterval", "EX_SetToUserScanInterval",
+    "EX_SetDevToIniSetup", "EX_WriteCurrentConfigToIniFile", "EX_GetMultiChanScanChanCodes",
+    "EX_SetMultiChanScanChanCodes", "EX_SetSingleChanScanChanCode", "EX_GetSingleChanScanChanCode",
+    "EX_GetScanType", "EX_SetScanType", "EX_GetDataLogOptions", "EX_SetDataLogOptions",
+    "EX_SetCOMport", "EX_GetCOMport", "EX_SetGain", "EX_GetGain", "EX_SetRemoteAverage",
+    "EX_GetRemoteAverage", "EX_SetPolarity", "EX_GetPolarity", "EX_SetFilter", "EX_GetFilter",
+    "EX_GetPolledModeChan", "EX_SetRate", "EX_GetRate", "EX_ShowDevSetupInfo_MsgBox",
+    "EX_ShowDevSetupInfo_WriteToFile", "DLL_SendPacket", "EX_InitDev", "EX_SendDigout",
+    "EX_SendDigoutWScan", "EX_GetDigin", "EX_GetOneConversion", "EX_SystemCalibration",
+    "EX_FullScaleCalibration", "EX_OffsetCalibration", "EX_SetDiginScan", "EX_GetDiginWScan",
+    "EX_Standby", "EX_Sleep", "EX_SetPolledModeChan", "EX_Reset", "EX_StartScan",
+    "EX_StartScan_NoSysCal", "SetDigOutPriorityOption", "EX_GetScanDataDbl", "EX_GetScanDataInt",
+    "EX_EndScan", "EX_Run", "EX_Stop", "EX_CheckRun", "EX_SetLengthOfRunMs", "EX_SetLengthOfRunSec",
+    "EX_SetRunEndBeepOptions", "EX_StopRunEndBeep", "EX_SetExperimentName", "EX_AddLogFileComment",
+    "EX_DoVexDbgNew", "EX_DoScanDebug", "EX_DoDebugNorm", "DllEntryPoint",
+    // platform extensions
+    "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
+    "EX_SetIniDirectory", "EX_SetIniWriteEnabled"};
+constexpr int kOriginalExports = 66;
+
+template <class F>
+F Proc(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The functions the session calls, resolved by plain name.
+struct Api {
+  decltype(&EX_SetDevToDefaultSetup) SetDevToDefaultSetup;
+  decltype(&EX_SetDevToIniSetup) SetDevToIniSetup;
+  decltype(&EX_WriteCurrentConfigToIniFile) WriteCurrentConfigToIniFile;
+  decltype(&EX_SetIniDirectory) SetIniDirectory;
+  decltype(&EX_SetIniWriteEnabled) SetIniWriteEnabled;
+  decltype(&EX_GetGain) GetGain;
+  decltype(&EX_SetGain) SetGain;
+  decltype(&EX_GetFilter) GetFilter;
+  decltype(&EX_SetFilter) SetFilter;
+  decltype(&EX_GetPolarity) GetPolarity;
+  decltype(&EX_GetRemoteAverage) GetRemoteAverage;
+  decltype(&EX_SetRemoteAverage) SetRemoteAverage;
+  decltype(&EX_GetScanType) GetScanType;
+  decltype(&EX_SetScanType) SetScanType;
+  decltype(&EX_GetRate) GetRate;
+  decltype(&EX_GetScanInterval) GetScanInterval;
+  decltype(&EX_GetScanIntervalMinMax) GetScanIntervalMinMax;
+  decltype(&EX_SetToUserScanInterval) SetToUserScanInterval;
+  decltype(&EX_GetMultiChanScanChanCodes) GetMultiChanScanChanCodes;
+  decltype(&EX_SetMultiChanScanChanCodes) SetMultiChanScanChanCodes;
+  decltype(&EX_GetDataLogOptions) GetDataLogOptions;
+  decltype(&EX_SetDataLogOptions) SetDataLogOptions;
+  decltype(&EX_SetCOMport) SetCOMport;
+  decltype(&EX_GetCOMport) GetCOMport;
+  decltype(&EX_SetCOMportDevice) SetCOMportDevice;
+  decltype(&EX_InitDev) InitDev;
+  decltype(&EX_SetPolledModeChan) SetPolledModeChan;
+  decltype(&EX_GetOneConversion) GetOneConversion;
+  decltype(&EX_SendDigout) SendDigout;
+  decltype(&EX_GetDigin) GetDigin;
+  decltype(&EX_SetDiginScan) SetDiginScan;
+  decltype(&EX_GetDiginWScan) GetDiginWScan;
+  decltype(&EX_StartScan) StartScan;
+  decltype(&EX_GetScanDataDbl) GetScanDataDbl;
+  decltype(&EX_GetScanDataInt) GetScanDataInt;
+  decltype(&EX_EndScan) EndScan;
+  decltype(&EX_CheckRun) CheckRun;
+  decltype(&EX_SetExperimentName) SetExperimentName;
+  decltype(&EX_AddLogFileComment) AddLogFileComment;
+  decltype(&EX_SetLengthOfRunMs) SetLengthOfRunMs;
+  decltype(&EX_SetRunEndBeepOptions) SetRunEndBeepOptions;
+  decltype(&EX_StopRunEndBeep) StopRunEndBeep;
+  decltype(&EX_SetBeepHandler) SetBeepHandler;
+  decltype(&EX_SetMessageBoxHandler) SetMessageBoxHandler;
+  decltype(&EX_ShowDevSetupInfo_MsgBox) ShowDevSetupInfo_MsgBox;
+  decltype(&EX_ShowDevSetupInfo_WriteToFile) ShowDevSetupInfo_WriteToFile;
+  decltype(&EX_DoScanDebug) DoScanDebug;
+  decltype(&EX_GetScanOverrunCount) GetScanOverrunCount;
+
+  explicit Api(HMODULE m)
+      : SetDevToDefaultSetup(Proc<decltype(SetDevToDefaultSetup)>(m, "EX_SetDevToDefaultSetup")),
+        SetDevToIniSetup(Proc<decltype(SetDevToIniSetup)>(m, "EX_SetDevToIniSetup")),
+        WriteCurrentConfigToIniFile(
+            Proc<decltype(WriteCurrentConfigToIniFile)>(m, "EX_WriteCurrentConfigToIniFile")),
+        SetIniDirectory(Proc<decltype(SetIniDirectory)>(m, "EX_SetIniDirectory")),
+        SetIniWriteEnabled(Proc<decltype(SetIniWriteEnabled)>(m, "EX_SetIniWriteEnabled")),
+        GetGain(Proc<decltype(GetGain)>(m, "EX_GetGain")),
+        SetGain(Proc<decltype(SetGain)>(m, "EX_SetGain")),
+        GetFilter(Proc<decltype(GetFilter)>(m, "EX_GetFilter")),
+        SetFilter(Proc<decltype(SetFilter)>(m, "EX_SetFilter")),
+        GetPolarity(Proc<decltype(GetPolarity)>(m, "EX_GetPolarity")),
+        GetRemoteAverage(Proc<decltype(GetRemoteAverage)>(m, "EX_GetRemoteAverage")),
+        SetRemoteAverage(Proc<decltype(SetRemoteAverage)>(m, "EX_SetRemoteAverage")),
+        GetScanType(Proc<decltype(GetScanType)>(m, "EX_GetScanType")),
+        SetScanType(Proc<decltype(SetScanType)>(m, "EX_SetScanType")),
+        GetRate(Proc<decltype(GetRate)>(m, "EX_GetRate")),
+        GetScanInterval(Proc<decltype(GetScanInterval)>(m, "EX_GetScanInterval")),
+        GetScanIntervalMinMax(Proc<decltype(GetScanIntervalMinMax)>(m, "EX_GetScanIntervalMinMax")),
+        SetToUserScanInterval(Proc<decltype(SetToUserScanInterval)>(m, "EX_SetToUserScanInterval")),
+        GetMultiChanScanChanCodes(
+            Proc<decltype(GetMultiChanScanChanCodes)>(m, "EX_GetMultiChanScanChanCodes")),
+        SetMultiChanScanChanCodes(
+            Proc<decltype(SetMultiChanScanChanCodes)>(m, "EX_SetMultiChanScanChanCodes")),
+        GetDataLogOptions(Proc<decltype(GetDataLogOptions)>(m, "EX_GetDataLogOptions")),
+        SetDataLogOptions(Proc<decltype(SetDataLogOptions)>(m, "EX_SetDataLogOptions")),
+        SetCOMport(Proc<decltype(SetCOMport)>(m, "EX_SetCOMport")),
+        GetCOMport(Proc<decltype(GetCOMport)>(m, "EX_GetCOMport")),
+        SetCOMportDevice(Proc<decltype(SetCOMportDevice)>(m, "EX_SetCOMportDevice")),
+        InitDev(Proc<decltype(InitDev)>(m, "EX_InitDev")),
+        SetPolledModeChan(Proc<decltype(SetPolledModeChan)>(m, "EX_SetPolledModeChan")),
+        GetOneConversion(Proc<decltype(GetOneConversion)>(m, "EX_GetOneConversion")),
+        SendDigout(Proc<decltype(SendDigout)>(m, "EX_SendDigout")),
+        GetDigin(Proc<decltype(GetDigin)>(m, "EX_GetDigin")),
+        SetDiginScan(Proc<decltype(SetDiginScan)>(m, "EX_SetDiginScan")),
+        GetDiginWScan(Proc<decltype(GetDiginWScan)>(m, "EX_GetDiginWScan")),
+        StartScan(Proc<decltype(StartScan)>(m, "EX_StartScan")),
+        GetScanDataDbl(Proc<decltype(GetScanDataDbl)>(m, "EX_GetScanDataDbl")),
+        GetScanDataInt(Proc<decltype(GetScanDataInt)>(m, "EX_GetScanDataInt")),
+        EndScan(Proc<decltype(EndScan)>(m, "EX_EndScan")),
+        CheckRun(Proc<decltype(CheckRun)>(m, "EX_CheckRun")),
+        SetExperimentName(Proc<decltype(SetExperimentName)>(m, "EX_SetExperimentName")),
+        AddLogFileComment(Proc<decltype(AddLogFileComment)>(m, "EX_AddLogFileComment")),
+        SetLengthOfRunMs(Proc<decltype(SetLengthOfRunMs)>(m, "EX_SetLengthOfRunMs")),
+        SetRunEndBeepOptions(Proc<decltype(SetRunEndBeepOptions)>(m, "EX_SetRunEndBeepOptions")),
+        StopRunEndBeep(Proc<decltype(StopRunEndBeep)>(m, "EX_StopRunEndBeep")),
+        SetBeepHandler(Proc<decltype(SetBeepHandler)>(m, "EX_SetBeepHandler")),
+        SetMessageBoxHandler(Proc<decltype(SetMessageBoxHandler)>(m, "EX_SetMessageBoxHandler")),
+        ShowDevSetupInfo_MsgBox(Proc<decltype(ShowDevSetupInfo_MsgBox)>(m, "EX_ShowDevSetupInfo_MsgBox")),
+        ShowDevSetupInfo_WriteToFile(
+            Proc<decltype(ShowDevSetupInfo_WriteToFile)>(m, "EX_ShowDevSetupInfo_WriteToFile")),
+        DoScanDebug(Proc<decltype(DoScanDebug)>(m, "EX_DoScanDebug")),
+        GetScanOverrunCount(Proc<decltype(GetScanOverrunCount)>(m, "EX_GetScanOverrunCount")) {}
+};
+
+// ---- files -------------------------------------------------------------
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+std::vector<std::string> FindNames(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data{};
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
+std::string WindowsDirectory() {
+  char buffer[MAX_PATH + 1] = {};
+  GetWindowsDirectoryA(buffer, sizeof buffer);
+  return buffer;
+}
+
+std::string IniText(int gain, int rxQueue) {
+  std::string text = "[MAIN]\r\nTXQUEUESIZE=16\r\nRXQUEUESIZE=" + std::to_string(rxQueue) +
+                     "\r\nBAUD=0\r\ncomPort=0\r\nremoteAvg=1\r\ntScan=1\r\nRate=60\r\nScanInterval=0\r\n"
+                     "singleChanScanMainChan=0\r\nsingleChanScanSubChan=0\r\nchannel=0\r\nsubChan=0\r\n"
+                     "wordCnt=3\r\nbiPolar=1\r\nfilter=2\r\ngain=" +
+                     std::to_string(gain) +
+                     "\r\nLogScans=2\r\n[SubChannels]\r\n0=1\r\n1=16\r\n2=16\r\n3=16\r\n4=16\r\n5=16\r\n";
+  return text;
+}
+
+// ---- handlers the host installs (the host's calling convention) ----------
+
+std::atomic<int> gBoxes{0};
+std::string gLastBoxText;
+std::string gLastBoxCaption;
+std::atomic<int> gBeeps{0};
+std::atomic<uint32_t> gLastBeepHz{0};
+std::atomic<uint32_t> gLastBeepMs{0};
+
+int Q583_CALL RecordMessageBox(const char* text, const char* caption, uint32_t) {
+  gLastBoxText = text ? text : "";
+  gLastBoxCaption = caption ? caption : "";
+  gBoxes += 1;
+  return 1;
+}
+
+void Q583_CALL RecordBeep(uint32_t frequencyHz, uint32_t durationMs) {
+  gLastBeepHz = frequencyHz;
+  gLastBeepMs = durationMs;
+  gBeeps += 1;
+}
+
+// ---- the session -------------------------------------------------------
+
+void CheckExports(HMODULE lib) {
+  int found = 0;
+  for (const char* name : kExports) {
+    if (GetProcAddress(lib, name) != nullptr)
+      ++found;
+    else
+      Check(false, std::string("export ") + name + " resolves by its plain name");
+  }
+  Check(found == static_cast<int>(sizeof kExports / sizeof kExports[0]),
+        "all " + std::to_string(kOriginalExports) + " exports and 6 extensions resolve by plain name (" +
+            std::to_string(found) + ")");
+  Check(GetProcAddress(lib, "EX_InitDev@0") == nullptr && GetProcAddress(lib, "_EX_InitDev@0") == nullptr,
+        "no decorated __stdcall names are exported");
+}
+
+void ConfigurationFile(const Api& api, const std::string& workDir) {
+  const std::string windowsIni = WindowsDirectory() + "\\Q583_SP.ini";
+  Check(WriteText(windowsIni, IniText(4, 32000)), "Q583_SP.ini written to " + WindowsDirectory());
+  Check(api.SetDevToIniSetup() == 1, "EX_SetDevToIniSetup loads Q583_SP.ini from the Windows directory");
+  uint8_t gain = 0;
+  Check(api.GetGain(&gain) == 1 && gain == 4, "gain 4 from the file (" + std::to_string(gain) + ")");
+  uint32_t flags = 99, limit = 99;
+  Check(api.GetDataLogOptions(&flags, &limit, 0) == 1 && (flags & 3) == 2, "LogScans=2: memory logging only");
+
+  // Another directory, then back to the Windows directory.
+  const std::string otherDir = workDir + "\\inidir";
+  CreateDirectoryA(otherDir.c_str(), nullptr);
+  WriteText(otherDir + "\\q583_sp.INI", IniText(8, 32000));
+  Check(api.SetIniDirectory(otherDir.c_str()) == 1 && api.SetDevToIniSetup() == 1 && api.GetGain(&gain) == 1 &&
+            gain == 8,
+        "EX_SetIniDirectory: the file of another directory is found whatever its case (gain 8)");
+  Check(api.SetIniDirectory(nullptr) == 1 && api.SetDevToIniSetup() == 1 && api.GetGain(&gain) == 1 && gain == 4,
+        "EX_SetIniDirectory(null) restores the Windows directory (gain 4)");
+
+  // Writing stays off until the host switches it on; then the file is
+  // replaced whole and reads back the same.
+  const std::string before = ReadText(windowsIni);
+  Check(api.WriteCurrentConfigToIniFile() == 0 && ReadText(windowsIni) == before,
+        "EX_WriteCurrentConfigToIniFile refuses and leaves the file unchanged");
+  api.SetGain(16);
+  Check(api.SetIniWriteEnabled(1) == 1 && api.WriteCurrentConfigToIniFile() == 1,
+        "with writing enabled the configuration is written");
+  api.SetIniWriteEnabled(0);
+  Check(api.SetDevToIniSetup() == 1 && api.GetGain(&gain) == 1 && gain == 16,
+        "the written file loads back (gain 16)");
+  Check(FindNames(WindowsDirectory() + "\\q58*.tmp").empty(), "no temporary file is left beside it");
+  WriteText(windowsIni, IniText(1, 32000));
+  Check(api.SetDevToIniSetup() == 1, "session settings loaded from the Windows directory");
+}
+
+void SignOnAndPorts(const Api& api) {
+  // COM201 does not exist: the sign-on fails at once.
+  api.SetCOMport(200);
+  DWORD started = GetTickCount();
+  Check(api.InitDev() == 0, "EX_InitDev on a missing COM201 fails");
+  Check(GetTickCount() - started < 2000, "... without waiting for an instrument");
+
+  // COM12 is mapped by Wine to the simulator: names above COM9 need the
+  // device namespace form.
+  api.SetCOMport(11);
+  Check(api.InitDev() == 1, "EX_InitDev on COM12 (\\\\.\\COM12)");
+
+  // Port 5 (COM6) mapped to COM1.
+  Check(api.SetCOMportDevice(5, "COM1") == 1, "EX_SetCOMportDevice(5, \"COM1\")");
+  api.SetCOMport(5);
+  Check(api.InitDev() == 1, "EX_InitDev on port 5 reaches the simulator through the mapping to COM1");
+  api.SetCOMportDevice(5, nullptr);
+  uint8_t port = 0;
+  Check(api.GetCOMport(&port) == 1 && port == 5, "the COM port setting is kept (5)");
+
+  api.SetCOMport(0);
+  Check(api.InitDev() == 1, "EX_InitDev on COM1");
+}
+
+void SettingsAndDirectOperations(const Api& api) {
+  double minimum = 0, maximum = 0, interval = 0;
+  Check(api.GetScanIntervalMinMax(&minimum, &maximum) == 1 && minimum > 0 && maximum > minimum,
+        "scan interval limits " + Format("%g", minimum) + " .. " + Format("%g", maximum));
+  double wanted = (minimum + maximum) / 2;
+  Check(api.SetToUserScanInterval(&wanted) == 1 && api.GetScanInterval(&interval) == 1 &&
+            Near(interval, wanted, 0.001),
+        "EX_SetToUserScanInterval " + Format("%g", interval));
+  Check(api.SetFilter(1) == 1, "EX_SetFilter(1)");
+  uint8_t filter = 0;
+  Check(api.GetFilter(&filter) == 1 && filter == 1, "EX_GetFilter");
+  api.SetFilter(2);
+  uint16_t average = 0;
+  Check(api.SetRemoteAverage(4) == 1 && api.GetRemoteAverage(&average) == 1 && average == 4,
+        "EX_SetRemoteAverage(4)");
+  Check(api.SetRemoteAverage(3) == 0, "EX_SetRemoteAverage(3) is refused");
+  api.SetRemoteAverage(1);
+  uint8_t polarity = 9;
+  Check(api.GetPolarity(&polarity) == 1 && polarity == 1, "bipolar input");
+  double rate = 0;
+  Check(api.GetRate(&rate) == 1 && rate > 0, "EX_GetRate " + Format("%g", rate));
+  Check(api.GetGain(nullptr) == 0, "a null out-pointer is refused");
+  Check(api.InitDev() == 1, "EX_InitDev with the new settings");
+
+  // Single conversions of 0:0 (1.25 V) and 0:1 (-0.5 V), in millivolts.
+  double mv = 0;
+  Check(api.SetPolledModeChan(0, 0) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, 1250.0, 3.0),
+        "EX_GetOneConversion 0:0 = " + Format("%.3f", mv) + " mV");
+  Check(api.SetPolledModeChan(0, 1) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, -500.0, 3.0),
+        "EX_GetOneConversion 0:1 = " + Format("%.3f", mv) + " mV");
+
+  Check(api.SendDigout(0x5A) == 1, "EX_SendDigout(0x5A)");
+  uint8_t digin = 0;
+  Check(api.GetDigin(&digin) == 1 && digin == 0xA5, "EX_GetDigin = " + std::to_string(digin));
+}
+
+// The first data row: "00000.0   \t", three values "% 2.7lf\t", the comment.
+bool FirstRowOk(const std::string& log) {
+  const size_t start = log.find("\r\n");
+  if (start == std::string::npos) return false;
+  const size_t end = log.find("\r\n", start + 2);
+  if (end == std::string::npos) return false;
+  const std::string row = log.substr(start + 2, end - start - 2);
+  if (row.rfind("00000.0   \t", 0) != 0) return false;
+  double v[3] = {};
+  char comment[8] = {};
+  if (std::sscanf(row.c_str() + 11, "%lf\t%lf\t%lf\t%7s", &v[0], &v[1], &v[2], comment) != 4) return false;
+  return Near(v[0], 1.25, 0.003) && Near(v[1], -0.5, 0.003) && Near(v[2], 2.0, 0.003) &&
+         std::string(comment) == "c1" && row[11] == ' ';
+}
+
+// Scans of 0:0, 0:1 and 1:0 into memory and into a scan log file.
+void MultiChannelScan(const Api& api, const std::string& workDir) {
+  Check(api.SetScanType(1) == 1, "EX_SetScanType(1)");
+  Check(api.SetMultiChanScanChanCodes(0x01, 0x00, 16, 16, 16, 16, 0) == 1,
+        "EX_SetMultiChanScanChanCodes 0:0-1, 1:0 (signs on)");
+  uint8_t c[6] = {}, count = 0;
+  Check(api.GetMultiChanScanChanCodes(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &count) == 1 && count == 3 &&
+            c[0] == 0x01 && c[1] == 0x00 && c[2] == 16,
+        "three values per scan");
+  Check(api.SetDataLogOptions(3, 0, 0) == 1, "file and memory logging");
+  Check(api.SetExperimentName("wine session") == 1, "EX_SetExperimentName");
+  Check(api.AddLogFileComment("c1") == 1, "EX_AddLogFileComment");
+  Check(api.SetDiginScan(1) == 1, "EX_SetDiginScan(1)");
+
+  Check(api.StartScan() == 1, "EX_StartScan");
+  Check(api.CheckRun() == 1, "EX_CheckRun while scanning");
+  std::vector<double> got;
+  std::vector<double> buffer(3 * 64);
+  bool running = true;
+  bool calls = true;
+  const DWORD started = GetTickCount();
+  while (got.size() < 3 * 20 && GetTickCount() - started < 8000) {
+    int32_t returned = 0, unread = 0;
+    uint8_t run = 0;
+    calls = calls && api.GetScanDataDbl(buffer.data(), 64, &returned, &unread, &run) == 1;
+    running = running && run == 1;
+    if (returned > 0) got.insert(got.end(), buffer.begin(), buffer.begin() + 3 * returned);
+    Sleep(20);
+  }
+  Check(calls && running, "EX_GetScanDataDbl while the scan runs");
+  Check(got.size() >= 3 * 20, std::to_string(got.size() / 3) + " scans taken from memory");
+  bool valuesOk = !got.empty();
+  for (size_t i = 0; i + 2 < got.size(); i += 3) {
+    valuesOk = valuesOk && Near(got[i], 1.25, 0.003) && Near(got[i + 1], -0.5, 0.003) && Near(got[i + 2], 2.0, 0.003);
+  }
+  Check(valuesOk, "every scan holds 1.25, -0.5 and 2.0 V" +
+                      (got.size() >= 3 ? " (" + Format("%.5f", got[0]) + ", " + Format("%.5f", got[1]) + ", " +
+                                             Format("%.5f", got[2]) + ")"
+                                       : std::string()));
+  uint8_t diginScan = 0;
+  Check(api.GetDiginWScan(&diginScan) == 1 && diginScan == 0xA5,
+        "digital input read along with the scan = " + std::to_string(diginScan));
+  Check(api.EndScan() == 1, "EX_EndScan");
+  Check(api.CheckRun() == 0, "EX_CheckRun after the end");
+  int32_t returned = 0, unread = 0;
+  uint8_t run = 9;
+  api.GetScanDataDbl(buffer.data(), 64, &returned, &unread, &run);
+  Check(run == 0, "the retrieval reports the scan ended");
+  api.SetDiginScan(0);
+
+  const auto logs = FindNames(workDir + "\\ScanLog_*.txt");
+  Check(logs.size() == 1 && logs[0] == "ScanLog_0.txt", "one scan log file, ScanLog_0.txt");
+  const std::string log = logs.empty() ? std::string() : ReadText(workDir + "\\" + logs[0]);
+  Check(log.rfind("Time / s   \t0 - 0    \t0 - 1    \t1 - 0    \t\r\n", 0) == 0,
+        "the scan log header names the three channels (text mode line ends)");
+  Check(FirstRowOk(log), "the first row holds the time, the volts and the comment");
+  Check(log.find("Experiment Description:  \twine session") != std::string::npos,
+        "the trailer names the experiment");
+  uint32_t lost = 99;
+  Check(api.GetScanOverrunCount(&lost) == 1 && lost == 0, "no scan lost from the ring");
+}
+
+// A timed run that ends by itself and beeps through the host's handler.
+void TimedRunAndBeep(const Api& api) {
+  gBeeps = 0;
+  Check(api.SetBeepHandler(&RecordBeep) == 1, "EX_SetBeepHandler");
+  Check(api.SetDataLogOptions(2, 0, 0) == 1, "memory logging only");
+  Check(api.SetRunEndBeepOptions(1, 880, 30, 1, 2) == 1, "EX_SetRunEndBeepOptions 880 Hz, 30 ms");
+  Check(api.SetLengthOfRunMs(700) == 1, "EX_SetLengthOfRunMs(700)");
+  Check(api.StartScan() == 1, "EX_StartScan of a timed run");
+  const DWORD started = GetTickCount();
+  while (api.CheckRun() == 1 && GetTickCount() - started < 8000) Sleep(20);
+  const DWORD took = GetTickCount() - started;
+  Check(took >= 600 && took < 8000, "the timed run ends by itself (" + std::to_string(took) + " ms)");
+  while (gBeeps == 0 && GetTickCount() - started < 8000) Sleep(20);
+  Check(gBeeps > 0 && gLastBeepHz == 880 && gLastBeepMs == 30,
+        "the run-end beep goes through the host's handler (" + std::to_string(gBeeps.load()) + " tones)");
+  Check(api.StopRunEndBeep() == 1, "EX_StopRunEndBeep");
+  const int beeps = gBeeps;
+  Sleep(1500);
+  Check(gBeeps == beeps, "no tone after EX_StopRunEndBeep");
+  api.EndScan();
+  api.SetLengthOfRunMs(0);
+  api.SetBeepHandler(nullptr);
+}
+
+void SetupReport(const Api& api, const std::string& workDir) {
+  gBoxes = 0;
+  Check(api.SetMessageBoxHandler(&RecordMessageBox) == 1, "EX_SetMessageBoxHandler");
+  Check(api.ShowDevSetupInfo_MsgBox() == 1 && gBoxes == 1, "EX_ShowDevSetupInfo_MsgBox shows one box");
+  Check(gLastBoxText.find("comPort") != std::string::npos, "the box holds the setup report");
+  api.SetMessageBoxHandler(nullptr);
+  Check(api.ShowDevSetupInfo_WriteToFile() == 1, "EX_ShowDevSetupInfo_WriteToFile");
+  const std::string report = ReadText(workDir + "\\DevInfo.txt");
+  Check(report.find("comPort") != std::string::npos && report.find("\r\n") != std::string::npos,
+        "DevInfo.txt written in the current directory");
+}
+
+// Unloads while a scan runs and the beep thread waits for the run's end:
+// the library must end both threads without waiting for them (the loader's
+// lock is held), and the scan log keeps no trailer.
+void UnloadWhileScanning(HMODULE& lib, const std::string& workDir) {
+  Api api(lib);
+  api.SetBeepHandler(&RecordBeep);
+  api.SetRunEndBeepOptions(1, 440, 20, 1, 5);
+  api.SetDataLogOptions(3, 0, 0);
+  api.AddLogFileComment("");
+  Check(api.StartScan() == 1, "EX_StartScan before the unload");
+  Sleep(500);
+  const DWORD started = GetTickCount();
+  const BOOL freed = FreeLibrary(lib);
+  lib = nullptr;
+  Check(freed != 0 && GetTickCount() - started < 3000,
+        "FreeLibrary during a scan returns (" + std::to_string(GetTickCount() - started) + " ms)");
+  const auto logs = FindNames(workDir + "\\ScanLog_*.txt");
+  Check(logs.size() == 2, "a second scan log file was written");
+  const std::string log = ReadText(workDir + "\\ScanLog_1.txt");
+  Check(log.find("00000.0") != std::string::npos && log.find("Experiment Description") == std::string::npos,
+        "the scan log of the unloaded run has rows and no trailer");
+}
+
+// Guards against a hang (a deadlocked unload): ends the process after ms.
+DWORD WINAPI Watchdog(void* parameter) {
+  Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
+  std::printf("FAIL watchdog: the session hung\n%d passed, %d failed\n", gPassed, gFailed + 1);
+  std::fflush(stdout);
+  ExitProcess(3);
+}
+
+std::string MakeWorkDir(const char* name) {
+  char cwd[MAX_PATH + 1] = {};
+  GetCurrentDirectoryA(sizeof cwd, cwd);
+  const std::string dir = std::string(cwd) + "\\" + name;
+  CreateDirectoryA(dir.c_str(), nullptr);
+  for (const auto& old : FindNames(dir + "\\*.txt")) DeleteFileA((dir + "\\" + old).c_str());
+  SetCurrentDirectoryA(dir.c_str());
+  return dir;
+}
+
+int Session(const char* dllPath) {
+  const std::string workDir = MakeWorkDir("wine-session");
+  HMODULE lib = LoadLibraryA(dllPath);
+  if (!Check(lib != nullptr, std::string("LoadLibraryA ") + dllPath)) return 1;
+  CheckExports(lib);
+  {
+    const Api api(lib);
+    Check(api.SetDevToDefaultSetup() == 1, "EX_SetDevToDefaultSetup");
+    ConfigurationFile(api, workDir);
+    SignOnAndPorts(api);
+    SettingsAndDirectOperations(api);
+    MultiChannelScan(api, workDir);
+    TimedRunAndBeep(api);
+    SetupReport(api, workDir);
+  }
+  UnloadWhileScanning(lib, workDir);
+
+  // A second load starts from the load state.
+  lib = LoadLibraryA(dllPath);
+  if (Check(lib != nullptr, "the library loads again")) {
+    const Api api(lib);
+    uint8_t port = 9;
+    Check(api.GetCOMport(&port) == 1 && port == 0, "after reloading the COM port is 0");
+    Check(FreeLibrary(lib) != 0, "FreeLibrary");
+  }
+  DeleteFileA((WindowsDirectory() + "\\Q583_SP.ini").c_str());
+  return 0;
+}
+
+// The simulator sends frames far faster than they are taken: with a receive
+// queue of 200 bytes the acquisition thread sees more than 190 bytes waiting
+// and ends the run with error type 3.
+int Overflow(const char* dllPath) {
+  const std::string workDir = MakeWorkDir("wine-overflow");
+  HMODULE lib = LoadLibraryA(dllPath);
+  if (!Check(lib != nullptr, std::string("LoadLibraryA ") + dllPath)) return 1;
+  {
+    const Api api(lib);
+    WriteText(WindowsDirectory() + "\\Q583_SP.ini", IniText(1, 200));
+    Check(api.SetDevToIniSetup() == 1, "Q583_SP.ini with RXQUEUESIZE=200");
+    Check(api.DoScanDebug(1) == 1, "scan debug log on");
+    Check(api.InitDev() == 1, "EX_InitDev");
+    Check(api.StartScan() == 1, "EX_StartScan");
+    const DWORD started = GetTickCount();
+    uint8_t run = 1;
+    std::vector<double> buffer(2 * 4096);
+    while (run == 1 && GetTickCount() - started < 10000) {
+      int32_t returned = 0, unread = 0;
+      if (api.GetScanDataDbl(buffer.data(), 4096, &returned, &unread, &run) == 0) break;
+      Sleep(10);
+    }
+    Check(api.CheckRun() == 0, "the run ends by itself when the receive queue overflows");
+    api.EndScan();
+    Check(ReadText(workDir + "\\ScanOut.txt")
+                  .find("uiNumScansInSerialBuff_LOCAL > uiNumScansAllowedInSerialBuff_MAX") != std::string::npos,
+          "the scan debug log names the overflow");
+    api.ShowDevSetupInfo_WriteToFile();
+    Check(ReadText(workDir + "\\DevInfo.txt").find("errorType (valid after a failed scan): 3") !=
+              std::string::npos,
+          "errorType 3 in the setup report");
+  }
+  Check(FreeLibrary(lib) != 0, "FreeLibrary");
+  DeleteFileA((WindowsDirectory() + "\\Q583_SP.ini").c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "session";
+  const char* dll = argc > 2 ? argv[2] : "Q583_SP.dll";
+  CreateThread(nullptr, 0, &Watchdog, reinterpret_cast<void*>(static_cast<uintptr_t>(180000)), 0, nullptr);
+  if (mode == "session")
+    Session(dll);
+  else if (mode == "overflow")
+    Overflow(dll);
+  else
+    Check(false, "unknown mode " + mode);
+  std::printf("%d passed, %d failed\n", gPassed, gFailed);
+  std::fflush(stdout);
+  return gFailed == 0 && gPassed > 0 ? 0 : 1;
+}

@@ -1,0 +1,420 @@
+// `q583 scan`: configure, sign on, scan, show and save what arrives.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <set>
+
+#include "commands.h"
+#include "common.h"
+#include "live_view.h"
+#include "q583_sp.h"
+#include "scanlog.h"
+#include "session.h"
+
+namespace q583cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Ctrl-C ---------------------------------------------------------------
+
+std::atomic<int> gSignal{0};
+int gWakePipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int signal) {
+  gSignal.store(signal);
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(gWakePipe[1], &byte, 1);
+}
+
+// Catches SIGINT, SIGTERM and SIGHUP for the life of the command so that the
+// scan is ended by the library (trailer written, instrument stopped), and
+// gives the main loop a descriptor to wait on.
+class StopSignals {
+ public:
+  StopSignals() {
+    if (pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) throw Failure("cannot create a pipe: " + ErrorText(errno));
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
+    close(gWakePipe[0]);
+    close(gWakePipe[1]);
+    gWakePipe[0] = gWakePipe[1] = -1;
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  static bool Stopped() { return gSignal.load() != 0; }
+  // Blocks until a stop signal or `ms` pass.
+  static void Wait(int ms) {
+    pollfd fd{gWakePipe[0], POLLIN, 0};
+    if (poll(&fd, 1, ms) > 0) {
+      char drain[16];
+      while (read(gWakePipe[0], drain, sizeof drain) > 0) {
+      }
+    }
+  }
+
+ private:
+  static constexpr std::array<int, 3> kSignals{{SIGINT, SIGTERM, SIGHUP}};
+  std::array<struct sigaction, 3> old_{};
+};
+
+// Ends the scan through the library whatever way the command leaves.
+class RunningScan {
+ public:
+  RunningScan() = default;
+  ~RunningScan() {
+    if (!ended_) EX_EndScan();
+  }
+  RunningScan(const RunningScan&) = delete;
+  RunningScan& operator=(const RunningScan&) = delete;
+  bool End() {
+    ended_ = true;
+    return EX_EndScan() != 0;
+  }
+
+ private:
+  bool ended_ = false;
+};
+
+// ---- output files -----------------------------------------------------------
+
+class TableWriter {
+ public:
+  TableWriter(const std::string& path, char separator) : separator_(separator) {
+    if (path == "-") {
+      out_ = &std::cout;
+    } else {
+      file_.open(path);
+      if (!file_) throw Failure("cannot write " + path);
+      out_ = &file_;
+    }
+  }
+  void Header(const std::vector<std::string>& labels, bool digin) {
+    *out_ << "scan" << separator_ << "time_s";
+    for (const auto& label : labels) *out_ << separator_ << label;
+    if (digin) *out_ << separator_ << "digin";
+    *out_ << '\n';
+  }
+  void Row(uint64_t index, double time, const double* values, size_t count, std::optional<int> digin) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu%c%.4f", static_cast<unsigned long long>(index), separator_, time);
+    *out_ << text;
+    for (size_t i = 0; i < count; ++i) {
+      // Seven decimals, as the scan log has them: 0.1 uV, below one count
+      // of the 24-bit converter.
+      std::snprintf(text, sizeof text, "%c%.7f", separator_, values[i]);
+      *out_ << text;
+    }
+    if (digin) *out_ << separator_ << *digin;
+    *out_ << '\n';
+  }
+  void Flush() { out_->flush(); }
+  bool Good() const { return out_->good(); }
+
+ private:
+  std::ofstream file_;
+  std::ostream* out_ = nullptr;
+  char separator_;
+};
+
+struct ScanOptions {
+  ConnectionOptions connection;
+  Settings settings;
+  std::string type = "multi";
+  std::string codes = "0x00";
+  std::optional<double> interval;
+  bool minInterval = false;
+  std::optional<double> seconds;
+  std::optional<uint32_t> ms;
+  std::optional<uint64_t> scans;
+  bool noLogFile = false;
+  std::optional<uint32_t> logLimit;
+  bool stopWhenFull = false;
+  std::optional<std::string> comment;
+  std::optional<std::string> description;
+  bool digin = false;
+  std::string output;
+  std::string format;
+  bool quiet = false;
+};
+
+int ScanTypeNumber(const std::string& type) { return type == "single" ? 0 : type == "multi-cal" ? 2 : 1; }
+
+std::string Fixed(double value, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+void RunScan(ScanOptions& o) {
+  Settings& s = o.settings;
+  s.scanType = ScanTypeNumber(o.type);
+  if (s.scanType == 0) {
+    // The single-channel scan converts the polled channel; one code in the
+    // channel's own slot gives the library one value per scan and the scan
+    // log its column label.
+    s.codes = {{16, 16, 16, 16, 16, 16}};
+    s.codes[static_cast<size_t>(s.channel)] = static_cast<uint8_t>(s.subChannel * 16 + s.subChannel);
+  } else {
+    s.codes = ParseCodes(o.codes);
+  }
+  s.logFlags = 2 | (o.noLogFile ? 0 : 1) | (o.stopWhenFull ? 4 : 0);
+  if (o.logLimit && !o.noLogFile) {
+    s.logFlags |= 8;
+    s.logSizeLimit = *o.logLimit;
+  }
+  uint32_t runMs = 0;
+  if (o.seconds) {
+    if (*o.seconds <= 0 || *o.seconds > 4000000.0) throw Failure("--seconds: from above 0 to 4000000", 2);
+    runMs = static_cast<uint32_t>(std::lround(*o.seconds * 1000.0));
+  } else if (o.ms) {
+    runMs = *o.ms;
+  }
+  std::string outputPath = o.output;
+  if (!outputPath.empty() && outputPath != "-") outputPath = fs::absolute(outputPath).string();
+  char separator = ',';
+  const std::string format = !o.format.empty() ? o.format
+                             : (outputPath.size() > 4 && (outputPath.substr(outputPath.size() - 4) == ".tsv" ||
+                                                          outputPath.substr(outputPath.size() - 4) == ".txt"))
+                                 ? "tsv"
+                                 : "csv";
+  if (format == "tsv") separator = '\t';
+
+  StopSignals signals;
+  Session session(o.connection);
+  session.Configure(s);
+
+  double minimum = 0, maximum = 0;
+  EX_GetScanIntervalMinMax(&minimum, &maximum);
+  if (o.interval) {
+    double wanted = *o.interval;
+    if (!EX_SetToUserScanInterval(&wanted))
+      throw Failure("interval " + Fixed(*o.interval, 4) + " s is outside the limits for these settings: more than " +
+                        Fixed(minimum, 3) + " s and less than " + Fixed(maximum, 3) + " s",
+                    2);
+  } else {
+    EX_SetToMinScanInterval();
+  }
+  if (StopSignals::Stopped()) throw Failure("interrupted", 130);
+  session.SignOn();
+  if (StopSignals::Stopped()) throw Failure("interrupted", 130);
+
+  EX_SetDiginScan(o.digin ? 1 : 0);
+  EX_SetLengthOfRunMs(runMs);
+  if (o.description && !EX_SetExperimentName(o.description->c_str()))
+    throw Failure("--description: at most 511 characters", 2);
+  if (o.comment && !EX_AddLogFileComment(o.comment->c_str())) throw Failure("--comment: at most 511 characters", 2);
+
+  double interval = 0;
+  EX_GetScanInterval(&interval);
+  double rate = 0;
+  EX_GetRate(&rate);
+  const std::vector<std::string> labels = ChannelLabels(s);
+  const size_t perScan = labels.size();
+
+  const auto logsBefore = ScanLogNames();
+  TakeMessageBoxes();
+  if (!EX_StartScan()) {
+    for (const auto& box : TakeMessageBoxes())
+      if (box.find("LOG FILE") != std::string::npos)
+        throw Failure("cannot create a scan log file in " + fs::current_path().string() +
+                      " (choose another --log-dir, or --no-log-file)");
+    throw Failure("scan start failed: the instrument on " + session.PortName() + " did not confirm the start");
+  }
+  RunningScan run;
+  const auto started = std::chrono::steady_clock::now();
+  auto elapsed = [&started] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
+
+  std::string logName;
+  if (!o.noLogFile) {
+    const std::set<std::string> before(logsBefore.begin(), logsBefore.end());
+    for (const auto& name : ScanLogNames())
+      if (!before.count(name)) logName = name;
+  }
+
+  std::unique_ptr<TableWriter> table;
+  if (!outputPath.empty()) {
+    table = std::make_unique<TableWriter>(outputPath, separator);
+    table->Header(labels, o.digin);
+  }
+
+  LiveView::Config view;
+  view.labels = labels;
+  view.out = outputPath == "-" ? stderr : stdout;
+  view.terminal = isatty(fileno(view.out)) != 0;
+  view.showRows = !o.quiet && (outputPath != "-" || view.terminal);
+  if (runMs) view.runSeconds = runMs / 1000.0;
+  view.heading = "q583 scan on " + session.PortName() + ": " + std::to_string(ChannelCount(s.codes)) +
+                 " channels, interval " + Fixed(interval, 4) + " s, rate " + Fixed(rate, 2) + "/s" +
+                 (logName.empty() ? std::string() : ", log " + logName);
+  if (!view.terminal) std::fprintf(stderr, "%s\n", view.heading.c_str());
+  LiveView live(view);
+
+  // Take the scans from the library's memory ring as they come.  The count
+  // asked for is never above the count waiting: the library would hand out
+  // stale values for the rest.
+  const size_t capacity = std::max<size_t>(1, 8640 / std::max<size_t>(1, perScan));
+  std::vector<double> values(capacity * std::max<size_t>(1, perScan));
+  uint64_t fetched = 0;
+  bool endedByItself = false;
+  std::optional<int> digin;
+  uint32_t overruns = 0;
+  const bool limitReached = [&] {
+    for (;;) {
+      StopSignals::Wait(20);
+      if (StopSignals::Stopped()) return false;
+      int32_t returned = 0, unread = 0;
+      uint8_t running = 1;
+      if (!EX_GetScanDataDbl(values.data(), 0, &returned, &unread, &running)) {
+        if (!running) {
+          endedByItself = true;
+          return false;
+        }
+        throw Failure("the scan data cannot be fetched (the instrument is not signed on)");
+      }
+      if (o.digin) {
+        uint8_t byte = 0;
+        EX_GetDiginWScan(&byte);
+        digin = byte;
+      }
+      while (unread > 0) {
+        const auto wanted = static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(unread), capacity));
+        returned = 0;
+        int32_t left = 0;
+        if (!EX_GetScanDataDbl(values.data(), wanted, &returned, &left, &running)) {
+          if (!running) {
+            endedByItself = true;
+            return false;
+          }
+          break;
+        }
+        for (int32_t i = 0; i < returned; ++i) {
+          const double* scan = values.data() + static_cast<size_t>(i) * perScan;
+          const double time = static_cast<double>(fetched) * interval;
+          if (table) table->Row(fetched, time, scan, perScan, digin);
+          live.AddScan(fetched, time, scan, digin);
+          ++fetched;
+          if (o.scans && fetched >= *o.scans) return true;
+        }
+        if (returned <= 0) break;
+        unread = left;
+      }
+      if (table) table->Flush();
+      EX_GetScanOverrunCount(&overruns);
+      live.Tick(elapsed(), overruns);
+    }
+  }();
+
+  live.Note(StopSignals::Stopped() ? "stopping the scan ..." : "ending the scan ...");
+  live.Tick(elapsed(), overruns, true);
+  const double runTime = elapsed();
+  const bool stopped = run.End();
+  EX_GetScanOverrunCount(&overruns);
+
+  // Scans the library took after the last fetch, before its own timer ended
+  // the run, can no longer be fetched; the scan log has them.
+  uint64_t recovered = 0;
+  std::string logPath;
+  if (!logName.empty()) {
+    logPath = fs::absolute(logName).string();
+    if (!limitReached) {
+      try {
+        const ScanLog log = ReadScanLog(logName);
+        if (log.rows.size() > fetched && log.labels.size() == perScan) {
+          for (uint64_t i = fetched; i < log.rows.size(); ++i) {
+            const double time = static_cast<double>(i) * interval;
+            if (table) table->Row(i, time, log.rows[i].data(), perScan, digin);
+            live.AddScan(i, time, log.rows[i].data(), digin);
+            ++recovered;
+          }
+        }
+      } catch (const Failure&) {
+        // No log to take them from: the table simply ends earlier.
+      }
+    }
+  }
+  live.Finish(runTime, overruns);
+  if (table) {
+    table->Flush();
+    if (!table->Good()) throw Failure("writing " + outputPath + " failed");
+  }
+
+  std::string summary = "q583: " + std::to_string(fetched + recovered) + " scans in " + Fixed(runTime, 1) + " s";
+  if (StopSignals::Stopped()) summary += " (stopped)";
+  else if (endedByItself) summary += " (timed run over)";
+  if (recovered) summary += ", " + std::to_string(recovered) + " of them taken from the scan log";
+  if (overruns) summary += ", " + std::to_string(overruns) + " scans lost (the host fell behind)";
+  if (!logPath.empty()) summary += "\nscan log: " + logPath;
+  if (!outputPath.empty() && outputPath != "-") summary += "\n" + format + ": " + outputPath;
+  std::fprintf(stderr, "%s\n", summary.c_str());
+  if (!stopped) throw Failure("the instrument on " + session.PortName() + " did not confirm the end of the scan");
+}
+
+}  // namespace
+
+void AddScanCommand(CLI::App& app) {
+  auto o = std::make_shared<ScanOptions>();
+  auto* cmd = app.add_subcommand("scan", "Configure the instrument, scan, show the values and save them");
+  cmd->footer(
+      "Examples:\n"
+      "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --interval 0.5 --seconds 60 -o run.csv\n"
+      "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description \"bench test\"\n"
+      "The library writes ScanLog_<n>.txt (tab-separated, with a trailer) into --log-dir.\n"
+      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s); Ctrl-C ends any run\n"
+      "cleanly (scan log trailer written, instrument stopped).");
+  AddConnectionOptions(*cmd, o->connection);
+  AddConverterOptions(*cmd, o->settings);
+  AddPolledChannelOptions(*cmd, o->settings);
+  cmd->add_option("--type", o->type,
+                  "Scan type: single (the --channel/--sub channel), multi (the --codes channels), multi-cal "
+                  "(multi plus offset and full-scale readings)")
+      ->check(CLI::IsMember({"single", "multi", "multi-cal"}))
+      ->capture_default_str();
+  cmd->add_option("--codes", o->codes,
+                  "Channel codes of main channels 0-5, comma-separated: first sub-channel in the high nibble, "
+                  "last in the low nibble, 16 = not scanned (e.g. 0x03,0x00,16 = 0-0..0-3 and 1-0); missing "
+                  "codes are 16")
+      ->capture_default_str();
+  auto* interval = cmd->add_option("--interval", o->interval, "Scan interval in seconds")->check(CLI::PositiveNumber);
+  cmd->add_flag("--min-interval", o->minInterval, "Scan at the minimal interval of the settings (the default)")
+      ->excludes(interval);
+  auto* seconds = cmd->add_option("--seconds", o->seconds, "Timed run: end after this many seconds");
+  cmd->add_option("--ms", o->ms, "Timed run: end after this many milliseconds")->excludes(seconds);
+  cmd->add_option("--scans", o->scans, "End after this many scans")->check(CLI::PositiveNumber);
+  auto* noLog = cmd->add_flag("--no-log-file", o->noLogFile, "Write no scan log file");
+  cmd->add_option("--log-limit", o->logLimit, "Close the scan log file when it reaches this many bytes")
+      ->check(CLI::PositiveNumber)
+      ->excludes(noLog);
+  cmd->add_flag("--stop-when-full", o->stopWhenFull, "End the run when the memory ring is full");
+  cmd->add_option("--comment", o->comment, "Comment appended to every scan log line");
+  cmd->add_option("--description", o->description, "Experiment description (scan log trailer, plot title)");
+  cmd->add_flag("--digin", o->digin, "Read the digital inputs along with the scan (an extra column)");
+  cmd->add_option("-o,--output", o->output, "Also write the scans to FILE as CSV or TSV ('-' = standard output)");
+  cmd->add_option("--format", o->format, "csv or tsv (default: from the file name; csv)")
+      ->check(CLI::IsMember({"csv", "tsv"}));
+  cmd->add_flag("-q,--quiet", o->quiet, "Show no scan values, only the progress");
+  cmd->callback([o] { RunScan(*o); });
+}
+
+}  // namespace q583cli
