@@ -123,7 +123,8 @@ host() {
   (cd "$run_dir" && timeout 300 wine "$root/$cross/wine_host_test.exe" "$@" 2>"$run_dir/host-$1.err") \
     | tee "$run_dir/host-$1.out" || true
   local summary
-  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$run_dir/host-$1.out" | tail -1)
+  # The program writes Windows line ends.
+  summary=$(tr -d '\r' <"$run_dir/host-$1.out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -1 || true)
   if [[ -z "$summary" ]]; then
     fail "the host program ($1) ended without its summary"
     return

@@ -10,6 +10,7 @@
 #include "link/serial.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
+#include "support/sim_wait.h"
 #include "support/test_env.h"
 
 namespace {
@@ -20,7 +21,7 @@ using q583test::SimTest;
 class CommandsTest : public SimTest {};
 
 TEST_F(CommandsTest, AveragingSendsItsLogarithmAndRefreshesTheTimeout) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   Q583.average = 1;
   Q583.rate = 10.0F;
   Q583.baud = 0;
@@ -36,7 +37,7 @@ TEST_F(CommandsTest, AveragingSendsItsLogarithmAndRefreshesTheTimeout) {
 }
 
 TEST_F(CommandsTest, ModeRegisterWriteChecksEchoAndReadBack) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   Q583.gain = 16;
   EXPECT_TRUE(WriteModeRegisters());
   EXPECT_EQ(Q583.modeRegHi, 4 * 4);
@@ -54,7 +55,7 @@ TEST_F(CommandsTest, ModeRegisterWriteChecksEchoAndReadBack) {
 }
 
 TEST_F(CommandsTest, SystemCalibrationRunsAtGainOneAndRestoresTheGain) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   ASSERT_EQ(EX_SetGain(4), 1);
   EXPECT_EQ(EX_SystemCalibration(), 1);
   EXPECT_EQ(Q583.gain, 4);
@@ -65,31 +66,39 @@ TEST_F(CommandsTest, SystemCalibrationRunsAtGainOneAndRestoresTheGain) {
       {0x82, 0x70},                              // offset at that gain
       {0x01, 0x00},                              // the polled channel selected again
   };
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), expected.size()));
   EXPECT_EQ(PacketPairs(), expected);
   EXPECT_EQ(Sim().GetState().modeRegHi, 0x08);
 }
 
 TEST_F(CommandsTest, SystemCalibrationAtGainOneSkipsTheRegisters) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   EXPECT_TRUE(SystemCalibrate());
   const Pairs expected = {{0x82, 0x70}, {0x83, 0x60}};
   EXPECT_EQ(PacketPairs(), expected);
 }
 
 TEST_F(CommandsTest, ExtendedRegisterWriteSplitsTheValue) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   Q583.channel = 2;
   Q583.subChan = 3;
   EXPECT_TRUE(WriteExtRegister(1, 10000));
   EXPECT_TRUE(WriteExtRegister(0, -1));
   const Pairs expected = {{0x01, 0xA7}, {0x07, 0x72}, {0x01, 0xA7}, {0x07, 0x10}, {0x07, 0x27},
                           {0x01, 0xA7}, {0x07, 0x34}, {0x01, 0xA7}, {0x07, 0xFF}, {0x07, 0x00}};
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), expected.size()));
   EXPECT_EQ(PacketPairs(), expected);
+
+  // On channel 0, sub-channel 0 the instrument takes the value apart again.
+  Q583.channel = 0;
+  Q583.subChan = 0;
+  EXPECT_TRUE(WriteExtRegister(1, 10000));
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), expected.size() + 5));
   EXPECT_EQ(Sim().GetState().extRegisters[1], 10000);
 }
 
 TEST_F(CommandsTest, SetModelFollowsTheFirmwareVersion) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   int16_t version = 0;
   Sim().SetVersion(131);
   ASSERT_EQ(EX_SetModel(&version), 1);
@@ -111,7 +120,7 @@ TEST_F(CommandsTest, SetModelFollowsTheFirmwareVersion) {
 }
 
 TEST_F(CommandsTest, SetModelFailsWhenTheVersionDoesNotCome) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   q583sim::CommandFault noReply;
   noReply.command = 0x86;
   noReply.kind = q583sim::ReplyFault::NoReply;
@@ -126,7 +135,7 @@ TEST_F(CommandsTest, SetModelFailsWhenTheVersionDoesNotCome) {
 }
 
 TEST_F(CommandsTest, SleepIsSentWhateverTheFlag) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   EXPECT_EQ(EX_Sleep(0), 1);
   EXPECT_FALSE(fDevSignedOn);
   EXPECT_EQ(Q583.fSleep, 0);

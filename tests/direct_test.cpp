@@ -11,6 +11,7 @@
 #include "link/direct.h"
 #include "link/serial.h"
 #include "q583_sp.h"
+#include "support/sim_wait.h"
 #include "support/test_env.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST_F(DirectTest, OneConversionSignsOnSelectsAndConverts) {
 }
 
 TEST_F(DirectTest, CountBytesComeLeastSignificantFirst) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   const double volts = CountToMillivolts(0x332211, 3, 1) / 1000.0;
   Sim().SetInput(0, 0, Constant(volts));
   double mv = 0.0;
@@ -52,7 +53,7 @@ TEST_F(DirectTest, CountBytesComeLeastSignificantFirst) {
 }
 
 TEST_F(DirectTest, WrongEchoIsTheErrorType) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   q583sim::CommandFault fault;
   fault.command = 0x81;
   fault.kind = q583sim::ReplyFault::WrongEcho;
@@ -68,7 +69,7 @@ TEST_F(DirectTest, WrongEchoIsTheErrorType) {
 }
 
 TEST_F(DirectTest, ShortCountIsErrorTypeOne) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   q583sim::CommandFault fault;
   fault.command = 0x81;
   fault.kind = q583sim::ReplyFault::Cut;
@@ -104,11 +105,12 @@ TEST_F(DirectTest, DigitalInputAndOutput) {
 }
 
 TEST_F(DirectTest, CalibrationsUseThePolledChannelAndSelectItAgain) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   ASSERT_EQ(EX_SetPolledModeChan(2, 3), 1);
   EXPECT_EQ(EX_OffsetCalibration(), 1);
   EXPECT_EQ(EX_FullScaleCalibration(), 1);
   const Pairs expected = {{0x01, 0x23}, {0x82, 0x23}, {0x01, 0x23}, {0x83, 0x23}, {0x01, 0x23}};
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), expected.size()));
   EXPECT_EQ(PacketPairs(), expected);
   EXPECT_EQ(Q583.channel, 2);
   EXPECT_EQ(Q583.subChan, 3);
@@ -126,11 +128,12 @@ TEST_F(DirectTest, CalibrationsUseThePolledChannelAndSelectItAgain) {
 }
 
 TEST_F(DirectTest, PolledChannelIsLimited) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   EXPECT_EQ(EX_SetPolledModeChan(9, 20), 1);
   EXPECT_EQ(Q583.channel, 7);
   EXPECT_EQ(Q583.subChan, 15);
   const Pairs expected = {{0x01, 0x7F}};
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), expected.size()));
   EXPECT_EQ(PacketPairs(), expected);
   EXPECT_EQ(Sim().GetState().selectedChannel, 0x7F);
   uint8_t channel = 0, sub = 0;
@@ -140,7 +143,7 @@ TEST_F(DirectTest, PolledChannelIsLimited) {
 }
 
 TEST_F(DirectTest, StandbyWritesTheRegistersAndForgetsTheSignOn) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   EXPECT_EQ(EX_Standby(1), 1);
   EXPECT_EQ(Q583.fStandby, 1);
   EXPECT_FALSE(fDevSignedOn);
@@ -157,7 +160,7 @@ TEST_F(DirectTest, StandbyWritesTheRegistersAndForgetsTheSignOn) {
 }
 
 TEST_F(DirectTest, ResetRestoresTheDefaultsAndSignsOn) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   ASSERT_EQ(EX_SetGain(4), 1);
   ASSERT_EQ(EX_SetFilter(0), 1);
   EXPECT_EQ(EX_Reset(), 1);

@@ -7,6 +7,7 @@
 #include "device/q583.h"
 #include "link/packets.h"
 #include "q583_sp.h"
+#include "support/sim_wait.h"
 #include "support/test_env.h"
 
 namespace {
@@ -16,7 +17,7 @@ using q583test::SimTest;
 class PacketsTest : public SimTest {};
 
 TEST_F(PacketsTest, PacketsCarryTheirChecksum) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   EXPECT_EQ(DLL_SendPacket(0x81, 0x00), 1);
   EXPECT_EQ(DLL_SendPacket(0x80, 0x4C), 1);
   EXPECT_EQ(DLL_SendPacket(0xC8, 0x64), 1);   // the sum wraps
@@ -31,7 +32,7 @@ TEST_F(PacketsTest, PacketsCarryTheirChecksum) {
 }
 
 TEST_F(PacketsTest, BusyCheckStepsBackWithoutTouchingThePort) {
-  SignOn();
+  q583test::SignOnSettled(Sim());
   fSendPacketBusy = true;
   EXPECT_FALSE(SendPacketWithBusyCheck(0x02, 0x11));
   fSendPacketBusy = false;

@@ -2,9 +2,13 @@
 // at once, and reading them signs on when needed.
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "device/q583.h"
 #include "link/serial.h"
 #include "q583_sp.h"
+#include "support/sim_wait.h"
 #include "support/test_env.h"
 
 namespace {
@@ -15,6 +19,8 @@ using q583test::SimTest;
 class SettingsSimTest : public SimTest {};
 
 TEST_F(SettingsSimTest, NewChannelCodesAreSignedOnAtOnce) {
+  uint8_t gain = 0;
+  ASSERT_EQ(EX_GetGain(&gain), 1);  // the defaults, which this export does not apply itself
   EXPECT_EQ(EX_SetMultiChanScanChanCodes(0x03, 0x25, 0x52, 16, 16, 16, 0), 1);
   EXPECT_EQ(Q583.numChannels, 8);
   const auto state = Sim().GetState();
@@ -25,11 +31,12 @@ TEST_F(SettingsSimTest, NewChannelCodesAreSignedOnAtOnce) {
     EXPECT_EQ(Q583.chan[i], expected[i]) << i;
   }
   EXPECT_FALSE(fDevSignedOn);  // neither set nor cleared here
-  // The calibration, version and averaging follow the sign-on.
-  const auto packets = PacketPairs();
-  ASSERT_GE(packets.size(), 4U);
-  EXPECT_EQ(packets[0], std::make_pair(uint8_t{0x82}, uint8_t{0x70}));
-  EXPECT_EQ(packets.back().first, 0x04);
+  // The calibration, version and averaging follow the sign-on's own version
+  // read.
+  ASSERT_TRUE(q583test::WaitForPackets(Sim(), 5));
+  const std::vector<std::pair<uint8_t, uint8_t>> packets = {
+      {0x86, 0x00}, {0x82, 0x70}, {0x83, 0x60}, {0x86, 0x00}, {0x04, 0x00}};
+  EXPECT_EQ(PacketPairs(), packets);
 }
 
 TEST_F(SettingsSimTest, ReadingTheCodesSignsOnWhenNeeded) {

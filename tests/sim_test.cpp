@@ -44,7 +44,8 @@ class RawLine {
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
-    return tcsetattr(fd_, TCSANOW, &tio) == 0;
+    // As the library does after every change: purge, then talk.
+    return tcsetattr(fd_, TCSANOW, &tio) == 0 && tcflush(fd_, TCIOFLUSH) == 0;
   }
 
   void Write(const Bytes& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
@@ -386,6 +387,15 @@ TEST_F(SimLine, SignOnFaults) {
 
 TEST_F(SimLine, CommandAndFrameFaults) {
   SignOn(line());
+  // A late 0x84 echo: the register packets that follow it still count.
+  sim().AddCommandFault({0x84, q583sim::ReplyFault::Late, 700, 0, 0, 1});
+  line().Packet(0x84, 0x00);
+  EXPECT_TRUE(line().Read(1, 500).empty());
+  ASSERT_EQ(line().Read(1, 1000), Bytes{0x84});
+  line().Packet(0x00, 0x80);
+  line().Packet(0xC3, 0x00);
+  EXPECT_EQ(line().Read(3, 1000), (Bytes{0x00, 0x80, 0xC3}));
+
   sim().AddCommandFault({0x81, q583sim::ReplyFault::WrongEcho, 0, 0x45, 0, 1});
   sim().AddCommandFault({0x86, q583sim::ReplyFault::Cut, 0, 0, 1, 1});
   sim().AddCommandFault({0x80, q583sim::ReplyFault::NoReply, 0, 0, 0, 1});

@@ -147,6 +147,11 @@ struct Simulator::Impl {
   void FlushOutput(double now);
   double NextDeadline(double now) const;
   void DoHangUp();
+  void ReadInput();
+  // Takes in what the library has written so far, from any thread (with mu
+  // held): an inspection right after an export returns sees its bytes.
+  void SyncInput();
+  void OnLineStatus(uint8_t status);
   void LogPacket(const Packet& p);
   void Trace(const char* dir, uint8_t v, double t, const char* note = "") const;
 
@@ -178,6 +183,7 @@ struct Simulator::Impl {
   bool haveRegFault = false;
   CommandFault regFault;  // the 0x84 fault, carried to the read-back
   int regFaultBytesLeft = -1;
+  double regEchoDueS = 0.0;
 
   // Scanning.
   double scanStartS = 0.0;
@@ -212,6 +218,14 @@ struct Simulator::Impl {
   double nextNoiseS = 0.0;
 
   // Line.
+  // The rate the library's side is at, as last announced: packet mode on the
+  // master reports each change of the slave's settings as a status byte
+  // (EXTPROC is set on the slave for that).  Bytes already waiting when a
+  // change is announced went out before it, at the old rate.
+  uint32_t lineRate = 0;
+  uint32_t oldRate = 0;
+  int oldRateBytes = 0;
+  uint64_t bytesIn = 0;
   std::deque<OutByte> out;
   std::vector<Delayed> delayed;
   double lineEndS = 0.0;
@@ -249,12 +263,23 @@ Simulator::Impl::Impl(const Options& o) : opt(o), t0(Clock::now()), rng(o.seed) 
   }
   // Raw from the start: a line discipline echoing what the instrument sends
   // back to it would be a fault of the line, not of the library.
+  // EXTPROC makes the kernel announce every change of the line settings to
+  // the master in packet mode; clients keep it as they modify the settings
+  // they read (cfmakeraw leaves it alone).
   termios tio{};
   if (tcgetattr(slave, &tio) == 0) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_lflag |= EXTPROC;
     tcsetattr(slave, TCSANOW, &tio);
   }
+  int on = 1;
+  if (ioctl(master, TIOCPKT, &on) != 0) {
+    CloseFd(slave);
+    CloseFd(master);
+    throw std::runtime_error("q583sim: packet mode refused");
+  }
+  lineRate = LibraryBaud();
   eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (eventFd < 0) {
     CloseFd(slave);
@@ -507,8 +532,13 @@ void Simulator::Impl::StartOver(double now) {
 }
 
 void Simulator::Impl::OnByte(uint8_t b, double now, uint32_t libBaud) {
+  ++bytesIn;
   if (opt.keepLog && received.size() < kMaxLogEntries) received.push_back({b, now, libBaud});
-  Trace("RX", b, now);
+  if (opt.trace) {
+    char note[48];
+    std::snprintf(note, sizeof note, " at %u baud (instrument at %u)", libBaud, st.baud);
+    Trace("RX", b, now, note);
+  }
   cv.notify_all();
   if (libBaud != st.baud) {
     // Not understood at this rate.  A 0x00 at a lower rate holds the line
@@ -520,7 +550,10 @@ void Simulator::Impl::OnByte(uint8_t b, double now, uint32_t libBaud) {
       ++st.notUnderstood;
     return;
   }
-  const bool gap = now - lastByteS > kGapResetS;
+  // In the register phase the library only goes on once it has the echo,
+  // which a fault may have held back: count the quiet time from then.
+  const double quietSince = phase == Phase::RegisterData ? std::max(lastByteS, regEchoDueS) : lastByteS;
+  const bool gap = now - quietSince > kGapResetS;
   lastByteS = now;
   if (gap) {
     pktLen = 0;
@@ -743,6 +776,7 @@ void Simulator::Impl::OnCommand(const Packet& p, double now) {
     case 0x84: {
       phase = Phase::RegisterData;
       dataPackets = 0;
+      regEchoDueS = now;
       CommandFault f;
       haveRegFault = TakeCommandFault(0x84, f);
       if (!haveRegFault) {
@@ -753,7 +787,10 @@ void Simulator::Impl::OnCommand(const Packet& p, double now) {
       regFaultBytesLeft = 3;
       switch (f.kind) {
         case ReplyFault::NoReply: break;
-        case ReplyFault::Late: Schedule({0x84}, now + f.delayMs / 1000.0, now); break;
+        case ReplyFault::Late:
+          regEchoDueS = now + f.delayMs / 1000.0;
+          Schedule({0x84}, regEchoDueS, now);
+          break;
         case ReplyFault::WrongEcho: Enqueue({f.echo}, now); break;
         case ReplyFault::Cut:
           if (f.cutAfter >= 1) Enqueue({0x84}, now);
@@ -894,8 +931,64 @@ void Simulator::Impl::DoHangUp() {
   cv.notify_all();
 }
 
+void Simulator::Impl::OnLineStatus(uint8_t status) {
+  if (!(status & (TIOCPKT_IOCTL | TIOCPKT_FLUSHWRITE))) return;
+  const uint32_t now = LibraryBaud();
+  if (now == lineRate) return;
+  if (status & TIOCPKT_FLUSHWRITE) {
+    // The library purged its output after the change (it does so after
+    // every open): what is waiting now is taken at the new rate.
+    oldRateBytes = 0;
+  } else {
+    // Changed, not yet purged: the bytes waiting were written before.
+    int pending = 0;
+    if (ioctl(master, FIONREAD, &pending) == 0 && pending > 0) {
+      if (oldRateBytes == 0) oldRate = lineRate;
+      oldRateBytes = pending;
+    }
+  }
+  lineRate = now;
+}
+
+void Simulator::Impl::SyncInput() {
+  if (master < 0) return;
+  const uint64_t before = bytesIn;
+  ReadInput();
+  // Replies may be due now: let the thread send them.
+  if (bytesIn != before) Wake();
+}
+
+void Simulator::Impl::ReadInput() {
+  // Let the library reopen its port even when it asked for exclusive use:
+  // this side's own open keeps the terminal's exclusive flag alive between
+  // the library's opens, and a non-root reopen would fail.
+  if (geteuid() != 0 && slave >= 0) (void)ioctl(slave, TIOCNXCL);
+  uint8_t buf[4097];
+  for (;;) {
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) return;
+    if (buf[0] != TIOCPKT_DATA) {
+      OnLineStatus(buf[0]);
+      continue;
+    }
+    const double now = Now();
+    // A client that dropped EXTPROC changes the rate unannounced: then the
+    // rate at the time of reading is all there is to go by.
+    termios tio{};
+    if (tcgetattr(master, &tio) == 0 && !(tio.c_lflag & EXTPROC) && oldRateBytes == 0)
+      lineRate = SpeedToBaud(cfgetospeed(&tio));
+    for (ssize_t i = 1; i < n; ++i) {
+      uint32_t rate = lineRate;
+      if (oldRateBytes > 0) {
+        rate = oldRate;
+        --oldRateBytes;
+      }
+      OnByte(buf[i], now, rate);
+    }
+  }
+}
+
 void Simulator::Impl::Run() {
-  uint8_t buf[4096];
   for (;;) {
     pollfd fds[2];
     int nfds = 0;
@@ -933,16 +1026,7 @@ void Simulator::Impl::Run() {
     if (master >= 0 && nfds > 1 && fds[1].revents) {
       const short re = fds[1].revents;
       if (re & POLLIN) {
-        // Let the library reopen its port even when it asked for exclusive
-        // use: this side's own open keeps the terminal's exclusive flag alive
-        // between the library's opens, and a non-root reopen would fail.
-        if (geteuid() != 0 && slave >= 0) (void)ioctl(slave, TIOCNXCL);
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) {
-          const double now = Now();
-          const uint32_t libBaud = LibraryBaud();
-          for (ssize_t i = 0; i < n; ++i) OnByte(buf[i], now, libBaud);
-        }
+        ReadInput();
       } else if (re & (POLLHUP | POLLERR | POLLNVAL)) {
         // With our own slave descriptor open this does not happen; if it
         // does, the line is gone.
@@ -1104,11 +1188,13 @@ void Simulator::ClearFaults() {
 
 std::vector<ReceivedByte> Simulator::Received() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->received;
 }
 
 std::vector<uint8_t> Simulator::ReceivedValues() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   std::vector<uint8_t> v;
   v.reserve(impl_->received.size());
   for (const auto& r : impl_->received) v.push_back(r.value);
@@ -1117,11 +1203,13 @@ std::vector<uint8_t> Simulator::ReceivedValues() const {
 
 std::vector<Packet> Simulator::Packets() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->packets;
 }
 
 std::vector<Packet> Simulator::SignOnPackets() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->signOnPackets;
 }
 
@@ -1132,6 +1220,7 @@ std::vector<SentByte> Simulator::Sent() const {
 
 State Simulator::GetState() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->st;
 }
 
@@ -1142,6 +1231,7 @@ uint32_t Simulator::FramesSent() const {
 
 void Simulator::ClearLog() {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   impl_->received.clear();
   impl_->packets.clear();
   impl_->signOnPackets.clear();
@@ -1156,16 +1246,19 @@ bool Simulator::WaitForFrames(uint32_t n, int ms) const {
 
 bool Simulator::WaitForScanning(bool scanning, int ms) const {
   std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return impl_->st.scanning == scanning; });
 }
 
 bool Simulator::WaitForSignOns(uint32_t n, int ms) const {
   std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return impl_->st.signOns >= n; });
 }
 
 bool Simulator::WaitForReceived(size_t n, int ms) const {
   std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->SyncInput();
   return impl_->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return impl_->received.size() >= n; });
 }
 

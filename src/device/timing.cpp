@@ -6,7 +6,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 #include "device/q583.h"
 #include "library/export_guard.h"

@@ -22,8 +22,7 @@ namespace {
 constexpr uint32_t kProcessDetach = 0;
 constexpr uint32_t kProcessAttach = 1;
 
-// Detach runs once per attach: at unload it can be reached both from the
-// shared object's destructor and from the exit handler.
+// Detach runs once per attach (a host may also call DllEntryPoint itself).
 std::atomic<bool> gAttached{false};
 }  // namespace
 
@@ -69,17 +68,24 @@ extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void
 
 #if !defined(_WIN32)
 namespace {
-// At process exit the C++ objects of the library are destroyed before the
-// shared object's destructor runs; a handler registered at load runs ahead
-// of the destructors of everything constructed before it, so the threads
-// are ended while what they use still exists.  At dlclose the destructor
-// runs first and the handler then finds nothing to do.
-void DetachAtExit() { DllEntryPoint(nullptr, kProcessDetach, nullptr); }
+// At dlclose the shared object's destructor runs before the library's C++
+// objects are destroyed, and detach does its work.  At process exit it runs
+// after them: the acquisition and beep threads have been ended by the
+// objects that own them, the system closes the port, and the C runtime
+// flushes and closes the log files, so detach must not touch what is gone.
+// This handler tells the two apart: at exit it runs before the destructor,
+// at dlclose after it.
+std::atomic<bool> gProcessExiting{false};
+
+void NoteProcessExit() { gProcessExiting = true; }
 
 __attribute__((constructor)) void LibraryLoaded() {
   DllEntryPoint(nullptr, kProcessAttach, nullptr);
-  std::atexit(&DetachAtExit);
+  std::atexit(&NoteProcessExit);
 }
-__attribute__((destructor)) void LibraryUnloaded() { DllEntryPoint(nullptr, kProcessDetach, nullptr); }
+
+__attribute__((destructor)) void LibraryUnloaded() {
+  if (!gProcessExiting) DllEntryPoint(nullptr, kProcessDetach, nullptr);
+}
 }  // namespace
 #endif

@@ -230,14 +230,14 @@ bool QuietInstrument(Command command) {
 }
 }  // namespace
 
-bool Standby(uint8_t enable) {
+bool InstrumentStandby(uint8_t enable) {
   return QuietInstrument([enable] {
     Q583.fStandby = enable != 0 ? 1 : 0;
     WriteModeRegisters();
   });
 }
 
-bool Sleep(uint8_t enable) {
+bool InstrumentSleep(uint8_t enable) {
   return QuietInstrument([enable] {
     Q583.fSleep = enable != 0 ? 1 : 0;
     SendSleep();  // sent whatever the flag says
@@ -261,7 +261,7 @@ bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
   return true;
 }
 
-bool Reset() {
+bool ResetInstrument() {
   if (!LazyInit()) return false;
   if (fScanRunning) TerminateScanThreadAtOnce();
   fDevSetupPending = true;

@@ -12,9 +12,9 @@ bool GetOneConversionNow(double& millivolts);
 bool SystemCalibration();
 bool FullScaleCalibration();
 bool OffsetCalibration();
-bool Standby(uint8_t enable);
-bool Sleep(uint8_t enable);
+bool InstrumentStandby(uint8_t enable);
+bool InstrumentSleep(uint8_t enable);
 bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel);
-bool Reset();
+bool ResetInstrument();
 // EX_SetModel: reads the version and settles the model code.
 bool SetModel(int16_t& version);

@@ -85,11 +85,11 @@ extern "C" Q583_API uint8_t Q583_CALL EX_OffsetCalibration(void) {
 }
 
 extern "C" Q583_API uint8_t Q583_CALL EX_Standby(uint8_t enable) {
-  return Guarded([&] { return Standby(enable); });
+  return Guarded([&] { return InstrumentStandby(enable); });
 }
 
 extern "C" Q583_API uint8_t Q583_CALL EX_Sleep(uint8_t enable) {
-  return Guarded([&] { return Sleep(enable); });
+  return Guarded([&] { return InstrumentSleep(enable); });
 }
 
 extern "C" Q583_API uint8_t Q583_CALL EX_SetPolledModeChan(uint8_t channel, uint8_t subChannel) {
@@ -97,7 +97,7 @@ extern "C" Q583_API uint8_t Q583_CALL EX_SetPolledModeChan(uint8_t channel, uint
 }
 
 extern "C" Q583_API uint8_t Q583_CALL EX_Reset(void) {
-  return Guarded([] { return Reset(); });
+  return Guarded([] { return ResetInstrument(); });
 }
 
 extern "C" Q583_API uint8_t Q583_CALL EX_SetCOMportDevice(uint8_t comPort, const char* devicePath) {

@@ -170,6 +170,18 @@ std::string LogComment() {
   return gComment;
 }
 
+void ScanLogAppendTime(std::string& row, double framesBefore, double interval) {
+  char field[64];
+  std::snprintf(field, sizeof field, "%07.1lf   \t", interval * framesBefore);
+  row += field;
+}
+
+void ScanLogAppendVolts(std::string& row, double volts) {
+  char field[64];
+  std::snprintf(field, sizeof field, "% 2.7lf\t", volts);
+  row += field;
+}
+
 void AppendLogComment(std::string& row) {
   std::lock_guard<std::mutex> lock(gTextMutex);
   if (gComment[0] != '\0') row += gComment;

@@ -25,6 +25,10 @@ bool SetExperimentName(const char* text);
 bool AddLogFileComment(const char* text);
 std::string ExperimentName();  // copies, never torn
 std::string LogComment();
+// The fields of a row: the time column of the scan that follows
+// `framesBefore` frames, and one value in volts.
+void ScanLogAppendTime(std::string& row, double framesBefore, double interval);
+void ScanLogAppendVolts(std::string& row, double volts);
 // Appends the log comment (when not empty) to a row, under the texts' lock.
 void AppendLogComment(std::string& row);
 // Sets the texts and the run start text to their load state.

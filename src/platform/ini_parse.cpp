@@ -66,11 +66,11 @@ class LineReader {
     if (next < text_.size() && text_[next] == '\n' && (next == end || text_[next - 1] == '\r')) ++next;
     line.next = next;
     pos_ = next;
-    Classify(line);
+    ClassifySectionOnly(line);
     return true;
   }
 
- private:
+  // The full reading of a line inside the section looked for.
   void Classify(Line& line) const {
     const std::string_view content = Trim(text_.substr(line.begin, line.end - line.begin));
     if (content.empty()) return;
@@ -95,6 +95,20 @@ class LineReader {
     }
     line.name = Trim(content.substr(0, equals));
     line.value = Unquote(Trim(content.substr(equals + 1)));
+  }
+
+ private:
+  // Lines outside the section looked for need only telling apart whether
+  // they start a section; the rest is read when it is needed.
+  void ClassifySectionOnly(Line& line) const {
+    size_t first = line.begin;
+    while (first < line.end && IsBlank(text_[first])) ++first;
+    if (first == line.end) return;
+    if (text_[first] == '[') {
+      Classify(line);
+      return;
+    }
+    line.kind = text_[first] == ';' ? LineKind::Comment : LineKind::Key;
   }
 
   std::string_view text_;
@@ -127,7 +141,9 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
     }
     if (!inSection) continue;
     if (line.kind != LineKind::Blank) where.sectionEnd = line.next;
-    if (line.kind == LineKind::Key && !where.keyFound && EqualNoCase(line.name, key)) {
+    if (line.kind != LineKind::Key || where.keyFound) continue;
+    reader.Classify(line);
+    if (line.kind == LineKind::Key && EqualNoCase(line.name, key)) {
       where.keyFound = true;
       where.keyLine = line;
     }

@@ -13,6 +13,8 @@ namespace platform {
 
 namespace {
 thread_local Interrupter* tCurrent = nullptr;
+// How long an unload waits for a killed thread to unwind.
+constexpr int32_t kUnloadGraceMs = 500;
 
 class StdThread final : public Thread {
  public:
@@ -42,20 +44,15 @@ class StdThread final : public Thread {
     interrupter_.Kill();
     if (UnloadHoldsLoaderLock() && UnloadEndsProcess()) {
       // The process is ending: the system has ended the thread already.
-      AbandonThread(thread_);
+      AbandonThread(thread_, 0);
       return;
     }
     Resume();  // a suspended thread must run to see the kill
     if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
     if (UnloadHoldsLoaderLock()) {
-      // The thread could not finish exiting now, so it is not joined.  It
-      // gets a moment to unwind out of the library's code and is then ended
-      // by force.
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait_for(lock, std::chrono::milliseconds(500), [this] { return finished_; });
-      }
-      AbandonThread(thread_);
+      // Not joined: the thread unwinds and ends itself at the end of Run();
+      // one that does not within the grace time is ended by force.
+      AbandonThread(thread_, kUnloadGraceMs);
       return;
     }
     thread_.join();
@@ -94,9 +91,14 @@ class StdThread final : public Thread {
       }
     }
     tCurrent = nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_ = true;
-    cv_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+      cv_.notify_all();
+    }
+    // While the library is being unloaded the thread could not finish its
+    // exit; it ends here, holding nothing (see thread_unload.h).
+    if (UnloadHoldsLoaderLock()) EndCurrentThread();
   }
 
   std::function<void()> body_;

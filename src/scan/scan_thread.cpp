@@ -47,10 +47,7 @@ int32_t TruncMs(double seconds) {
 }
 
 void AppendVolts(std::string& row, int32_t raw) {
-  char field[48];
-  const double volts = CountToMillivolts(raw, Q583.wordCnt, Q583.biPolar) * 0.001;
-  std::snprintf(field, sizeof field, "% 2.7lf\t", volts);
-  row += field;
+  ScanLogAppendVolts(row, CountToMillivolts(raw, Q583.wordCnt, Q583.biPolar) * 0.001);
 }
 
 // Sleeps on the port until a whole frame (or, with a reply due, its first
@@ -191,11 +188,7 @@ void ThreadFunc_GetScanData() {
     const bool toMemory = fLogScansToMemory;
     const int16_t tScan = Q583.tScan;
     row.clear();
-    {
-      char field[48];
-      std::snprintf(field, sizeof field, "%07.1lf   \t", Q583.scanInterval * scanCounter.load());
-      row += field;
-    }
+    ScanLogAppendTime(row, scanCounter.load(), Q583.scanInterval);
     scanCounter = scanCounter.load() + 1.0;
 
     int32_t offsetRaw = 0;

@@ -9,6 +9,7 @@
 
 #include "library/entry.h"
 #include "q583_sp.h"
+#include "support/sim_wait.h"
 
 namespace fs = std::filesystem;
 
@@ -71,10 +72,7 @@ std::vector<std::pair<uint8_t, uint8_t>> SimTest::PacketPairs() const {
   return pairs;
 }
 
-void SimTest::SignOn() {
-  ASSERT_EQ(EX_InitDev(), 1);
-  sim_->ClearLog();
-}
+void SimTest::SignOn() { SignOnSettled(*sim_); }
 
 std::vector<MessageBoxRecorder::Box>& MessageBoxRecorder::Boxes() {
   static std::vector<Box> boxes;

@@ -181,6 +181,46 @@ struct Api {
         GetScanOverrunCount(Proc<decltype(GetScanOverrunCount)>(m, "EX_GetScanOverrunCount")) {}
 };
 
+// Ends the process when a step hangs (a deadlocked unload holds the
+// loader's lock, so neither ExitProcess nor returning from main would work).
+class Watchdog {
+ public:
+  Watchdog(DWORD ms, std::string what) : ms_(ms), what_(std::move(what)) {
+    done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    started_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, &Watchdog::Run, this, 0, nullptr);
+    // A thread starting up needs the loader's lock: it must be running
+    // before the guarded step may take that lock.
+    WaitForSingleObject(started_, INFINITE);
+  }
+  ~Watchdog() {
+    SetEvent(done_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(done_);
+    CloseHandle(started_);
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  static DWORD WINAPI Run(void* self) {
+    auto* dog = static_cast<Watchdog*>(self);
+    SetEvent(dog->started_);
+    if (WaitForSingleObject(dog->done_, dog->ms_) == WAIT_OBJECT_0) return 0;
+    std::printf("FAIL %s hung (%lu ms)\n%d passed, %d failed\n", dog->what_.c_str(),
+                static_cast<unsigned long>(dog->ms_), gPassed, gFailed + 1);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+  }
+  DWORD ms_;
+  std::string what_;
+  HANDLE done_;
+  HANDLE started_;
+  HANDLE thread_;
+};
+
 // ---- files -------------------------------------------------------------
 
 std::string ReadText(const std::string& path) {
@@ -268,7 +308,8 @@ void ConfigurationFile(const Api& api, const std::string& workDir) {
   Check(WriteText(windowsIni, IniText(4, 32000)), "Q583_SP.ini written to " + WindowsDirectory());
   Check(api.SetDevToIniSetup() == 1, "EX_SetDevToIniSetup loads Q583_SP.ini from the Windows directory");
   uint8_t gain = 0;
-  Check(api.GetGain(&gain) == 1 && gain == 4, "gain 4 from the file (" + std::to_string(gain) + ")");
+  const bool gainOk = api.GetGain(&gain) == 1 && gain == 4;
+  Check(gainOk, "gain 4 from the file (" + std::to_string(gain) + ")");
   uint32_t flags = 99, limit = 99;
   Check(api.GetDataLogOptions(&flags, &limit, 0) == 1 && (flags & 3) == 2, "LogScans=2: memory logging only");
 
@@ -324,12 +365,12 @@ void SignOnAndPorts(const Api& api) {
 
 void SettingsAndDirectOperations(const Api& api) {
   double minimum = 0, maximum = 0, interval = 0;
-  Check(api.GetScanIntervalMinMax(&minimum, &maximum) == 1 && minimum > 0 && maximum > minimum,
-        "scan interval limits " + Format("%g", minimum) + " .. " + Format("%g", maximum));
+  const bool limitsOk = api.GetScanIntervalMinMax(&minimum, &maximum) == 1 && minimum > 0 && maximum > minimum;
+  Check(limitsOk, "scan interval limits " + Format("%g", minimum) + " .. " + Format("%g", maximum));
   double wanted = (minimum + maximum) / 2;
-  Check(api.SetToUserScanInterval(&wanted) == 1 && api.GetScanInterval(&interval) == 1 &&
-            Near(interval, wanted, 0.001),
-        "EX_SetToUserScanInterval " + Format("%g", interval));
+  const bool intervalOk = api.SetToUserScanInterval(&wanted) == 1 && api.GetScanInterval(&interval) == 1 &&
+                          Near(interval, wanted, 0.001);
+  Check(intervalOk, "EX_SetToUserScanInterval " + Format("%g", interval));
   Check(api.SetFilter(1) == 1, "EX_SetFilter(1)");
   uint8_t filter = 0;
   Check(api.GetFilter(&filter) == 1 && filter == 1, "EX_GetFilter");
@@ -342,20 +383,22 @@ void SettingsAndDirectOperations(const Api& api) {
   uint8_t polarity = 9;
   Check(api.GetPolarity(&polarity) == 1 && polarity == 1, "bipolar input");
   double rate = 0;
-  Check(api.GetRate(&rate) == 1 && rate > 0, "EX_GetRate " + Format("%g", rate));
+  const bool rateOk = api.GetRate(&rate) == 1 && rate > 0;
+  Check(rateOk, "EX_GetRate " + Format("%g", rate));
   Check(api.GetGain(nullptr) == 0, "a null out-pointer is refused");
   Check(api.InitDev() == 1, "EX_InitDev with the new settings");
 
   // Single conversions of 0:0 (1.25 V) and 0:1 (-0.5 V), in millivolts.
   double mv = 0;
-  Check(api.SetPolledModeChan(0, 0) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, 1250.0, 3.0),
-        "EX_GetOneConversion 0:0 = " + Format("%.3f", mv) + " mV");
-  Check(api.SetPolledModeChan(0, 1) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, -500.0, 3.0),
-        "EX_GetOneConversion 0:1 = " + Format("%.3f", mv) + " mV");
+  bool mvOk = api.SetPolledModeChan(0, 0) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, 1250.0, 3.0);
+  Check(mvOk, "EX_GetOneConversion 0:0 = " + Format("%.3f", mv) + " mV");
+  mvOk = api.SetPolledModeChan(0, 1) == 1 && api.GetOneConversion(&mv) == 1 && Near(mv, -500.0, 3.0);
+  Check(mvOk, "EX_GetOneConversion 0:1 = " + Format("%.3f", mv) + " mV");
 
   Check(api.SendDigout(0x5A) == 1, "EX_SendDigout(0x5A)");
   uint8_t digin = 0;
-  Check(api.GetDigin(&digin) == 1 && digin == 0xA5, "EX_GetDigin = " + std::to_string(digin));
+  const bool diginOk = api.GetDigin(&digin) == 1 && digin == 0xA5;
+  Check(diginOk, "EX_GetDigin = " + std::to_string(digin));
 }
 
 // The first data row: "00000.0   \t", three values "% 2.7lf\t", the comment.
@@ -413,8 +456,8 @@ void MultiChannelScan(const Api& api, const std::string& workDir) {
                                              Format("%.5f", got[2]) + ")"
                                        : std::string()));
   uint8_t diginScan = 0;
-  Check(api.GetDiginWScan(&diginScan) == 1 && diginScan == 0xA5,
-        "digital input read along with the scan = " + std::to_string(diginScan));
+  const bool diginScanOk = api.GetDiginWScan(&diginScan) == 1 && diginScan == 0xA5;
+  Check(diginScanOk, "digital input read along with the scan = " + std::to_string(diginScan));
   Check(api.EndScan() == 1, "EX_EndScan");
   Check(api.CheckRun() == 0, "EX_CheckRun after the end");
   int32_t returned = 0, unread = 0;
@@ -483,10 +526,14 @@ void UnloadWhileScanning(HMODULE& lib, const std::string& workDir) {
   Check(api.StartScan() == 1, "EX_StartScan before the unload");
   Sleep(500);
   const DWORD started = GetTickCount();
-  const BOOL freed = FreeLibrary(lib);
+  BOOL freed = FALSE;
+  {
+    Watchdog dog(10000, "FreeLibrary during a scan");
+    freed = FreeLibrary(lib);
+  }
+  const DWORD took = GetTickCount() - started;
   lib = nullptr;
-  Check(freed != 0 && GetTickCount() - started < 3000,
-        "FreeLibrary during a scan returns (" + std::to_string(GetTickCount() - started) + " ms)");
+  Check(freed != 0 && took < 3000, "FreeLibrary during a scan returns (" + std::to_string(took) + " ms)");
   const auto logs = FindNames(workDir + "\\ScanLog_*.txt");
   Check(logs.size() == 2, "a second scan log file was written");
   const std::string log = ReadText(workDir + "\\ScanLog_1.txt");
@@ -494,13 +541,6 @@ void UnloadWhileScanning(HMODULE& lib, const std::string& workDir) {
         "the scan log of the unloaded run has rows and no trailer");
 }
 
-// Guards against a hang (a deadlocked unload): ends the process after ms.
-DWORD WINAPI Watchdog(void* parameter) {
-  Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
-  std::printf("FAIL watchdog: the session hung\n%d passed, %d failed\n", gPassed, gFailed + 1);
-  std::fflush(stdout);
-  ExitProcess(3);
-}
 
 std::string MakeWorkDir(const char* name) {
   char cwd[MAX_PATH + 1] = {};
@@ -583,13 +623,15 @@ int Overflow(const char* dllPath) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "session";
   const char* dll = argc > 2 ? argv[2] : "Q583_SP.dll";
-  CreateThread(nullptr, 0, &Watchdog, reinterpret_cast<void*>(static_cast<uintptr_t>(180000)), 0, nullptr);
-  if (mode == "session")
-    Session(dll);
-  else if (mode == "overflow")
-    Overflow(dll);
-  else
-    Check(false, "unknown mode " + mode);
+  {
+    Watchdog dog(240000, "the " + mode);
+    if (mode == "session")
+      Session(dll);
+    else if (mode == "overflow")
+      Overflow(dll);
+    else
+      Check(false, "unknown mode " + mode);
+  }
   std::printf("%d passed, %d failed\n", gPassed, gFailed);
   std::fflush(stdout);
   return gFailed == 0 && gPassed > 0 ? 0 : 1;

@@ -28,14 +28,14 @@ TempDir::~TempDir() {
 
 uint32_t ParseUnsigned(const std::string& text, uint32_t maximum, const std::string& what) {
   const std::string t = Trim(text);
-  if (t.empty() || t[0] == '-' || t[0] == '+') throw Failure(what + ": '" + text + "' is not a number");
+  if (t.empty() || t[0] == '-' || t[0] == '+') throw Failure(what + ": '" + text + "' is not a number", 2);
   errno = 0;
   char* end = nullptr;
   const unsigned long long value = std::strtoull(t.c_str(), &end, 0);
   if (errno != 0 || end == t.c_str() || *end != '\0')
-    throw Failure(what + ": '" + text + "' is not a number");
+    throw Failure(what + ": '" + text + "' is not a number", 2);
   if (value > maximum)
-    throw Failure(what + ": " + t + " is above the largest value, " + std::to_string(maximum));
+    throw Failure(what + ": " + t + " is above the largest value, " + std::to_string(maximum), 2);
   return static_cast<uint32_t>(value);
 }
 

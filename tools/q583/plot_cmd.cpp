@@ -98,6 +98,7 @@ void Plot(PlotOptions& o) {
   script += "set xlabel 'Time (s)'\n";
   script += "set ylabel 'Voltage (V)'\n";
   script += "set grid\n";
+  script += "set offsets 0, 0, graph 0.05, graph 0.05\n";  // lines at the extremes stay off the frame
   script += "set key outside right top noenhanced title 'channel'\n";
   script += "set datafile separator '\\t'\n";
   script += "plot ";

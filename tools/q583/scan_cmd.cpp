@@ -215,6 +215,7 @@ void RunScan(ScanOptions& o) {
     EX_SetToMinScanInterval();
   }
   if (StopSignals::Stopped()) throw Failure("interrupted", 130);
+  std::fprintf(stderr, "q583: signing on to %s ...\n", session.PortName().c_str());
   session.SignOn();
   if (StopSignals::Stopped()) throw Failure("interrupted", 130);
 

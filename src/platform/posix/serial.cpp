@@ -19,6 +19,11 @@ namespace {
 std::mutex gMapMutex;
 std::map<int, std::string> gDeviceMap;  // port number -> device path
 std::map<PortHandle, uint32_t> gBaud;    // open port -> bit rate
+// When the last byte written to each open port has left on the line, by the
+// line rate: the driver's own count does not cover a UART's FIFO, and a
+// pseudo-terminal has no output queue at all, so a close could otherwise cut
+// off (or a rate change garble) what was written last.
+std::map<PortHandle, int64_t> gLineFreeAt;  // MonotonicMicros()
 
 speed_t SpeedFor(uint32_t baud, bool& ok) {
   ok = true;
@@ -50,6 +55,21 @@ int64_t ByteMicros(PortHandle port) {
   auto it = gBaud.find(port);
   uint32_t baud = (it != gBaud.end() && it->second) ? it->second : 9600;
   return 10'000'000 / baud;
+}
+
+// Notes one more byte on its way out.
+void NoteByteWritten(PortHandle port) {
+  const int64_t byteUs = ByteMicros(port);
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  int64_t& freeAt = gLineFreeAt[port];
+  const int64_t now = MonotonicMicros();
+  freeAt = (freeAt > now ? freeAt : now) + byteUs;
+}
+
+int64_t LineFreeAt(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gLineFreeAt.find(port);
+  return it != gLineFreeAt.end() ? it->second : 0;
 }
 
 uint32_t InQueue(int fd) {
@@ -130,16 +150,23 @@ void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
   if (port == kInvalidPort) return;
   const int fd = Fd(port);
   // Let written bytes go out first: a close may discard them otherwise.
-  const int32_t deadline = ClockMs() + drainTimeoutMs;
+  // Wait for the driver's queue and for the line time of the last bytes.
+  const int64_t deadline = MonotonicMicros() + static_cast<int64_t>(drainTimeoutMs > 0 ? drainTimeoutMs : 0) * 1000;
+  const int64_t lineFree = LineFreeAt(port);
   for (;;) {
     int pending = 0;
-    if (ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0) break;
-    if (deadline - ClockMs() <= 0) break;
-    usleep(1000);
+    if (ioctl(fd, TIOCOUTQ, &pending) != 0) pending = 0;
+    const int64_t now = MonotonicMicros();
+    if ((pending <= 0 && now >= lineFree) || now >= deadline) break;
+    int64_t waitUs = pending > 0 ? ByteMicros(port) * pending : lineFree - now;
+    if (waitUs < 1000) waitUs = 1000;
+    if (waitUs > deadline - now) waitUs = deadline - now;
+    usleep(static_cast<useconds_t>(waitUs));
   }
   {
     std::lock_guard<std::mutex> lock(gMapMutex);
     gBaud.erase(port);
+    gLineFreeAt.erase(port);
   }
   flock(fd, LOCK_UN);
   close(fd);
@@ -151,7 +178,9 @@ bool WriteByte(PortHandle port, uint8_t value) {
   do {
     n = write(Fd(port), &value, 1);
   } while (n < 0 && errno == EINTR);
-  return n == 1;
+  if (n != 1) return false;
+  NoteByteWritten(port);
+  return true;
 }
 
 bool ReadByte(PortHandle port, uint8_t& value) {

@@ -6,8 +6,9 @@ namespace platform {
 
 bool UnloadHoldsLoaderLock() { return false; }
 bool UnloadEndsProcess() { return false; }
-void AbandonThread(std::thread& thread) {
+void AbandonThread(std::thread& thread, int32_t) {
   if (thread.joinable()) thread.detach();
 }
+void EndCurrentThread() {}
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 
 #include "platform/thread_unload.h"
 #include "platform/win32/win32_internal.h"
@@ -27,12 +28,22 @@ void SetUnloadInProgress(bool unloading, bool processEnding) {
 bool UnloadHoldsLoaderLock() { return gUnloading.load(); }
 bool UnloadEndsProcess() { return gProcessEnding.load(); }
 
-void AbandonThread(std::thread& thread) {
+void AbandonThread(std::thread& thread, int32_t graceMs) {
   if (!thread.joinable()) return;
   // std::thread runs on winpthreads here; its handle is the Win32 thread.
-  if (HANDLE native = pthread_gethandle(thread.native_handle())) TerminateThread(native, 0);
-  thread.detach();
+  if (HANDLE native = pthread_gethandle(thread.native_handle())) {
+    if (WaitForSingleObject(native, static_cast<DWORD>(graceMs > 0 ? graceMs : 0)) != WAIT_OBJECT_0) {
+      TerminateThread(native, 0);
+      WaitForSingleObject(native, 1000);
+    }
+  }
+  // Neither joined nor detached: winpthreads never saw the thread end, and
+  // its bookkeeping may not be touched now.  The std::thread object is
+  // left behind on purpose; the library is going away.
+  std::make_unique<std::thread>(std::move(thread)).release();
 }
+
+void EndCurrentThread() { TerminateThread(GetCurrentThread(), 0); }
 
 }  // namespace platform
 
