@@ -5,6 +5,11 @@ if(NOT WIN32 AND TARGET q583-sim)
   target_include_directories(q583_host PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host)
   target_link_libraries(q583_host PRIVATE ${CMAKE_DL_LIBS})
   q583_warnings(q583_host)
+  # The library is C++: a sanitized C host needs the C++ parts of the
+  # sanitizer runtime that it would not link on its own.
+  if(CMAKE_C_COMPILER_ID MATCHES "Clang" AND CMAKE_C_FLAGS MATCHES "-fsanitize")
+    set_target_properties(q583_host PROPERTIES LINKER_LANGUAGE CXX)
+  endif()
   add_dependencies(q583_host Q583_SP q583-sim)
   foreach(mode session unload exit)
     add_test(NAME host_${mode}

@@ -302,6 +302,11 @@ TEST_F(CliTest, UsageErrorsFailBeforeTouchingAPort) {
   r = Run({"scan", "--sim", "--codes", "0,0,0,0", "--interval", "0.1"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("outside the limits"), std::string::npos) << r.err;
+  r = Run({"scan", "--sim", "--gain", "3"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("--gain"), std::string::npos) << r.err;
+  r = Run({"scan", "--port", "/dev/null", "--sim"});
+  EXPECT_EQ(r.exitCode, 2);
   r = Run({"scan", "--sim", "--sim-signal", "9=sine"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_FALSE(fs::exists(Dir() / "ScanLog_0.txt"));

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help answers 0; every mistake on the command line answers 2.
+    return app.exit(e) == 0 ? 0 : 2;
   } catch (const q583cli::Failure& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "q583: %s\n", e.what());
