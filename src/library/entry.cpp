@@ -43,8 +43,11 @@ void ProcessDetach() {
   TerminateScanThreadAtOnce();
   TerminateBeepThreadAtOnce();
   CloseComPort();
-  CloseAllDebugLogs();  // levelled, scan ...
-  ScanLogClose();       // ... the scan log file (no trailer) ...
+  // The levelled and scan debug logs, the scan log file (no trailer), then
+  // the general debug log.
+  DebugClose(DebugLog::Levelled);
+  DebugClose(DebugLog::Scan);
+  ScanLogClose();
   DebugClose(DebugLog::General);
 }
 

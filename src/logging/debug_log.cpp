@@ -167,12 +167,6 @@ bool DoDebugNorm(uint8_t level) {
 
 uint8_t DebugLevel() { return bDbgLvl; }
 
-void CloseAllDebugLogs() {
-  DebugClose(DebugLog::Levelled);
-  DebugClose(DebugLog::Scan);
-  DebugClose(DebugLog::General);
-}
-
 extern "C" Q583_API uint8_t Q583_CALL EX_DoVexDbgNew(uint8_t enable) {
   return Guarded([&] { return DoVexDbgNew(enable); });
 }

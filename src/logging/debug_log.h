@@ -29,8 +29,5 @@ bool DoVexDbgNew(uint8_t enable);
 bool DoScanDebug(uint8_t flag);
 bool DoDebugNorm(uint8_t level);
 
-// Closes all three (unload), in the order levelled, scan, general.
-void CloseAllDebugLogs();
-
 // The level the levelled debug log was opened with.
 uint8_t DebugLevel();

@@ -95,6 +95,21 @@ uint32_t ReceiveQueueCount() {
   return status.cbInQue;
 }
 
+bool RetryDiginRequest(const char* overflowLogPrefix) {
+  const int32_t firstFailure = ClockMs();
+  for (;;) {
+    if (SendPacketWithBusyCheck(0x80, 0x4C)) return true;
+    if (ClockMs() - firstFailure > 200) return false;
+    platform::PeekMessages();
+    platform::SleepMs(2);
+    if (Overflowing(ReceiveQueueCount())) {
+      DebugPrintFlush(DebugLog::Levelled, "%s", overflowLogPrefix);
+      DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
+      return false;
+    }
+  }
+}
+
 void ConsumeScanBytes(uint32_t n) {
   const int32_t count = scanDataBuffCount.load();
   n &= 0xFFFFU;  // a 16-bit count
@@ -264,23 +279,7 @@ bool GetOneScanWithDigin(bool& diginReceived) {
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
     if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
       DebugPrintFlush(DebugLog::General, "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-      const int32_t firstFailure = ClockMs();
-      bool sent = false;
-      for (;;) {
-        if (SendPacketWithBusyCheck(0x80, 0x4C)) {
-          sent = true;
-          break;
-        }
-        if (ClockMs() - firstFailure > 200) break;
-        platform::PeekMessages();
-        platform::SleepMs(2);
-        if (Overflowing(ReceiveQueueCount())) {
-          DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> \n");
-          DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
-          break;
-        }
-      }
-      if (!sent) {
+      if (!RetryDiginRequest("GetOneScanWithDigin()-> \n")) {
         DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
         return false;
       }

@@ -29,6 +29,10 @@ bool GetOneScan();
 bool GetOneScanWithDigin(bool& diginReceived);
 // The receive-queue count, 0 when the port cannot be asked.
 uint32_t ReceiveQueueCount();
+// After a refused digital-input request (0x80, 0x4C): sends it again for up
+// to 200 ms.  False when that ran out or the receive queue overflowed
+// meanwhile (the overflow lines begin with overflowLogPrefix).
+bool RetryDiginRequest(const char* overflowLogPrefix);
 
 // ---- Memory ring --------------------------------------------------------
 

@@ -83,23 +83,7 @@ IdleOutcome IdlePass(const TimedRun& run) {
   }
   if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
     DebugPrintFlush(DebugLog::General, "## TFSCD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-    const int32_t firstFailure = ClockMs();
-    bool sent = false;
-    for (;;) {
-      if (SendPacketWithBusyCheck(0x80, 0x4C)) {
-        sent = true;
-        break;
-      }
-      if (ClockMs() - firstFailure > 200) break;
-      platform::PeekMessages();
-      platform::SleepMs(2);
-      if (ReceiveQueueCount() > static_cast<uint32_t>(Q583.RXQUEUESIZE - 10U)) {
-        DebugPrintFlush(DebugLog::Levelled, "TFSCD()-> \n");
-        DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
-        break;
-      }
-    }
-    if (!sent) {
+    if (!RetryDiginRequest("TFSCD()-> \n")) {
       DebugPrintFlush(DebugLog::Levelled, "TFSCD()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
       return IdleOutcome::LeaveLoop;
     }

@@ -213,11 +213,12 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
     } else {
       // Part of what is wanted is here: sleep about as long as the rest
       // takes on the line instead of waking for every byte.
-      int64_t restUs = ByteMicros(port) * (minBytes - have);
-      int32_t sleepMs = static_cast<int32_t>((restUs + 999) / 1000);
-      if (sleepMs < 1) sleepMs = 1;
-      if (sleepMs > left) sleepMs = left;
-      outcome = PollWithInterrupt(-1, 0, sleepMs);
+      // The margin covers the other side's own scheduling; a frame that is
+      // still short after it costs one more sleep of its missing bytes.
+      constexpr int64_t kMarginUs = 150;
+      int64_t sleepUs = ByteMicros(port) * (minBytes - have) + kMarginUs;
+      if (sleepUs > static_cast<int64_t>(left) * 1000) sleepUs = static_cast<int64_t>(left) * 1000;
+      outcome = PollWithInterruptUs(-1, 0, sleepUs);
     }
     if (outcome == PollOutcome::Woken) return WaitResult::Woken;
     if (outcome == PollOutcome::HungUp) {

@@ -21,6 +21,10 @@ int32_t Remaining(int32_t deadline) {
 }  // namespace
 
 PollOutcome PollWithInterrupt(int fd, short events, int32_t ms) {
+  return PollWithInterruptUs(fd, events, static_cast<int64_t>(ms < 0 ? 0 : ms) * 1000);
+}
+
+PollOutcome PollWithInterruptUs(int fd, short events, int64_t us) {
   Interrupter* self = CurrentInterrupter();
   if (self && self->Killed()) throw ThreadKilled{};
   pollfd fds[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
@@ -30,9 +34,11 @@ PollOutcome PollWithInterrupt(int fd, short events, int32_t ms) {
     count = 2;
   }
   if (fd < 0) fds[0].events = 0;
+  if (us < 0) us = 0;
+  const timespec timeout{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
   int rc;
   do {
-    rc = poll(fds, count, ms < 0 ? 0 : ms);
+    rc = ppoll(fds, count, &timeout, nullptr);
   } while (rc < 0 && errno == EINTR);
   if (self && count == 2 && (fds[1].revents & POLLIN)) {
     self->TakeWake();
