@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -199,6 +200,7 @@ int ReadBytes(PortHandle port, uint8_t* buffer, int n) {
 WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
   if (minBytes == 0) minBytes = 1;
   const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  bool firstRest = true;
   for (;;) {
     CheckKilled();
     if (port != kInvalidPort && InQueue(Fd(port)) >= minBytes) return WaitResult::Ready;
@@ -212,11 +214,16 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
       outcome = PollWithInterrupt(Fd(port), POLLIN, left);
     } else {
       // Part of what is wanted is here: sleep about as long as the rest
-      // takes on the line instead of waking for every byte.
-      // The margin covers the other side's own scheduling; a frame that is
-      // still short after it costs one more sleep of its missing bytes.
+      // takes on the line instead of waking for every byte.  The margin
+      // covers the other side's own scheduling.  When the last byte or two
+      // are late all the same, look again in short steps rather than a
+      // whole byte time, so that a late byte is not also taken late.
       constexpr int64_t kMarginUs = 150;
-      int64_t sleepUs = ByteMicros(port) * (minBytes - have) + kMarginUs;
+      constexpr int64_t kLateStepUs = 200;
+      const uint32_t missing = minBytes - have;
+      const int64_t restUs = ByteMicros(port) * missing;
+      int64_t sleepUs = firstRest ? restUs + kMarginUs : (missing <= 2 ? std::min(restUs, kLateStepUs) : restUs);
+      firstRest = false;
       if (sleepUs > static_cast<int64_t>(left) * 1000) sleepUs = static_cast<int64_t>(left) * 1000;
       outcome = PollWithInterruptUs(-1, 0, sleepUs);
     }
