@@ -1,16 +1,13 @@
-// Monotonic millisecond clock counted from library load, local time, and the
-// message-queue peek.
+// Monotonic microseconds, local time, and the message-queue peek.
 #include "platform/win32/windows_api.h"
 
-#include <atomic>
 #include <cstdio>
 
 #include "platform/win32/win32_internal.h"
 
 namespace platform {
 
-namespace {
-int64_t NowMicros() {
+int64_t MonotonicMicros() {
   static const int64_t frequency = [] {
     LARGE_INTEGER f{};
     QueryPerformanceFrequency(&f);
@@ -22,18 +19,6 @@ int64_t NowMicros() {
   // Split so that the multiplication cannot overflow on long uptimes.
   return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
 }
-std::atomic<int64_t> gLoadMicros{NowMicros()};
-}  // namespace
-
-int32_t ClockMs() {
-  // Wraps like a 32-bit millisecond counter; callers compare differences.
-  auto ms = static_cast<uint64_t>((NowMicros() - gLoadMicros.load()) / 1000);
-  return static_cast<int32_t>(static_cast<uint32_t>(ms));
-}
-
-void ResetClock() { gLoadMicros.store(NowMicros()); }
-
-int64_t MonotonicMicros() { return NowMicros(); }
 
 std::string CtimeNow() {
   // The C library's ctime() text, built from the local time without ctime's
