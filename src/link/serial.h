@@ -39,24 +39,14 @@ bool PurgeComBuffers();                             // always true
 // Reads single bytes into echoByte until none is waiting.
 void DrainInput();
 
-// The millisecond clock (elapsed since load, signed 32-bit).
-inline int32_t ClockMs() { return platform::ClockMs(); }
-// a - b for two clock readings: the clock wraps like a 32-bit counter, so the
-// difference is taken modulo 2^32 and read as signed.
-inline int32_t ClockDiff(int32_t a, int32_t b) {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-// The clock reading ms from now.
-inline int32_t DeadlineAfter(int32_t ms) {
-  return static_cast<int32_t>(static_cast<uint32_t>(ClockMs()) + static_cast<uint32_t>(ms));
-}
-// True once the clock has reached deadline (signed comparison).
-inline bool Reached(int32_t deadline) { return ClockDiff(ClockMs(), deadline) >= 0; }
-// Milliseconds left until deadline, never negative.
-inline int32_t RemainingMs(int32_t deadline) {
-  const int32_t left = ClockDiff(deadline, ClockMs());
-  return left > 0 ? left : 0;
-}
+// The millisecond clock and its modular arithmetic (platform.h).
+using platform::ClockAdd;
+using platform::ClockDiff;
+using platform::ClockMs;
+using platform::DeadlineAfter;
+using platform::ElapsedMs;
+using platform::Reached;
+using platform::RemainingMs;
 
 // Ticks of 1/18.2 s for a millisecond clock reading.
 int32_t TicksFromMs(int32_t ms);

@@ -14,10 +14,39 @@ namespace platform {
 // ---- Clock ------------------------------------------------------------
 
 // Elapsed milliseconds since the library was loaded, from a monotonic clock,
-// as a signed 32-bit value.  Compare two readings by their signed difference.
+// wrapping like a 32-bit counter (every 49.7 days).  The value is carried as
+// a signed 32-bit number; never compare two readings with < or subtract them
+// in signed arithmetic: use the modular helpers below.
 int32_t ClockMs();
-// Restarts the count (library load).
+// Restarts the count (library load).  The count starts at the value of the
+// environment variable Q583_CLOCK_START_MS when it is set (a test seam: a
+// value just below 2^31 or 2^32 runs the library across the clock's wrap).
 void ResetClock();
+// Starts the count at startMs from now on (the same seam, for tests).
+void SetClockStart(uint32_t startMs);
+
+// ---- Clock arithmetic: the one place where readings are compared -------
+// All modular, in unsigned arithmetic, so that the wrap is harmless.
+
+// a - b for two readings, as a signed distance (valid within 24.8 days).
+inline int32_t ClockDiff(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+// The reading `ms` after `from`.
+inline int32_t ClockAdd(int32_t from, int32_t ms) {
+  return static_cast<int32_t>(static_cast<uint32_t>(from) + static_cast<uint32_t>(ms));
+}
+// The reading ms from now (a deadline).
+inline int32_t DeadlineAfter(int32_t ms) { return ClockAdd(ClockMs(), ms); }
+// True once the clock has reached deadline.
+inline bool Reached(int32_t deadline) { return ClockDiff(ClockMs(), deadline) >= 0; }
+// Milliseconds left until deadline, never negative.
+inline int32_t RemainingMs(int32_t deadline) {
+  const int32_t left = ClockDiff(deadline, ClockMs());
+  return left > 0 ? left : 0;
+}
+// Milliseconds elapsed since an earlier reading.
+inline int32_t ElapsedMs(int32_t since) { return ClockDiff(ClockMs(), since); }
 
 // Monotonic microseconds, for measurements only.
 int64_t MonotonicMicros();
@@ -40,7 +69,11 @@ void PeekMessages();
 // thread is killed; Wake() does not shorten it.
 void SleepMs(int32_t ms);
 
-enum class WaitResult { Ready, Timeout, Woken };
+// Lost: the port has hung up or failed (the adapter was unplugged, the other
+// side of a pseudo-terminal closed, a read or status call failed in a way that
+// leaves the port unusable).  Nothing more will come through it; the caller
+// closes it.
+enum class WaitResult { Ready, Timeout, Woken, Lost };
 
 // Waits up to ms for the calling library thread to be woken (Thread::Wake).
 // On a thread that is not a library thread it simply sleeps.  Throws
@@ -58,6 +91,7 @@ constexpr PortHandle kInvalidPort = -1;  // INVALIDCOMDEV: all bits set
 struct ComStatus {
   uint32_t cbInQue = 0;   // received bytes not yet read
   uint32_t cbOutQue = 0;  // bytes still waiting to go out
+  uint32_t rxCapacity = 0;  // most unread bytes the driver holds (0: unknown)
 };
 
 // Device for a zero-based port number: the mapping set with
@@ -83,17 +117,22 @@ void ClosePort(PortHandle port, int32_t drainTimeoutMs);
 bool WriteByte(PortHandle port, uint8_t value);
 // Reads at most one byte without blocking; true when one was read.
 bool ReadByte(PortHandle port, uint8_t& value);
-// Reads up to n bytes without blocking; returns the count (0 = none).
+// Reads up to n bytes without blocking; returns the count (0 = none), or -1
+// when the port has hung up or failed.
 int ReadBytes(PortHandle port, uint8_t* buffer, int n);
 
 // Blocks until at least minBytes can be read, ms pass, or (on a library
-// thread) the thread is woken.  Throws ThreadKilled when killed.  A timeout
-// of 0 or less only looks.
+// thread) the thread is woken.  Returns Lost at once when the port has hung
+// up or failed.  Throws ThreadKilled when killed.  A timeout of 0 or less
+// only looks.
 WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes = 1);
-// Blocks until a byte can be written or ms pass.  Throws when killed.
+// Blocks until a byte can be written or ms pass; Lost at once when the port
+// has hung up or failed.  Throws when killed.
 WaitResult WaitWritable(PortHandle port, int32_t ms);
 
-// Queue counts; also clears the port's error state.  False on failure.
+// Queue counts; also clears the port's error state.  False on failure
+// (a hung-up or failed port among them).  rxCapacity: the most unread bytes
+// the driver can hold (0: unknown).
 bool GetComStatus(PortHandle port, ComStatus& status);
 // Discards both queues.
 bool PurgePort(PortHandle port);
