@@ -381,7 +381,20 @@ class Q583:
         Setting it to the minimum or maximum of :attr:`interval_limits`, or
         to a value between them, is accepted; other values raise
         ``ValueError``."""
-        return float(self._get("EX_GetScanInterval", ctypes.c_double))
+        return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
+
+    def _report_number(self, report: str, name: str) -> int:
+        match = re.search(rf"^{name}[^:]*:\s*(-?\d+)", report, re.M)
+        return int(match.group(1)) if match else 0
+
+    def _applied_interval(self, interval: float) -> float:
+        # The instrument's timer counts whole ticks of its time base: the
+        # interval it runs is (R + 1) / TB, as the scan log's trailer says.
+        report = self.setup_report()
+        version, baud = self._report_number(report, "version"), self._report_number(report, "baud")
+        base = (3906.25 if version <= 100 else 4882.8125) / 2**baud
+        ticks = max(0, math.trunc((interval + 0.00005) * base - 1))
+        return (ticks + 1) / base
 
     @interval.setter
     def interval(self, value: float) -> None:
@@ -519,9 +532,8 @@ class Q583:
             self._quiet_boxes = False
         return "".join(self._take_boxes())
 
-    def _error_type(self) -> Optional[int]:
-        match = re.search(r"^errorType[^:]*:\s*(-?\d+)", self.setup_report(), re.M)
-        return int(match.group(1)) if match else None
+    def _error_type(self) -> int:
+        return self._report_number(self.setup_report(), "errorType")
 
     # ---- configuration file ---------------------------------------------------------
 
