@@ -18,6 +18,10 @@ std::atomic<bool> gFineTimer{false};
 
 // Set on a host thread by PeekMessages, taken by the wait that follows it.
 thread_local bool tServeMessages = false;
+// Above 0 while a wait of this thread dispatches a message.  A window
+// procedure that calls into the library from there gets plain waits: the
+// library's waits never dispatch within one another.
+thread_local int tDispatching = 0;
 
 // Dispatches every message waiting in the calling thread's queue.  A quit
 // request is left for the host's own message loop: it is put back and the
@@ -30,7 +34,9 @@ bool DispatchWaitingMessages() {
       return false;
     }
     TranslateMessage(&msg);
+    ++tDispatching;
     DispatchMessageW(&msg);
+    --tDispatching;
   }
   return true;
 }
@@ -87,7 +93,7 @@ WaitResult WaitOnInterrupter(int32_t ms, bool serveMessages) {
     }
     return WaitResult::Timeout;
   }
-  if (serveMessages && !self)
+  if (serveMessages && !self && tDispatching == 0)
     ServeMessagesFor(static_cast<int32_t>(wait));
   else
     Sleep(wait);
