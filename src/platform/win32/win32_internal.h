@@ -12,7 +12,7 @@ namespace platform {
 // host thread it sleeps, or with serveMessages blocks in
 // MsgWaitForMultipleObjectsEx and dispatches the thread's messages as they
 // arrive.  Runs at 1 ms timer resolution.
-WaitResult WaitOnInterrupter(int32_t ms, bool serveMessages = false);
+WaitResult WaitOnInterrupter(int32_t ms, bool serveMessages);
 
 // True when the calling host thread has peeked at its message queue
 // (PeekMessages) since its last wait; clears the mark.  Each wait takes it
