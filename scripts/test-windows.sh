@@ -77,46 +77,16 @@ unset DISPLAY WAYLAND_DISPLAY
 link="$root/build/wine-com"
 run_dir="$root/$cross/wine-run"
 mkdir -p "$run_dir"
-sim_pid=""
-
-stop_sim() {
-  if [[ -n "$sim_pid" ]]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
-}
+. scripts/lib/sim-wine.sh
 cleanup() {
-  stop_sim
+  q583_sim_stop
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+start_sim() { q583_sim_start "$sim_bin" "$link" "$run_dir" "$@"; }
 
-# Starts the simulator with a stable symlink to its pseudo-terminal.
-start_sim() {
-  stop_sim
-  rm -f "$link"
-  "$sim_bin" --link "$link" "$@" >"$run_dir/sim.out" 2>"$run_dir/sim.err" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [[ -s "$run_dir/sim.out" && -L "$link" ]] && return 0
-    sleep 0.05
-  done
-  echo "test-windows: the simulator did not start"; cat "$run_dir/sim.err"; return 1
-}
-
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  echo "creating the Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
-fi
-# COM1 and COM12 lead to the simulator.  Wine creates its port devices from
-# this key when its session starts, so the server is restarted afterwards.
-for port in COM1 COM12; do
-  wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$link" /f >/dev/null 2>&1
-done
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
-wineserver -p >/dev/null 2>&1
+# COM1 and COM12 lead to the simulator.
+q583_wine_ports "$link" COM1 COM12
 
 win_dll="Z:${dll//\//\\}"
 host() {
@@ -139,7 +109,7 @@ host session "$win_dll"
 echo "== receive-queue overflow =="
 start_sim --no-pacing --frame-interval 0.0002
 host overflow "$win_dll"
-stop_sim
+q583_sim_stop
 
 echo
 echo "$passed passed, $failed failed"
