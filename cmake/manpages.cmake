@@ -1,9 +1,11 @@
 # Man pages of the programs, made at build time from their --help by
-# help2man and installed with them (component tools).  Without help2man, or
-# in a cross build (whose programs do not run here), there are none.
+# help2man and installed with them (component tools).  Without help2man, in
+# a cross build (whose programs do not run here) or with Q583_MAN_PAGES off
+# (the sanitizer presets: nothing there is installed) there are none.
+option(Q583_MAN_PAGES "Make the programs' man pages (help2man)" ON)
 find_program(Q583_HELP2MAN help2man)
 find_program(Q583_GZIP gzip)
-if(NOT CMAKE_CROSSCOMPILING AND (NOT Q583_HELP2MAN OR NOT Q583_GZIP))
+if(Q583_MAN_PAGES AND NOT CMAKE_CROSSCOMPILING AND (NOT Q583_HELP2MAN OR NOT Q583_GZIP))
   message(STATUS "help2man or gzip not found: no man pages")
 endif()
 
@@ -11,7 +13,7 @@ endif()
 # INCLUDE adds help2man sections of its own (see help2man --include).
 function(q583_man_page target summary)
   cmake_parse_arguments(PARSE_ARGV 2 arg "" "INCLUDE" "")
-  if(CMAKE_CROSSCOMPILING OR NOT Q583_HELP2MAN OR NOT Q583_GZIP)
+  if(NOT Q583_MAN_PAGES OR CMAKE_CROSSCOMPILING OR NOT Q583_HELP2MAN OR NOT Q583_GZIP)
     return()
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/${target}.1)
