@@ -16,6 +16,16 @@
 namespace q583test {
 namespace {
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 enum class BoxAction { Block, ExitThread };
 
 std::atomic<BoxAction> gAction{BoxAction::Block};
@@ -85,6 +95,13 @@ TEST_F(HostCallbacks, CallbackThatEndsTheLibraryThread) {
 }
 
 TEST_F(HostCallbacks, HostThreadCancelledInsideASignOn) {
+  if (kThreadSanitizer) {
+    // The thread sanitizer does not follow a cancelled thread's unwind out
+    // of its own interceptor (ppoll): it misses the unlocks that the
+    // unwind's destructors make and reports the next lock as a double lock.
+    // The session below proves that they were made.
+    GTEST_SKIP() << "pthread_cancel is outside what the thread sanitizer models";
+  }
   Sim().SetNoWakeReply(true);
   std::atomic<bool> entered{false};
   pthread_t worker{};

@@ -81,6 +81,34 @@ TEST_F(LineAndClock, HangUpDuringAReplyOrBetweenCallsFailsPromptly) {
   ExpectANewInstrumentWorks();
 }
 
+// The receive queue of a tty holds about 4 KB, far below the default queue
+// size: a host that cannot keep up is told of the overflow, not of a wrong
+// marker.
+TEST_F(LineAndClock, OverflowIsSeenAgainstWhatTheDriverHolds) {
+  SetChannelCodes({0x00});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  ASSERT_EQ(Q583.RXQUEUESIZE, 32000U);
+  Sim().SetPacing(false);
+  Sim().SetFrameIntervalOverride(0.00001);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  for (int i = 0; i < 250 && EX_CheckRun(); ++i) SleepMs(20);
+  EXPECT_EQ(EX_CheckRun(), 0);
+  EXPECT_EQ(Q583.errorType, 3);
+}
+
+// No time at all reads nothing, even what is already waiting.
+TEST_F(LineAndClock, ReadWithoutTimeTakesNothing) {
+  SignOnQuiet(Sim());
+  ASSERT_EQ(DLL_SendPacket(0x86, 0x00), 1);  // the version reply: two bytes
+  ASSERT_TRUE(Sim().WaitForReceived(3, 2000));
+  SleepMs(100);
+  uint8_t reply[2] = {};
+  EXPECT_FALSE(ReadComBytes(2, 0, reply));
+  EXPECT_TRUE(ReadComBytes(2, 500, reply));
+  EXPECT_EQ(reply[0], 0x86);
+}
+
 // A sign-on, a scan and its end across each wrap of the clock.
 class ClockWrap : public LineAndClock, public ::testing::WithParamInterface<uint32_t> {};
 

@@ -62,7 +62,10 @@ std::string CtimeNow();
 struct ThreadKilled {};
 
 // Peeks at the calling thread's message queue without removing a message.
-// A no-op where there is no message queue.
+// A no-op where there is no message queue.  On Windows, on a host thread,
+// the wait that follows serves the queue (dispatches what arrives) for its
+// whole length, so that a window of the host never stops responding while
+// the library waits for the instrument.
 void PeekMessages();
 
 // Sleeps ms milliseconds.  On a library thread: throws ThreadKilled when the
