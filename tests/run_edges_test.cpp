@@ -84,10 +84,12 @@ TEST_F(RunEdges, RunsThatEndByThemselvesKeepTheirScansAndStopTheInstrument) {
   ASSERT_GT(PacketTime(0x8A), 0.0);
   EXPECT_LT(PacketTime(0x8A), PacketTime(0x81));
 
-  // A two-channel run takes two values from each frame.
+  // A two-channel run takes two values from each frame, also when the scan
+  // type is set to another during the run (the next run's).
   Q583.tScan = 1;
   ASSERT_EQ(EX_SetLengthOfRunMs(500), 1);
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_EQ(EX_SetScanType(0), 1);
   for (int i = 0; i < 300 && EX_CheckRun(); ++i) SleepMs(20);
   EXPECT_EQ(Q583.errorType, 0);
   const auto pairs = DrainRing(2, running);

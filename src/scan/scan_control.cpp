@@ -177,6 +177,7 @@ bool StartScan(bool withSystemCalibration) {
   }
   // The unread scans of the last run stay until here.
   ResetScanRing();
+  FixRunScanType(true);
 
   if (!SendScanStart()) {
     // The thread runs only to see the exit flag and end.

@@ -16,6 +16,17 @@
 #include "scan/scan_internal.h"
 #include "scan/scan_state.h"
 
+namespace {
+std::atomic<int16_t> gRunScanType{-1};  // -1: no run, the record's type
+}  // namespace
+
+int16_t FrameScanType() {
+  const int16_t fixed = gRunScanType.load();
+  return fixed >= 0 ? fixed : static_cast<int16_t>(Q583.tScan);
+}
+
+void FixRunScanType(bool fixed) { gRunScanType = fixed ? static_cast<int16_t>(Q583.tScan) : int16_t{-1}; }
+
 uint8_t scanDataBuff[kScanDataBuffSize];
 uint8_t* pScanDataBuffPointer = scanDataBuff;
 std::atomic<int32_t> scanDataBuffCount{0};
@@ -145,8 +156,9 @@ uint32_t ScanFrameBytes() {
   const int32_t words = Q583.wordCnt;
   const int32_t channels = Q583.numChannels;
   int32_t length = channels * words + 2;
-  if (Q583.tScan == 2) length += 2 * words;
-  if (Q583.tScan == 0) length = words;
+  const int16_t tScan = FrameScanType();
+  if (tScan == 2) length += 2 * words;
+  if (tScan == 0) length = words;
   return length > 0 ? static_cast<uint32_t>(length) : 1U;
 }
 
@@ -193,7 +205,7 @@ bool GetOneScan() {
     SIGNON();
     return false;
   }
-  if (Q583.tScan == 0) return true;
+  if (FrameScanType() == 0) return true;
 
   DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0]: 0x%X\n", pScanDataBuffPointer[0]);
   if (pScanDataBuffPointer[0] == kFrameMarker) {
@@ -214,7 +226,7 @@ bool GetOneScanWithDigin(bool& diginReceived) {
   }
   // A single-channel frame is one bare value: no marker, and the instrument
   // answers no digital-input request in this mode, so it is read as such.
-  if (Q583.tScan == 0) return GetOneScan();
+  if (FrameScanType() == 0) return GetOneScan();
 
   const uint32_t scanBytes = ScanFrameBytes();
   DebugPrintFlush(DebugLog::General,

@@ -20,6 +20,12 @@ void ConsumeScanBytes(uint32_t n);
 // Takes one value from the front of the frame buffer into the record's
 // rawCount (and voltage, millivolts).
 void DecodeScanPoint();
+// The scan type the frames have: that of the run going on, fixed at its
+// start, so that a type stored by the setter during a run cannot change how
+// the run's frames are read; outside a run, the record's.
+int16_t FrameScanType();
+// Fixes the run's scan type (scan start) or lets it follow the record again.
+void FixRunScanType(bool fixed);
 // Bytes of one frame of the current scan type (wide: frames may exceed 255
 // bytes).
 uint32_t ScanFrameBytes();

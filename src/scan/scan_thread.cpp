@@ -153,7 +153,9 @@ class RunEndsWithThread {
  public:
   RunEndsWithThread() = default;
   ~RunEndsWithThread() {
-    if (platform::CurrentThreadKilled() || !fScanRunning) return;
+    if (platform::CurrentThreadKilled()) return;
+    FixRunScanType(false);
+    if (!fScanRunning) return;
     fScanRunning = false;
     NotifyScanEnded();
   }
@@ -229,7 +231,7 @@ void ThreadFunc_GetScanData() {
 
     const bool toFile = fLogScansToFile && ScanLogOpen();
     const bool toMemory = fLogScansToMemory;
-    const int16_t tScan = Q583.tScan;
+    const int16_t tScan = FrameScanType();
     row.clear();
     ScanLogAppendTime(row, scanCounter.load(), Q583.scanInterval);
     scanCounter = scanCounter.load() + 1.0;
@@ -320,6 +322,7 @@ void TerminateScanThreadAtOnce() {
     // once killed it runs no end sequence and sends nothing more.
     if (!thread->Kill()) DebugPrintFlush(DebugLog::General, "TerminateScanThreadAtOnce()-> thread left to end\n");
   }
+  FixRunScanType(false);
   fScanRunning = false;
   NotifyScanEnded();
 }
