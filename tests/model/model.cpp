@@ -60,6 +60,7 @@ constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
 
 std::atomic<uint64_t> gSequences{0};
+SoakControl gSoak;
 std::atomic<uint64_t> gSteps{0};
 
 int Count(const char* dir) {
@@ -1154,6 +1155,8 @@ ProcessFigures Figures() {
   return f;
 }
 
+void SetSoakControl(const SoakControl& control) { gSoak = control; }
+
 uint64_t SequencesRun() { return gSequences; }
 uint64_t StepsRun() { return gSteps; }
 
@@ -1164,9 +1167,12 @@ void CheckOneSequence() {
     const char* env = std::getenv("Q583_MODEL_SHRINK_SECONDS");
     if (std::chrono::duration<double>(Clock::now() - firstFailure).count() > (env ? std::atof(env) : 600.0)) return;
   }
+  if (gSoak.active && Clock::now() >= gSoak.deadline) return;
   TheWatchdog();
   const bool signOn = *rc::gen::weightedElement<bool>({{5, true}, {1, false}}).as("sign on first");
-  const uint32_t clockStart = *rc::gen::element(0u, 0x80000000u - 3000u, 0xFFFFFFFFu - 3000u).as("clock start (ms)");
+  uint32_t clockStart = *rc::gen::element(0u, 0x80000000u - 3000u, 0xFFFFFFFFu - 3000u).as("clock start (ms)");
+  if (gSoak.active && gSoak.fixedClock)
+    clockStart = gSoak.clockBase + static_cast<uint32_t>(Ms(Clock::now() - gSoak.since));
   const ProcessFigures before = Figures();
   ++gSequences;
   try {

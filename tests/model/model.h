@@ -11,6 +11,7 @@
 // (RC_PARAMS="reproduce=..." or "seed=...").
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,19 @@ struct ProcessFigures {
   int threads = 0;
 };
 ProcessFigures Figures();
+
+// The soak's control.  Past `deadline` a sequence passes at once without
+// running (so that a long RapidCheck check ends at a set time).  With
+// `fixedClock`, every sequence starts the library's clock at `clockBase`
+// plus the time since `since`, so that the segment runs across a wrap.
+struct SoakControl {
+  bool active = false;
+  std::chrono::steady_clock::time_point deadline;
+  bool fixedClock = false;
+  uint32_t clockBase = 0;
+  std::chrono::steady_clock::time_point since;
+};
+void SetSoakControl(const SoakControl& control);
 
 // Sequences run and steps taken by this process so far.
 uint64_t SequencesRun();
