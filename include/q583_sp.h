@@ -140,7 +140,8 @@ Q583_API uint8_t Q583_CALL EX_ShowDevSetupInfo_WriteToFile(void);
 /* Sends one raw command packet (first, data, checksum); no reply is read. */
 Q583_API uint8_t Q583_CALL DLL_SendPacket(uint32_t first, uint32_t data);
 /* Opens the port, signs the instrument on with the current settings,
- * calibrates it and marks it signed on. */
+ * calibrates it and marks it signed on.  A running scan is ended first, as
+ * EX_EndScan ends it (trailer included). */
 Q583_API uint8_t Q583_CALL EX_InitDev(void);
 
 /* ---- Direct operations ----------------------------------------------- */
@@ -193,15 +194,21 @@ Q583_API uint8_t Q583_CALL SetDigOutPriorityOption(uint8_t enable);
 /* Takes up to numScans whole scans from the memory ring, in volts, packed
  * scan after scan (values per scan: the number of channels, plus 2 for scan
  * type 2).  *returned receives the scans written, *unread the scans still
- * waiting, *running whether the scan runs.  False when not signed on or the
- * scan has ended.  values must hold numScans x values-per-scan entries. */
+ * waiting, *running whether the scan runs.  After a run has ended, however
+ * it ended, its unread scans stay retrievable until the next start: they
+ * are handed out whole and in order with *running 0 and a true result.
+ * False when not signed on during a run, or when a run has ended and none
+ * of its scans are left (*running 0).  values must hold numScans x
+ * values-per-scan entries. */
 Q583_API uint8_t Q583_CALL EX_GetScanDataDbl(double* values, uint32_t numScans,
     int32_t* returned, int32_t* unread, uint8_t* running);
 /* The same with the raw counts. */
 Q583_API uint8_t Q583_CALL EX_GetScanDataInt(int32_t* values, uint32_t numScans,
     int32_t* returned, int32_t* unread, uint8_t* running);
-/* Ends the scan: stops the acquisition thread, writes the scan log trailer,
- * stops the instrument and restores the channel selection. */
+/* Ends the scan: stops the acquisition thread, writes the trailer of any
+ * scan log still open and closes it, stops the instrument and restores the
+ * channel selection.  False at once when the line has been lost (the port
+ * is then closed; the next sign-on opens it afresh). */
 Q583_API uint8_t Q583_CALL EX_EndScan(void);
 /* Ends any running scan at once, signs on afresh and starts a scan. */
 Q583_API uint8_t Q583_CALL EX_Run(void);
@@ -259,7 +266,14 @@ Q583_API int32_t Q583_CALL DllEntryPoint(void* module, uint32_t reason, void* re
 typedef int (Q583_CALL* Q583MessageBoxHandler)(const char* text, const char* caption, uint32_t style);
 /* Installs the handler through which the library shows its message boxes;
  * null restores the default (POSIX: caption and text on standard error,
- * answered OK; Windows: MessageBoxA).  True. */
+ * answered OK; Windows: MessageBoxA).  True.
+ * The handler may be called on the host's thread that is inside an export,
+ * or on the library's acquisition thread (the "Too many signons" box of a
+ * sign-on that the thread runs after a short frame).  It may be left by a
+ * forced unwind (pthread_exit, pthread_cancel, a finalising interpreter
+ * ending the thread): the library lets that unwind pass and stays usable;
+ * a run whose acquisition thread ends that way is over (EX_CheckRun false,
+ * EX_EndScan returns). */
 Q583_API uint8_t Q583_CALL EX_SetMessageBoxHandler(Q583MessageBoxHandler handler);
 
 /* Maps the zero-based port number to a device ("/dev/ttyUSB0", a
@@ -273,7 +287,11 @@ Q583_API uint8_t Q583_CALL EX_SetCOMportDevice(uint8_t comPort, const char* devi
 typedef void (Q583_CALL* Q583BeepHandler)(uint32_t frequencyHz, uint32_t durationMs);
 /* Installs the handler that sounds the run-end beep; null restores the
  * default (POSIX: waits the tone's length, rings the terminal bell when
- * standard error is a terminal; Windows: Beep).  True. */
+ * standard error is a terminal; Windows: Beep).  True.
+ * The handler is called on the library's run-end beep thread, never on a
+ * host thread.  It may be left by a forced unwind as the message-box handler
+ * may; a handler that blocks is left to finish on its own when the library
+ * ends the beep thread (after a bounded wait). */
 Q583_API uint8_t Q583_CALL EX_SetBeepHandler(Q583BeepHandler handler);
 
 /* Scans dropped from the memory ring because the host fell behind by more

@@ -7,7 +7,10 @@
 #      export with GetProcAddress and runs a session against the instrument
 #      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
 #   3. the same host program provoking a receive-queue overflow with a
-#      simulator that sends as fast as it can.
+#      simulator that sends as fast as it can;
+#   4. a window of the host program answering during a long sign-on, a port
+#      left with odd line settings by an earlier program, and a line that
+#      hangs up during a scan.
 # Needs i686-w64-mingw32-g++-posix, wine (32-bit) and a native compiler
 # (scripts/install-deps.sh --windows installs them).
 #
@@ -77,6 +80,7 @@ unset DISPLAY WAYLAND_DISPLAY
 link="$root/build/wine-com"
 run_dir="$root/$cross/wine-run"
 mkdir -p "$run_dir"
+rm -f "$run_dir/sim-again.pid"
 sim_pid=""
 
 stop_sim() {
@@ -88,6 +92,7 @@ stop_sim() {
 }
 cleanup() {
   stop_sim
+  if [[ -s "$run_dir/sim-again.pid" ]]; then kill "$(cat "$run_dir/sim-again.pid")" 2>/dev/null || true; fi
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -139,6 +144,39 @@ host session "$win_dll"
 echo "== receive-queue overflow =="
 start_sim --no-pacing --frame-interval 0.0002
 host overflow "$win_dll"
+
+echo "== a window of the host thread during a sign-on that waits in vain =="
+start_sim --no-wake-reply
+host messages "$win_dll"
+
+echo "== line settings left by an earlier program =="
+start_sim --signal 0:0:constant:1.25
+host leftovers "$win_dll"
+
+echo "== a line that hangs up during a scan =="
+# The host program asks, through files in the run directory, for the line to
+# go ("hangup-now", answered by "line-gone") and for a new simulator
+# ("sim-again", answered by "line-back").
+rm -f "$run_dir"/{hangup-now,line-gone,sim-again,line-back}
+start_sim --signal 0:0:constant:1.25
+await_file() {
+  for _ in $(seq 1200); do [[ -e "$run_dir/$1" ]] && return 0; sleep 0.05; done
+  return 1
+}
+(
+  await_file hangup-now || exit 0
+  kill "$sim_pid" 2>/dev/null || true
+  while kill -0 "$sim_pid" 2>/dev/null; do sleep 0.02; done
+  touch "$run_dir/line-gone"
+  await_file sim-again || exit 0
+  start_sim --signal 0:0:constant:1.25
+  echo "$sim_pid" >"$run_dir/sim-again.pid"
+  touch "$run_dir/line-back"
+) &
+line_driver=$!
+host hangup "$win_dll"
+kill "$line_driver" 2>/dev/null || true
+wait "$line_driver" 2>/dev/null || true
 stop_sim
 
 echo

@@ -28,3 +28,6 @@ if [[ $windows -eq 1 && -x scripts/test-windows.sh ]]; then
   echo "== 32-bit Windows DLL under Wine =="
   scripts/test-windows.sh
 fi
+
+echo "== Python package (the ci build's library and simulator) =="
+Q583_BUILD_DIR=build/ci scripts/test-python.sh

@@ -46,10 +46,15 @@ TEST_F(DeviceTest, RecordIsZeroAtLoadUntilTheLazyInitialisation) {
   ASSERT_EQ(EX_GetRate(&rate), 1);
   EXPECT_EQ(rate, 0.0);
   EXPECT_TRUE(fDevSetupPending);
-  // Neither does the single-channel code setter.
+  // The single-channel code setter does, so that the defaults cannot
+  // overwrite what it sets: 0x23 reads back as 0x20.
   ASSERT_EQ(EX_SetSingleChanScanChanCode(0x23), 1);
-  EXPECT_TRUE(fDevSetupPending);
-  EXPECT_EQ(Q583.gain, 0);
+  EXPECT_FALSE(fDevSetupPending);
+  EXPECT_EQ(Q583.gain, 1);
+  uint8_t code = 0;
+  ASSERT_EQ(EX_GetSingleChanScanChanCode(&code), 1);
+  EXPECT_EQ(code, 0x20);
+  EXPECT_EQ(Q583.subChan, 3);
 }
 
 TEST_F(DeviceTest, ReloadBringsTheRecordBackToZero) {

@@ -47,7 +47,14 @@ TEST_F(ScanRing, RetrievalChecksItsArguments) {
   EXPECT_GE(unread, 3);
   EXPECT_EQ(running, 1);
   ASSERT_EQ(EX_EndScan(), 1);
-  // After the run: false, running false.
+  // After the run its unread scans still come out, with running false; then
+  // false.
+  for (int32_t left = unread; left > 0; left = unread) {
+    ASSERT_EQ(EX_GetScanDataDbl(values.data(), 1, &returned, &unread, &running), 1);
+    EXPECT_EQ(returned, 1);
+    EXPECT_EQ(unread, left - 1);
+    EXPECT_EQ(running, 0);
+  }
   EXPECT_EQ(EX_GetScanDataDbl(values.data(), 1, &returned, &unread, &running), 0);
   EXPECT_EQ(running, 0);
 }

@@ -139,8 +139,10 @@ TEST_F(ScanTypes, SingleChannelScanOnThePolledChannel) {
   const auto values = CollectScans(4, 1, 5000);
   ASSERT_EQ(values.size(), 4U);
   for (double v : values) EXPECT_NEAR(v, -4.125, 1.01 * kBipolarCountVolts);
-  EXPECT_EQ(Q583.numChannels, 1);
+  // The channel count stays that of the codes, during and after the run.
+  EXPECT_EQ(Q583.numChannels, 3);
   ASSERT_EQ(EX_EndScan(), 1);
+  EXPECT_EQ(Q583.numChannels, 3);
 
   const auto lines = Lines(ReadFile("ScanLog_0.txt"));
   ASSERT_GE(lines.size(), 1U + 4U + 14U);

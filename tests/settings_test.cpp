@@ -213,12 +213,14 @@ TEST_F(NoInstrumentTest, MultiChannelCodesCheckChannelZeroToo) {
   EXPECT_EQ(Q583.numChannels, 2);
 }
 
-TEST_F(NoInstrumentTest, MultiChannelSetterDoesNotInitialiseTheRecord) {
+TEST_F(NoInstrumentTest, MultiChannelSetterInitialisesTheRecordFirst) {
   EXPECT_EQ(EX_SetMultiChanScanChanCodes(0x03, 16, 16, 16, 16, 16, 0), 0);
-  EXPECT_TRUE(fDevSetupPending);
+  EXPECT_FALSE(fDevSetupPending);
+  // Kept over the defaults, and the sign-on tried with them.
   EXPECT_EQ(Q583.chan[0], 0x03);
   EXPECT_EQ(Q583.numChannels, 4);
-  EXPECT_EQ(Q583.gain, 0);
+  EXPECT_EQ(Q583.gain, 1);
+  EXPECT_GT(Q583.rate, 0.0F);
 }
 
 TEST_F(NoInstrumentTest, MultiChannelGetterSignsOnFirstAndWritesNothingOnFailure) {

@@ -46,6 +46,12 @@ void EndRunningScanAtOnce() {
 }
 
 bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
+  // Settings made before the first initialisation must not be overwritten
+  // by the defaults later.
+  if (!LazyInit()) return false;
+  RunControlLock runControl;
+  // The sign-on below must not run under a live scan: it ends in order.
+  if (fScanRunning) StopRunningScan();
   for (int i = 0; i < 6; ++i) Q583.chan[i] = NormaliseChannelCode(codes[i]);
   NormaliseChannelCodes(1);
 
@@ -63,7 +69,8 @@ bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
 }
 
 bool GetMultiChanScanChanCodes(uint8_t codes[6], uint8_t& count) {
-  if (fDevSignedOn) {
+  // During a scan the codes are those the run uses: no sign-on.
+  if (fDevSignedOn || fScanRunning) {
     if (!LazyInit()) return false;
   } else if (!InitDev()) {
     return false;
@@ -234,6 +241,7 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetScanType(uint8_t* type) {
 
 extern "C" Q583_API uint8_t Q583_CALL EX_SetSingleChanScanChanCode(uint8_t code) {
   return Guarded([&] {
+    if (!LazyInit()) return false;
     EndRunningScanAtOnce();
     Q583.subChan = static_cast<int16_t>(code & 0x0F);
     Q583.singleChan = static_cast<int16_t>(code & 0xF0);

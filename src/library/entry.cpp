@@ -13,6 +13,7 @@
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "logging/scan_log.h"
+#include "platform/forced_unwind.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_api.h"
@@ -64,6 +65,8 @@ extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void
   try {
     if (reason == kProcessAttach) ProcessAttach();
     if (reason == kProcessDetach) ProcessDetach();
+  } catch (const platform::ForcedUnwind&) {
+    throw;
   } catch (...) {
   }
   return 1;

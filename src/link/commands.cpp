@@ -32,10 +32,8 @@ int32_t TruncToInt32(double v) {
 
 bool UsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
-int32_t ReplyTimeoutFor(double rate) {
-  // A rate of zero would make the time-out infinite; such a rate never
-  // leaves ComputeRateRegisters, but SetAveraging uses the rate as stored.
-  if (!UsableRate(rate)) return std::numeric_limits<int32_t>::max();
+int32_t ReplyTimeoutFor(double storedRate) {
+  const double rate = EffectiveRate(storedRate);
   const double average = static_cast<double>(static_cast<uint32_t>(Q583.average));
   const double baudIndex = static_cast<int16_t>(Q583.baud);
   return TruncToInt32((average / rate + 0.1 * baudIndex + 2.0) * 1000.0 * 2.0);
@@ -58,6 +56,18 @@ uint32_t ChannelSelection() {
 }
 
 }  // namespace
+
+double EffectiveRate(double rate) {
+  constexpr double kSlowestRate = kDividerClock / kDividerMask;
+  if (UsableRate(rate) && rate >= kSlowestRate && rate <= kMaxRate) return rate;
+  // Outside what the divider can run, the instrument runs at what the
+  // divider register is loaded with: the stored value would make every wait
+  // derived from it far too long (or infinite).
+  const int32_t divider = UsableRate(rate) ? TruncToInt32(kDividerClock / rate) : kDividerMask;
+  const int32_t loaded = divider & kDividerMask;
+  const double achieved = loaded > 0 ? kDividerClock / loaded : kMaxRate;
+  return achieved > kMaxRate ? kMaxRate : achieved;
+}
 
 void ComputeRateRegisters() {
   const double rate = Q583.rate;

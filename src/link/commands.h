@@ -7,6 +7,10 @@
 #include <cstdint>
 
 extern std::atomic<int32_t> replyTimeout;  // ms; 0 until first computed
+// The conversion rate the instrument runs at for a stored rate: the rate
+// itself where the divider can run it, else what the divider register is
+// loaded with.  Every wait derived from the rate uses this.
+double EffectiveRate(double rate);
 
 void ComputeRateRegisters();
 void ComputeModeRegisters();

@@ -84,8 +84,12 @@ bool QueueDigout(uint8_t value, bool& busy) {
 // the polled-mode channel back.
 template <class Worker>
 bool CalibrationExport(Worker worker, bool skipSignonAfterScan) {
+  RunControlLock runControl;
   const bool wasRunning = fScanRunning;
   if (wasRunning) TerminateScanThreadAtOnce();
+  // The run ended at once: the instrument is told to stop sending frames
+  // before the calibration talks to it.
+  QuietInstrumentAfterRun();
   if (!(skipSignonAfterScan && wasRunning)) {
     if (!LazyInit()) return false;
     if (!fDevSignedOn) {
@@ -175,7 +179,11 @@ bool FullScaleCalibrate() { return Calibrate(0x83); }
 
 bool OffsetCalibrate() { return Calibrate(0x82); }
 
-bool EnsureSignedOn() { return fDevSignedOn || InitDev(); }
+bool EnsureSignedOn() {
+  // A run that ended by itself may have left the instrument sending frames.
+  QuietInstrumentAfterRun();
+  return fDevSignedOn || InitDev();
+}
 
 // ---- The exports' work ------------------------------------------------------
 
@@ -184,6 +192,9 @@ bool SendDigout(uint8_t value, bool& busy) {
   // During a scan the acquisition thread owns the port: the byte is only
   // queued, and no sign-on may run under the scan.
   if (fScanRunning) return QueueDigout(value, busy);
+  RunControlLock runControl;
+  // Outside a scan the byte goes out now and replaces anything queued.
+  DropQueuedDigout();
   if (!EnsureSignedOn()) return false;
   if (fScanRunning) return QueueDigout(value, busy);
   return Retry([value] { return SetDigOut(value); });
@@ -220,10 +231,9 @@ namespace {
 template <class Command>
 bool QuietInstrument(Command command) {
   if (!LazyInit()) return false;
-  if (fScanRunning) {
-    StopRunningScan();
-    if (!LazyInit()) return false;
-  }
+  RunControlLock runControl;
+  StopRunningScan();  // also quiets an instrument that a run left streaming
+  if (!LazyInit()) return false;
   fDevSignedOn = false;
   command();
   return true;
@@ -263,6 +273,7 @@ bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
 
 bool ResetInstrument() {
   if (!LazyInit()) return false;
+  RunControlLock runControl;
   if (fScanRunning) TerminateScanThreadAtOnce();
   fDevSetupPending = true;
   fDevSignedOn = false;
@@ -274,6 +285,7 @@ bool SetModel(int16_t& version) {
   if (!fDevSignedOn) return false;
   // The version reply would compete with the acquisition thread.
   if (fScanRunning) return false;
+  if (!QuietInstrumentAfterRun() || !fDevSignedOn) return false;
   if (!ReadVersion()) return false;
   const int16_t v = Q583.version;
   const int32_t model = v >= 132 && v <= 149 ? 10000 : -1;

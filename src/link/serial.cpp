@@ -19,6 +19,8 @@ uint8_t rxBuf[16];
 
 namespace {
 
+std::atomic<bool> gPortLost{false};
+
 bool ValidSlot(int32_t slot) { return slot >= 0 && slot < kNumPortSlots; }
 
 // Ticks for a reading, in 64 bits so that the products cannot overflow.
@@ -40,7 +42,9 @@ platform::PortHandle CurrentPort() {
 bool OpenComPort(int comPort) {
   if (!ValidSlot(comPort)) return false;
   idComDev[comPort] = platform::OpenPort(comPort);
-  return idComDev[comPort] != INVALIDCOMDEV;
+  if (idComDev[comPort] == INVALIDCOMDEV) return false;
+  gPortLost = false;
+  return true;
 }
 
 bool ConfigureComPort(uint32_t baud, bool* lineRefused) {
@@ -75,7 +79,36 @@ void CloseAllPorts() {
   }
 }
 
+bool PortLost() { return gPortLost.load(); }
+
+platform::WaitResult WaitPortReadable(int32_t ms, uint32_t minBytes) {
+  const platform::WaitResult result = platform::WaitReadable(CurrentPort(), ms, minBytes);
+  if (result == platform::WaitResult::Lost) gPortLost = true;
+  return result;
+}
+
+int ReadPortBytes(uint8_t* buffer, int n) {
+  const int got = platform::ReadBytes(CurrentPort(), buffer, n);
+  if (got < 0) gPortLost = true;
+  return got;
+}
+
+bool PortStatus(platform::ComStatus& status) {
+  const platform::PortHandle port = CurrentPort();
+  if (port == INVALIDCOMDEV) return false;
+  if (platform::GetComStatus(port, status)) return true;
+  gPortLost = true;
+  return false;
+}
+
+void CloseLostPort() {
+  if (gPortLost && CurrentPort() != INVALIDCOMDEV) CloseComPort();
+}
+
 bool WriteComByte(uint32_t value) {
+  // A killed thread left to end on its own sends nothing more.
+  platform::CheckKilled();
+  if (gPortLost) return false;
   const auto byte = static_cast<uint8_t>(value & 0xFF);
   const int32_t deadline = DeadlineAfter(kWriteTimeoutMs);
   bool readyButRefused = false;
@@ -86,31 +119,41 @@ bool WriteComByte(uint32_t value) {
     // A port that reports room and still takes nothing must not turn this
     // into a busy loop.
     if (readyButRefused) platform::SleepMs(1);
-    readyButRefused =
-        platform::WaitWritable(port, RemainingMs(deadline)) == platform::WaitResult::Ready;
+    const platform::WaitResult waited = platform::WaitWritable(port, RemainingMs(deadline));
+    if (waited == platform::WaitResult::Lost) {
+      gPortLost = true;
+      return false;
+    }
+    readyButRefused = waited == platform::WaitResult::Ready;
   }
 }
 
-bool ReadComByte(uint8_t& value) { return platform::ReadByte(CurrentPort(), value); }
+bool ReadComByte(uint8_t& value) { return ReadPortBytes(&value, 1) == 1; }
 
 void WaitForInput(int32_t deadline, uint32_t minBytes) {
   platform::PeekMessages();
-  platform::WaitReadable(CurrentPort(), RemainingMs(deadline), minBytes);
+  WaitPortReadable(RemainingMs(deadline), minBytes);
 }
 
 bool ReadComBytes(int32_t count, int32_t timeoutMs, uint8_t* buffer) {
+  // No time at all reads nothing, even what is already waiting.
+  if (timeoutMs <= 0) return false;
   const int32_t deadline = DeadlineAfter(timeoutMs);
-  if (count <= 0) return !Reached(deadline);
+  if (count <= 0) return true;
   int32_t received = 0;
-  while (!Reached(deadline)) {
-    // Never more than asked for: the rest stays in the port for the next
-    // reader.
-    received += platform::ReadBytes(CurrentPort(), buffer + received, count - received);
+  // Never more than asked for: the rest stays in the port for the next
+  // reader.
+  const auto take = [&] {
+    const int got = ReadPortBytes(buffer + received, count - received);
+    if (got > 0) received += got;
+  };
+  while (!Reached(deadline) && !gPortLost) {
+    take();
     if (received >= count) return true;
     WaitForInput(deadline, static_cast<uint32_t>(count - received));
   }
   // A reply that completed just as the time ran out still counts.
-  received += platform::ReadBytes(CurrentPort(), buffer + received, count - received);
+  if (!gPortLost) take();
   return received >= count;
 }
 
@@ -124,14 +167,26 @@ int32_t MsAtTicks(int32_t ticks) {
   return static_cast<int32_t>(ms);
 }
 
-int32_t GetTimerTicks() { return TicksFromMs(ClockMs()); }
+int32_t GetTimerTicks() {
+  // From the unsigned reading: ticks never go negative past 2^31 ms.
+  return static_cast<int32_t>(Ticks64(static_cast<uint32_t>(ClockMs())));
+}
+
+int32_t TickDeadline(int32_t ticks) {
+  const auto now = static_cast<uint32_t>(ClockMs());
+  const int64_t target = Ticks64(now) + ticks;
+  if (target < 1) return static_cast<int32_t>(now);
+  // A distance from now, so that the clock's wrap cannot stretch the wait.
+  const int64_t waitMs = std::max<int64_t>(0, FirstMsOfTick(target) - static_cast<int64_t>(now));
+  return ClockAdd(static_cast<int32_t>(now), static_cast<int32_t>(std::min<int64_t>(waitMs, INT32_MAX)));
+}
 
 void WaitTicks(int32_t ticks) {
-  const int32_t target = GetTimerTicks() + ticks;
+  const int32_t deadline = TickDeadline(ticks);
   for (;;) {
     platform::PeekMessages();
-    if (GetTimerTicks() - target >= 0) return;
-    platform::SleepMs(std::max<int32_t>(1, RemainingMs(MsAtTicks(target))));
+    if (Reached(deadline)) return;
+    platform::SleepMs(std::max<int32_t>(1, RemainingMs(deadline)));
   }
 }
 
@@ -140,7 +195,7 @@ void WaitMs(int32_t ms) {
   while (!Reached(deadline)) platform::SleepMs(RemainingMs(deadline));
 }
 
-bool GetComStatus() { return platform::GetComStatus(CurrentPort(), comStat); }
+bool GetComStatus() { return PortStatus(comStat); }
 
 bool PurgeComBuffers() {
   (void)platform::PurgePort(CurrentPort());

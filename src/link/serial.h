@@ -52,6 +52,8 @@ using platform::RemainingMs;
 int32_t TicksFromMs(int32_t ms);
 // The first millisecond clock reading at which the tick count reaches ticks.
 int32_t MsAtTicks(int32_t ticks);
+// The clock reading at which the tick count will have moved on by ticks.
+int32_t TickDeadline(int32_t ticks);
 // Blocks until the port holds at least minBytes or the clock reaches
 // deadline; peeks the message queue first.  No byte is read.
 void WaitForInput(int32_t deadline, uint32_t minBytes);
@@ -59,6 +61,21 @@ void WaitForInput(int32_t deadline, uint32_t minBytes);
 // How long WriteComByte keeps retrying, and so how long a close waits for
 // written bytes to go out.
 constexpr int32_t kWriteTimeoutMs = 3000;
+
+// ---- A lost port --------------------------------------------------------
+// A port that hangs up or fails (an adapter unplugged, the other side of a
+// pseudo-terminal closed) is noted by every read, wait and status call of
+// the link that sees it; nothing more will come through it.  The note is
+// cleared when a port is opened.
+bool PortLost();
+// The platform calls on the port in use, noting a lost port.
+platform::WaitResult WaitPortReadable(int32_t ms, uint32_t minBytes);
+int ReadPortBytes(uint8_t* buffer, int n);  // -1: lost
+bool PortStatus(platform::ComStatus& status);
+// Closes the port in use when it has been lost, so that the next sign-on
+// opens the device afresh.  Not called on the acquisition thread (a host
+// thread may be using the port's descriptor).
+void CloseLostPort();
 
 // Closes every open slot (library unload).
 void CloseAllPorts();

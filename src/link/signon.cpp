@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_internal.h"
+#include "scan/scan_state.h"
 
 const uint32_t baudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
 std::atomic<bool> fSignonRepeated{false};
@@ -53,13 +54,13 @@ int32_t ModelCodeFor(int16_t version) { return version >= 132 && version <= 149 
 // One read of single bytes for a number of ticks; true when the wake-up
 // reply came.  Other bytes are line noise and are passed over.
 bool WakeReplyWithin(int32_t ticks) {
-  const int32_t deadline = MsAtTicks(GetTimerTicks() + ticks);
+  const int32_t deadline = TickDeadline(ticks);
   for (;;) {
     uint8_t byte = 0;
     while (ReadComByte(byte)) {
       if (byte == kWakeReply) return true;
     }
-    if (Reached(deadline)) return false;
+    if (Reached(deadline) || PortLost()) return false;
     WaitForInput(deadline, 1);
   }
 }
@@ -210,12 +211,20 @@ void TimerCountBytes(double interval, int32_t modelCode, int16_t baud, uint8_t& 
 }
 
 bool SIGNON() {
+  // No byte of a sign-on goes out while an acquisition thread reads the
+  // port (the thread's own sign-on after a short frame aside).
+  if (!OnScanThread() && ScanThreadAlive()) TerminateScanThreadAtOnce();
   fSignonRepeated = false;
-  return SignonPass();
+  if (!SignonPass()) return false;
+  fInstrumentScanning = false;  // a sign-on leaves the instrument idle
+  return true;
 }
 
 bool InitDev() {
   if (!LazyInit()) return false;
+  RunControlLock runControl;
+  // A running scan ends in order (its trailer included) before the sign-on.
+  if (fScanRunning && !OnScanThread()) StopRunningScan();
   savedChannel = Q583.channel;
   savedSubChan = Q583.subChan;
   if (!SIGNON()) return false;

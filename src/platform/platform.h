@@ -141,22 +141,31 @@ bool PurgePort(PortHandle port);
 
 // A library thread (acquisition, beep).  Created suspended; the body runs
 // after Resume().  Kill() asks it to end at once: every wait of the body
-// throws ThreadKilled, the body unwinds without its end sequence, and Kill()
-// returns when it has.  Wake() cuts short the current WaitReadable or
+// throws ThreadKilled and the body unwinds without its end sequence.  Kill()
+// returns when it has, or after boundMs when the thread sits in a call that
+// does not wait through the library (a host callback, a blocking system
+// call): the thread is then left to end on its own at its next wait, and
+// nothing of it outlives it.  Wake() cuts short the current WaitReadable or
 // WaitForWake so the body looks at its flags again.
 class Thread {
  public:
+  static constexpr int32_t kKillBoundMs = 1000;
   static std::unique_ptr<Thread> CreateSuspended(std::function<void()> body);
-  virtual ~Thread() = default;  // kills and joins a thread still running
+  virtual ~Thread() = default;  // kills a thread still running (bounded)
   virtual void Resume() = 0;
   virtual void Wake() = 0;
-  virtual void Kill() = 0;
+  // True when the thread has ended; false when it was left to end alone.
+  virtual bool Kill(int32_t boundMs = kKillBoundMs) = 0;
   // Waits for the body to return on its own; false after ms.
   virtual bool Join(int32_t ms) = 0;
   virtual bool Finished() const = 0;
   // True when called from this thread.
   virtual bool IsCurrent() const = 0;
 };
+
+// True on a library thread that has been killed (its end sequence must not
+// run).
+bool CurrentThreadKilled();
 
 // ---- Message box and tone ---------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "device/timing.h"
 #include "link/commands.h"
 #include "link/packets.h"
+#include "link/direct.h"
 #include "link/serial.h"
 #include "link/signon.h"
 #include "logging/debug_log.h"
@@ -56,20 +57,31 @@ uint8_t PointsPerScan() {
 }
 
 // Empties the line for a while: whatever the instrument still sends is
-// read and dropped.  Sleeps on the port between reads.
+// read and dropped.  Sleeps on the port between reads; a lost port ends it.
 void DrainLine(int32_t ms) {
   const int32_t start = ClockMs();
   uint8_t discard[256];
   do {
-    while (platform::ReadBytes(CurrentPort(), discard, sizeof discard) > 0) {
+    while (ReadPortBytes(discard, sizeof discard) > 0) {
     }
+    if (PortLost()) return;
     platform::PeekMessages();
-    const int32_t left = start + ms + 1 - ClockMs();
-    if (left > 0) platform::WaitReadable(CurrentPort(), left < 2 ? 2 : left, 1);
-  } while (ClockMs() - start <= ms);
+    const int32_t left = ClockDiff(ClockAdd(start, ms + 1), ClockMs());
+    if (left > 0) WaitPortReadable(left < 2 ? 2 : left, 1);
+  } while (ElapsedMs(start) <= ms);
 }
 
+// How long a quiet line must stay quiet before a stop that follows a run
+// which ended by itself: frames still on the way have arrived by then.
+constexpr int32_t kQuietDrainMs = 100;
+
 }  // namespace
+
+void DropQueuedDigout() {
+  if (!fDigoutWhileScanPending.exchange(false)) return;
+  DebugPrintFlush(DebugLog::General, "## digout byte 0x%02X dropped: its run has ended \n",
+                  static_cast<unsigned>(bDigoutWhileScanPendingByte.load()));
+}
 
 bool SendScanStart() {
   fDiginRequestPending = false;
@@ -81,6 +93,9 @@ bool SendScanStart() {
     WaitMs(SettlingMs());
     WaitMs(502);
   }
+  // From here on the instrument may be sending frames, even when the echo
+  // goes astray.
+  fInstrumentScanning = true;
   if (!SendPacket(command, static_cast<uint32_t>(Q583.subChan) & 0xFFU)) return false;
   uint8_t echo = 0;
   if (!ReadComBytes(1, replyTimeout, &echo)) return false;
@@ -88,23 +103,54 @@ bool SendScanStart() {
   return echo == command;
 }
 
+bool QuietInstrumentAfterRun() {
+  if (fScanRunning || OnScanThread()) return true;
+  // A thread that has ended is released; one that is still ending is ended.
+  if (!JoinScanThread(0)) TerminateScanThreadAtOnce();
+  DropQueuedDigout();
+  if (PortLost()) {
+    CloseLostPort();
+    fDevSignedOn = false;
+    fInstrumentScanning = false;
+    return false;
+  }
+  if (!fInstrumentScanning) return true;
+  DrainLine(kQuietDrainMs);
+  if (SendScanStop()) return true;
+  // No stop echo: the next operation signs on afresh, which stops it too.
+  DebugPrintFlush(DebugLog::General, "## no stop echo after the run: the next operation signs on\n");
+  fDevSignedOn = false;
+  return !PortLost();
+}
+
 bool StartScan(bool withSystemCalibration) {
+  RunControlLock runControl;
   if (!LazyInit()) return false;
   // Refused before anything reaches the instrument.
   if (!HasValues()) return false;
 
   savedChannel = Q583.channel;
   savedSubChan = Q583.subChan;
+  // A thread left from an earlier run is ended without ceremony, before
+  // anything else talks to the instrument.
+  if (ScanThreadAlive() || fScanRunning) TerminateScanThreadAtOnce();
+  (void)JoinScanThread(0);
+  DropQueuedDigout();
+  if (PortLost()) {
+    CloseLostPort();
+    fDevSignedOn = false;
+  }
   if (!fDevSignedOn) {
     double maximum = 0.0;
     double minimum = 0.0;
     ApplyScanTiming(maximum, minimum);
     Q583.scanInterval = minimum;
     if (!SIGNON()) return false;
+  } else if (fInstrumentScanning) {
+    DrainLine(kQuietDrainMs);
+    if (!SendScanStop() && !SIGNON()) return false;
   }
   pScanDataBuffPointer = scanDataBuff;
-  // A thread left from an earlier run is ended without ceremony.
-  if (hScanDataThread) TerminateScanThreadAtOnce();
 
   if (withSystemCalibration) {
     if (!SystemCalibrate()) return false;
@@ -125,31 +171,31 @@ bool StartScan(bool withSystemCalibration) {
 
   uiNumScansAllowedInSerialBuff_MAX = static_cast<uint32_t>(Q583.RXQUEUESIZE) / bNumPointsPerScan - 1U;
 
-  hScanDataThread = platform::Thread::CreateSuspended(ThreadFunc_GetScanData);
-  if (!hScanDataThread) {
+  if (!CreateScanThread()) {
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> FAILED: to get thread handle()\n");
     return false;
   }
+  // The unread scans of the last run stay until here.
   ResetScanRing();
 
   if (!SendScanStart()) {
     // The thread runs only to see the exit flag and end.
     fScanDataThread_EXIT_NOW_FLAG = 1;
-    hScanDataThread->Resume();
+    ResumeScanThread();
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> SCAN STARTUP FAILED\n");
     return false;
   }
   fScanDataThread_EXIT_NOW_FLAG = 0;
   fScanRunning = true;
   StartRunEndBeepThread();
-  hScanDataThread->Resume();
+  ResumeScanThread();
   return true;
 }
 
 bool SendScanStop() {
-  // Settling time: five conversion times per value, with the rate's
-  // reciprocal taken in single precision.
-  const float reciprocal = 1.0F / static_cast<float>(Q583.rate);
+  // Settling time: five conversion times per value, with the reciprocal of
+  // the rate the instrument runs at taken in single precision.
+  const float reciprocal = 1.0F / static_cast<float>(EffectiveRate(Q583.rate));
   const double perValueMs = 5.0 * static_cast<double>(Q583.average) * static_cast<double>(reciprocal) * 1000.0;
   double settle = Q583.tScan == 0 ? perValueMs : perValueMs * Q583.numChannels;
   settle = std::trunc(settle);
@@ -169,32 +215,49 @@ bool SendScanStop() {
     any = true;
   }
   if (!any || echoByte != kCmdScanStop) return false;
+  fInstrumentScanning = false;
   scanDataBuffCount = 0;
   return SendPacket(kCmdSelectChannel, ChannelSelection());
 }
 
 bool EndScan() {
+  RunControlLock runControl;
   fScanDataThread_EXIT_NOW_FLAG = 1;
   WakeScanThread();
-  if (hScanDataThread) {
-    if (hScanDataThread->Join(kThreadEndWaitMs)) {
-      hScanDataThread.reset();
-    } else {
-      TerminateScanThreadAtOnce();
-      fScanDataThread_EXIT_NOW_FLAG = 0;
-    }
+  if (!JoinScanThread(kThreadEndWaitMs)) {
+    TerminateScanThreadAtOnce();
+    fScanDataThread_EXIT_NOW_FLAG = 0;
   }
   if (fScanRunning) {
     // No thread of ours is behind the flag any more.
     fScanRunning = false;
     NotifyScanEnded();
   }
-  if (fLogScansToFile && ScanLogOpen()) {
+  // Any scan log still open is closed with its trailer, also when file
+  // logging was switched off during the run.
+  if (ScanLogOpen()) {
     ScanLogWriteTrailer();
     ScanLogClose();
   }
-  DrainLine(kEndDrainMs);
-  if (!SendScanStop()) return false;
+  if (PortLost()) {
+    DropQueuedDigout();
+    CloseLostPort();
+    fDevSignedOn = false;
+    fInstrumentScanning = false;
+    return false;
+  }
+  // A byte queued too late for the thread goes out after the stop: it is
+  // the last value the host asked for.
+  const bool digoutQueued = fDigoutWhileScanPending.exchange(false);
+  const uint8_t digout = bDigoutWhileScanPendingByte;
+  if (fInstrumentScanning) {
+    DrainLine(kEndDrainMs);
+    if (!SendScanStop()) {
+      if (digoutQueued) DebugPrintFlush(DebugLog::General, "## digout byte 0x%02X dropped: no stop echo\n", digout);
+      return false;
+    }
+  }
+  if (digoutQueued && !SetDigOut(digout)) fDevSignedOn = false;
 
   Q583.channel = savedChannel.load();
   Q583.subChan = savedSubChan.load();
@@ -208,7 +271,11 @@ bool EndScan() {
 }
 
 bool StopRunningScan() {
-  if (!fScanRunning) return true;
+  RunControlLock runControl;
+  if (!fScanRunning) {
+    QuietInstrumentAfterRun();
+    return true;
+  }
   if (EndScan()) return true;
   TerminateScanThreadAtOnce();
   DebugClose(DebugLog::Scan);
@@ -218,7 +285,8 @@ bool StopRunningScan() {
 }
 
 bool RunScan() {
-  if (fScanRunning) {
+  RunControlLock runControl;
+  if (fScanRunning || ScanThreadAlive()) {
     TerminateScanThreadAtOnce();
     fScanDataThread_EXIT_NOW_FLAG = 0;
     fDevSignedOn = false;

@@ -32,14 +32,23 @@ int32_t ToMs(double seconds) {
 }
 
 // Deadline of a frame reader: the interval plus a margin of whole seconds.
-int32_t FrameDeadline(double marginS) { return ClockMs() + ToMs(Q583.scanInterval + marginS); }
+int32_t FrameDeadline(double marginS) { return DeadlineAfter(ToMs(Q583.scanInterval + marginS)); }
 
-int32_t Remaining(int32_t deadline) {
-  const int32_t left = deadline - ClockMs();
-  return left > 0 ? left : 0;
+// A reader's wait is over at its deadline, or at once when the port is lost.
+bool TimeUp(int32_t deadline) { return Reached(deadline) || PortLost(); }
+
+// The most unread bytes the driver holds, when it says (0: unknown).
+std::atomic<uint32_t> gReceiveCapacity{0};
+
+// The overflow guard: against RXQUEUESIZE, or against what the driver can
+// hold when that is less (a tty holds far fewer bytes than the queue size a
+// host may ask for, and would otherwise overflow unseen).
+bool Overflowing(uint32_t queued) {
+  uint32_t limit = static_cast<uint32_t>(Q583.RXQUEUESIZE);
+  const uint32_t capacity = gReceiveCapacity.load();
+  if (capacity != 0 && capacity < limit) limit = capacity;
+  return queued > limit - 10U;
 }
-
-bool Overflowing(uint32_t queued) { return queued > static_cast<uint32_t>(Q583.RXQUEUESIZE - 10U); }
 
 // Reads up to n bytes that are waiting into the frame buffer; returns the
 // number stored.
@@ -48,7 +57,7 @@ uint32_t ReadIntoBuffer(uint32_t n) {
   const uint32_t room = static_cast<uint32_t>(kScanDataBuffSize - std::clamp(count, 0, kScanDataBuffSize));
   n = std::min(n, room);
   if (n == 0) return 0;
-  const int got = platform::ReadBytes(CurrentPort(), pScanDataBuffPointer + count, static_cast<int>(n));
+  const int got = ReadPortBytes(pScanDataBuffPointer + count, static_cast<int>(n));
   if (got <= 0) return 0;
   scanDataBuffCount = count + got;
   return static_cast<uint32_t>(got);
@@ -82,16 +91,17 @@ bool WaitingPass(bool withDigout, bool finalWait) {
 // Waits for the port within a waiting loop: at most until the deadline, and
 // only briefly while a digital-output byte is waiting to be retried.
 void WaitInPass(int32_t deadline, uint32_t minBytes, bool retrySoon) {
-  int32_t wait = Remaining(deadline);
+  int32_t wait = RemainingMs(deadline);
   if (retrySoon) wait = std::min(wait, 2);
-  if (wait > 0) platform::WaitReadable(CurrentPort(), wait, minBytes);
+  if (wait > 0) WaitPortReadable(wait, minBytes);
 }
 
 }  // namespace
 
 uint32_t ReceiveQueueCount() {
   platform::ComStatus status;
-  if (!platform::GetComStatus(CurrentPort(), status)) return 0;
+  if (!PortStatus(status)) return 0;
+  gReceiveCapacity = status.rxCapacity;
   return status.cbInQue;
 }
 
@@ -99,7 +109,7 @@ bool RetryDiginRequest(const char* overflowLogPrefix) {
   const int32_t firstFailure = ClockMs();
   for (;;) {
     if (SendPacketWithBusyCheck(0x80, 0x4C)) return true;
-    if (ClockMs() - firstFailure > 200) return false;
+    if (ElapsedMs(firstFailure) > 200 || PortLost()) return false;
     platform::PeekMessages();
     platform::SleepMs(2);
     if (Overflowing(ReceiveQueueCount())) {
@@ -167,10 +177,15 @@ bool GetOneScan() {
   uint32_t received = 0;
   for (;;) {
     received += ReadIntoBuffer(expected - received);
-    if (received >= expected || Reached(deadline)) break;
-    platform::WaitReadable(CurrentPort(), Remaining(deadline), expected - received);
+    if (received >= expected || TimeUp(deadline)) break;
+    WaitPortReadable(RemainingMs(deadline), expected - received);
   }
 
+  if (received < expected && PortLost()) {
+    // No sign-on on a line that is gone; the thread ends on the lost port.
+    Q583.errorType = 2;
+    return false;
+  }
   if (received < expected) {
     Q583.errorType = BufferByte(scanDataBuffCount) == 0x0A ? 10 : 2;
     WaitMs(200);
@@ -216,7 +231,7 @@ bool GetOneScanWithDigin(bool& diginReceived) {
       gotFirst = true;
       break;
     }
-    if (Reached(firstDeadline)) break;
+    if (TimeUp(firstDeadline)) break;
     WaitInPass(firstDeadline, 1, !sentOk);
   }
   (void)gotFirst;  // without a byte the tests below look at what the buffer holds
@@ -232,7 +247,7 @@ bool GetOneScanWithDigin(bool& diginReceived) {
         ready = true;
         break;
       }
-      if (Reached(deadline)) break;
+      if (TimeUp(deadline)) break;
       WaitInPass(deadline, 1, false);
     }
     if (!ready) {
@@ -250,7 +265,7 @@ bool GetOneScanWithDigin(bool& diginReceived) {
         ready = true;
         break;
       }
-      if (Reached(deadline)) break;
+      if (TimeUp(deadline)) break;
       WaitInPass(deadline, rest, !sentOk);
     }
     if (!ready) {

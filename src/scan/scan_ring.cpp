@@ -23,13 +23,16 @@ int32_t scanRing[kScanRingSize];
 int32_t scanRingWritePos = 0;  // guarded by gRingMutex
 int32_t scanRingReadPos = 0;   // guarded by gRingMutex
 std::atomic<uint32_t> uiScansLost{0};
+// The run's format, taken at its start: the unread scans of a run that has
+// ended are handed out as that run made them, whatever the settings are by
+// the time the host reads them.
+std::atomic<uint32_t> gRunPoints{1};
+std::atomic<int16_t> gRunWords{3};
+std::atomic<int16_t> gRunPolarity{1};
 
 int32_t Advance(int32_t pos) { return pos + 1 >= kScanRingSize ? 0 : pos + 1; }
 
-uint32_t PointsPerScan() {
-  const uint32_t points = bNumPointsPerScan;
-  return points == 0 ? 1U : points;
-}
+uint32_t PointsPerScan() { return gRunPoints.load(); }
 }  // namespace
 
 void ResetScanRing() {
@@ -38,6 +41,10 @@ void ResetScanRing() {
   scanRingReadPos = 0;
   uiNumScansInRing = 0;
   uiScansLost = 0;
+  const uint32_t points = bNumPointsPerScan;
+  gRunPoints = points == 0 ? 1U : points;
+  gRunWords = Q583.wordCnt;
+  gRunPolarity = Q583.biPolar;
 }
 
 uint32_t RingCapacityInScans() { return static_cast<uint32_t>(kScanRingSize) / PointsPerScan(); }
@@ -71,14 +78,24 @@ uint32_t ScanOverrunCount() { return uiScansLost.load(); }
 
 bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_t uiNumScansToReturn,
                        int32_t* returned, int32_t* unread, uint8_t* running) {
-  if (!fDevSignedOn) return false;
-  *running = 1;
-  *returned = static_cast<int32_t>(uiNumScansInRing.load());
-  if (!fScanRunning) {
+  // The unread scans of a run that has ended, however it ended, stay
+  // retrievable until the next start: handed out with running 0.
+  const bool runGoing = fScanRunning;
+  if (!runGoing) {
+    if (uiNumScansInRing.load() == 0) {
+      if (!fDevSignedOn) return false;  // nothing written
+      *running = 0;
+      *returned = 0;
+      return false;
+    }
     *running = 0;
-    return false;
+    *returned = 0;
+  } else {
+    if (!fDevSignedOn) return false;
+    *running = 1;
+    *returned = static_cast<int32_t>(uiNumScansInRing.load());
+    if (uiNumScansInRing.load() == 0) return true;
   }
-  if (uiNumScansInRing.load() == 0) return true;
 
   const uint32_t points = PointsPerScan();
   const uint32_t maxPerCall = uiNumScansAllowedInSerialBuff_MAX;
@@ -91,8 +108,8 @@ bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_
       std::lock_guard<std::mutex> lock(gRingMutex);
       // Never more than are unread: anything beyond is stale.
       if (uiNumScansInRing.load() == 0) break;
-      const int16_t words = Q583.wordCnt;
-      const int16_t polarity = Q583.biPolar;
+      const int16_t words = gRunWords;
+      const int16_t polarity = gRunPolarity;
       for (uint32_t j = 0; j < points; ++j) {
         const int32_t raw = scanRing[scanRingReadPos];
         scanRingReadPos = Advance(scanRingReadPos);
@@ -112,7 +129,7 @@ bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_
     if (i == maxPerCall) break;
   }
   *unread = static_cast<int32_t>(uiNumScansInRing.load());
-  *running = 1;
+  *running = runGoing ? 1 : 0;
   *returned = static_cast<int32_t>(taken);
   return true;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "device/q583.h"
@@ -30,9 +31,27 @@ std::atomic<bool> fDigoutWhileScanPending{false};
 std::atomic<uint8_t> bDigoutWhileScanPendingByte{0};
 std::atomic<uint8_t> bNumPointsPerScan{0};
 std::atomic<uint32_t> uiNumScansAllowedInSerialBuff_MAX{0};
-std::unique_ptr<platform::Thread> hScanDataThread;
+std::atomic<bool> fInstrumentScanning{false};
 
 namespace {
+
+// The acquisition thread: the handle and the lock that guards it.  Users
+// take a reference under the lock and work on the thread outside it, so that
+// a kill or a join (which wait) never holds the lock.
+std::mutex gScanThreadMutex;
+std::shared_ptr<platform::Thread> hScanDataThread;
+std::recursive_mutex gRunControlMutex;
+
+std::shared_ptr<platform::Thread> ScanThread() {
+  std::lock_guard<std::mutex> lock(gScanThreadMutex);
+  return hScanDataThread;
+}
+
+// Releases the slot if it still holds `thread`.
+void ReleaseScanThread(const std::shared_ptr<platform::Thread>& thread) {
+  std::lock_guard<std::mutex> lock(gScanThreadMutex);
+  if (hScanDataThread == thread) hScanDataThread.reset();
+}
 
 // Longest sleep of an idle pass with nothing else to wait for.
 constexpr int32_t kIdleWaitCapMs = 1000;
@@ -55,7 +74,17 @@ void AppendVolts(std::string& row, int32_t raw) {
 void IdleWait(const TimedRun& run, int32_t cap) {
   const uint32_t wanted = (fDiginWithScan && fDiginRequestPending) ? 1U : ScanFrameBytes();
   const int32_t ms = TimedRunWaitMs(run, cap);
-  if (ms > 0) platform::WaitReadable(CurrentPort(), ms, wanted);
+  if (ms > 0) WaitPortReadable(ms, wanted);
+}
+
+// At the run's end a digital-output byte still queued goes out first, so
+// that the last value on the wire is the last one the host asked for.
+void SendQueuedDigoutBeforeEnd() {
+  if (!fDigoutWhileScanPending || PortLost()) return;
+  if (SendPacketWithBusyCheck(0x02, bDigoutWhileScanPendingByte)) {
+    DebugPrintFlush(DebugLog::General, "@@@@ TFSCD()-> Digout Sent @@@@@\n");
+    fDigoutWhileScanPending = false;
+  }
 }
 
 enum class IdleOutcome { NextPass, LeaveLoop };
@@ -94,6 +123,14 @@ IdleOutcome IdlePass(const TimedRun& run) {
 }
 
 void EndOfThread() {
+  // A thread that was killed while it sat outside the library's waits (in a
+  // host callback) runs no end sequence: its run is someone else's now.
+  platform::CheckKilled();
+  // A byte queued for this run does not outlive it: it goes out now, or
+  // (when it cannot) is dropped, except on the host's orderly end, which
+  // sends it after the stop.
+  SendQueuedDigoutBeforeEnd();
+  if (fScanDataThread_EXIT_NOW_FLAG != 1) DropQueuedDigout();
   if (DebugLogOpen(DebugLog::Scan)) {
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> ending thread()\n");
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> size: %u\n",
@@ -109,7 +146,23 @@ void EndOfThread() {
 
 }  // namespace
 
+// Clears the running flag however the thread is left: a host's callback
+// (the message box of a sign-on) may end the thread by a forced unwind.  A
+// thread killed from outside leaves the flag to its killer.
+class RunEndsWithThread {
+ public:
+  RunEndsWithThread() = default;
+  ~RunEndsWithThread() {
+    if (platform::CurrentThreadKilled() || !fScanRunning) return;
+    fScanRunning = false;
+    NotifyScanEnded();
+  }
+  RunEndsWithThread(const RunEndsWithThread&) = delete;
+  RunEndsWithThread& operator=(const RunEndsWithThread&) = delete;
+};
+
 void ThreadFunc_GetScanData() {
+  RunEndsWithThread runEnds;
   fDiginRequestPending = false;
   fScanRunning = true;
   SetRunStartText(platform::CtimeNow());
@@ -139,6 +192,12 @@ void ThreadFunc_GetScanData() {
     if (TimedRunOver(run)) break;
     if (fScanDataThread_EXIT_NOW_FLAG == 1) {
       DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fScanDataThread_EXIT_NOW_FLAG == TRUE \n");
+      break;
+    }
+    if (PortLost()) {
+      // The line is gone (an adapter unplugged): nothing more will come.
+      Q583.errorType = 2;
+      DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> the port has hung up or failed\n");
       break;
     }
     const uint32_t uiNumScansInSerialBuff_LOCAL = CountScansWaiting();
@@ -183,8 +242,8 @@ void ThreadFunc_GetScanData() {
       DecodeScanPoint();
       fullScaleRaw = Q583.rawCount;
     }
-    if (tScan == 0) Q583.numChannels = 1;
-    const int channels = std::clamp<int>(Q583.numChannels, 0, kMaxPoints - 2);
+    // A single-channel frame is one value, whatever the channel list counts.
+    const int channels = tScan == 0 ? 1 : std::clamp<int>(Q583.numChannels, 0, kMaxPoints - 2);
     int stored = 0;
     for (int c = 0; c < channels; ++c) {
       DecodeScanPoint();
@@ -217,17 +276,56 @@ void ThreadFunc_GetScanData() {
   EndOfThread();
 }
 
+RunControlLock::RunControlLock() { gRunControlMutex.lock(); }
+RunControlLock::~RunControlLock() { gRunControlMutex.unlock(); }
+
+bool CreateScanThread() {
+  std::shared_ptr<platform::Thread> thread = platform::Thread::CreateSuspended(ThreadFunc_GetScanData);
+  if (!thread) return false;
+  std::lock_guard<std::mutex> lock(gScanThreadMutex);
+  hScanDataThread = std::move(thread);
+  return true;
+}
+
+void ResumeScanThread() {
+  if (auto thread = ScanThread()) thread->Resume();
+}
+
+bool ScanThreadAlive() {
+  auto thread = ScanThread();
+  return thread && !thread->Finished();
+}
+
+bool OnScanThread() {
+  auto thread = ScanThread();
+  return thread && thread->IsCurrent();
+}
+
+bool JoinScanThread(int32_t ms) {
+  auto thread = ScanThread();
+  if (!thread) return true;
+  if (thread->IsCurrent() || !thread->Join(ms)) return false;
+  ReleaseScanThread(thread);
+  return true;
+}
+
 void TerminateScanThreadAtOnce() {
-  if (hScanDataThread && !hScanDataThread->IsCurrent()) {
-    hScanDataThread->Kill();
-    hScanDataThread.reset();
+  std::shared_ptr<platform::Thread> thread;
+  {
+    std::lock_guard<std::mutex> lock(gScanThreadMutex);
+    if (hScanDataThread && !hScanDataThread->IsCurrent()) thread = std::move(hScanDataThread);
+  }
+  if (thread) {
+    // Bounded: a thread held in a host callback is left to end on its own;
+    // once killed it runs no end sequence and sends nothing more.
+    if (!thread->Kill()) DebugPrintFlush(DebugLog::General, "TerminateScanThreadAtOnce()-> thread left to end\n");
   }
   fScanRunning = false;
   NotifyScanEnded();
 }
 
 void WakeScanThread() {
-  if (hScanDataThread) hScanDataThread->Wake();
+  if (auto thread = ScanThread()) thread->Wake();
 }
 
 void ResetScanStateForLoad() {

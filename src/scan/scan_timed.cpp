@@ -43,16 +43,22 @@ std::unique_ptr<platform::Thread> hScanEndBeepThread_HANDLE;
 std::vector<std::unique_ptr<platform::Thread>> gEarlierBeepThreads;
 
 void ThreadFunc_RunEndBeep() {
-  const int32_t start = ClockMs();
-  const int32_t end = start + static_cast<int32_t>(uiBeepTotalSec.load() * 1000U);
+  // The flags are cleared however the thread ends, a host's beep handler
+  // that ends the thread included; a killed thread leaves them to its killer.
+  struct ClearFlags {
+    ~ClearFlags() {
+      if (platform::CurrentThreadKilled()) return;
+      fRunEndBeepThreadRunning = false;
+      fStopRunEndBeep = false;
+    }
+  } clearFlags;
+  const int32_t end = DeadlineAfter(static_cast<int32_t>(uiBeepTotalSec.load() * 1000U));
   for (;;) {
     while (fScanRunning) platform::WaitForWake(kBeepRecheckMs);
     platform::Beep(uiBeepFrequencyHz, uiBeepDurationMs);
-    if (ClockMs() - end > 0 || fStopRunEndBeep) break;
+    if (ClockDiff(ClockMs(), end) > 0 || fStopRunEndBeep) break;
     platform::SleepMs(static_cast<int32_t>(uiBeepIntervalSec.load() * 1000U));
   }
-  fRunEndBeepThreadRunning = false;
-  fStopRunEndBeep = false;
 }
 
 // Ends the given threads at once, outside the lock (a kill waits for the
@@ -78,9 +84,9 @@ TimedRun SetUpTimedRun() {
     DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> setting fUseLimitedTimeRun_LOCAL = TRUE\n");
     run.fUseLimitedTimeRun_LOCAL = true;
     if (mode == kModeMs) {
-      run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunMs.load());
+      run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunMs.load()));
     } else {
-      run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunSec.load() * 100U);
+      run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunSec.load() * 100U));
       run.extensions = kExtensions;
     }
   } else {
@@ -98,9 +104,9 @@ TimedRun SetUpTimedRun() {
 
 bool TimedRunOver(TimedRun& run) {
   if (!run.fUseLimitedTimeRun_LOCAL) return false;
-  if (ClockMs() - (run.uiLimitedTimeRunTimeout + kCheckGraceMs) <= 0) return false;
+  if (ClockDiff(ClockMs(), ClockAdd(run.uiLimitedTimeRunTimeout, kCheckGraceMs)) <= 0) return false;
   if (run.extensions == 0) return true;
-  run.uiLimitedTimeRunTimeout = ClockMs() + static_cast<int32_t>(uiLengthOfRunSec.load() * 100U);
+  run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunSec.load() * 100U));
   --run.extensions;
   DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> resetting clock timeout \n");
   return false;
@@ -109,7 +115,7 @@ bool TimedRunOver(TimedRun& run) {
 int32_t TimedRunWaitMs(const TimedRun& run, int32_t cap) {
   if (!run.fUseLimitedTimeRun_LOCAL) return cap;
   // The check passes once the clock is beyond the deadline plus the grace.
-  const int32_t due = run.uiLimitedTimeRunTimeout + kCheckGraceMs + 1 - ClockMs();
+  const int32_t due = ClockDiff(ClockAdd(run.uiLimitedTimeRunTimeout, kCheckGraceMs + 1), ClockMs());
   if (due <= 0) return 0;
   return due < cap ? due : cap;
 }

@@ -78,6 +78,20 @@ uint32_t InQueue(int fd) {
   if (ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
   return static_cast<uint32_t>(n);
 }
+
+// The most unread bytes a tty holds: its line discipline's buffer of 4096
+// bytes, one of which it keeps free.
+constexpr uint32_t kTtyReceiveCapacity = 4095;
+
+// True when the port has hung up or failed: nothing more will come.
+bool PortGone(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 }  // namespace
 
 std::string PortDevice(int comPort) {
@@ -194,17 +208,22 @@ int ReadBytes(PortHandle port, uint8_t* buffer, int n) {
   do {
     got = read(Fd(port), buffer, static_cast<size_t>(n));
   } while (got < 0 && errno == EINTR);
-  return got > 0 ? static_cast<int>(got) : 0;
+  if (got > 0) return static_cast<int>(got);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  // EIO (hung up), EBADF and the like; a read of 0 from a non-blocking tty
+  // with nothing waiting is only "none" while the line is still up.
+  if (got == 0 && !PortGone(Fd(port))) return 0;
+  return -1;
 }
 
 WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
   if (minBytes == 0) minBytes = 1;
-  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  const int32_t deadline = DeadlineAfter(ms > 0 ? ms : 0);
   bool firstRest = true;
   for (;;) {
     CheckKilled();
     if (port != kInvalidPort && InQueue(Fd(port)) >= minBytes) return WaitResult::Ready;
-    int32_t left = deadline - ClockMs();
+    const int32_t left = RemainingMs(deadline);
     if (left <= 0) return WaitResult::Timeout;
     uint32_t have = port != kInvalidPort ? InQueue(Fd(port)) : 0;
     PollOutcome outcome;
@@ -229,10 +248,8 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
     }
     if (outcome == PollOutcome::Woken) return WaitResult::Woken;
     if (outcome == PollOutcome::HungUp) {
-      // The other side is gone; nothing more will come.  Sleep out the
-      // time so that a caller's loop does not spin on the hang-up.
-      if (PollWithInterrupt(-1, 0, deadline - ClockMs()) == PollOutcome::Woken) return WaitResult::Woken;
-      return InQueue(Fd(port)) >= minBytes ? WaitResult::Ready : WaitResult::Timeout;
+      // The other side is gone; nothing more will come.
+      return InQueue(Fd(port)) >= minBytes ? WaitResult::Ready : WaitResult::Lost;
     }
   }
 }
@@ -244,9 +261,7 @@ WaitResult WaitWritable(PortHandle port, int32_t ms) {
   switch (PollWithInterrupt(Fd(port), POLLOUT, ms)) {
     case PollOutcome::Ready: return WaitResult::Ready;
     case PollOutcome::Woken: return WaitResult::Woken;
-    case PollOutcome::HungUp:
-      PollWithInterrupt(-1, 0, ms);  // nothing can be written; do not spin
-      return WaitResult::Timeout;
+    case PollOutcome::HungUp: return WaitResult::Lost;
     default: return WaitResult::Timeout;
   }
 }
@@ -255,6 +270,9 @@ bool GetComStatus(PortHandle port, ComStatus& status) {
   if (port == kInvalidPort) return false;
   int in = 0, out = 0;
   if (ioctl(Fd(port), FIONREAD, &in) != 0) return false;
+  // Bytes still waiting are read first; after them a hung-up port fails.
+  if (in <= 0 && PortGone(Fd(port))) return false;
+  status.rxCapacity = isatty(Fd(port)) ? kTtyReceiveCapacity : 0;
   if (ioctl(Fd(port), TIOCOUTQ, &out) != 0) out = 0;
   status.cbInQue = in > 0 ? static_cast<uint32_t>(in) : 0;
   status.cbOutQue = out > 0 ? static_cast<uint32_t>(out) : 0;

@@ -12,14 +12,6 @@
 
 namespace platform {
 
-namespace {
-// Milliseconds left until deadline (a ClockMs value), never negative.
-int32_t Remaining(int32_t deadline) {
-  int32_t left = deadline - ClockMs();
-  return left > 0 ? left : 0;
-}
-}  // namespace
-
 PollOutcome PollWithInterrupt(int fd, short events, int32_t ms) {
   return PollWithInterruptUs(fd, events, static_cast<int64_t>(ms < 0 ? 0 : ms) * 1000);
 }
@@ -55,10 +47,10 @@ PollOutcome PollWithInterruptUs(int fd, short events, int64_t us) {
 }
 
 void SleepMs(int32_t ms) {
-  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  const int32_t deadline = DeadlineAfter(ms > 0 ? ms : 0);
   do {
-    PollWithInterrupt(-1, 0, Remaining(deadline));  // a wake is ignored here
-  } while (Remaining(deadline) > 0);
+    PollWithInterrupt(-1, 0, RemainingMs(deadline));  // a wake is ignored here
+  } while (RemainingMs(deadline) > 0);
 }
 
 WaitResult WaitForWake(int32_t ms) {

@@ -1,4 +1,4 @@
-// Monotonic microseconds, local time, and the message-queue peek.
+// Monotonic microseconds and local time.
 #include "platform/win32/windows_api.h"
 
 #include <cstdio>
@@ -34,13 +34,6 @@ std::string CtimeNow() {
                 static_cast<unsigned>(now.wHour), static_cast<unsigned>(now.wMinute),
                 static_cast<unsigned>(now.wSecond), static_cast<unsigned>(now.wYear));
   return buffer;
-}
-
-void PeekMessages() {
-  // Keeps the calling thread's message queue serviced without taking a
-  // message out of it: no window filter, all messages, PM_NOREMOVE.
-  MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
 }
 
 }  // namespace platform

@@ -1,8 +1,14 @@
 // Win32 serial ports: plain (non-overlapped) handles with read time-outs
 // that make every read return at once.  Such a handle cannot block until
 // data arrives, so the waits look at the receive queue (ClearCommError) and
-// between looks wait on the thread's interrupter for about as long as the
-// missing bytes take on the line, at least 1 ms.
+// between looks wait (on the thread's interrupter, or serving the host
+// thread's messages) for about as long as the missing bytes take on the
+// line, at least 1 ms.
+//
+// A port whose status or read call fails in a way that leaves it unusable
+// (the adapter unplugged, the other side of a pseudo-terminal closed) is
+// marked lost for good: from then on its waits return Lost at once, reads
+// return -1 and the status fails, until the caller closes it.
 #include "platform/win32/windows_api.h"
 
 #include <cstdio>
@@ -18,7 +24,9 @@ namespace {
 struct PortInfo {
   int comPort = 0;        // zero-based number the port was opened for
   uint32_t baud = 0;      // bit rate of the last line setting
+  uint32_t rxQueue = 0;   // input queue size given to SetupComm
   uint32_t txQueue = 0;   // output queue size given to SetupComm
+  bool lost = false;      // hung up or failed: nothing more comes through
 };
 
 std::mutex gMapMutex;
@@ -47,6 +55,36 @@ PortInfo Info(PortHandle port) {
   std::lock_guard<std::mutex> lock(gMapMutex);
   auto it = gPorts.find(port);
   return it != gPorts.end() ? it->second : PortInfo{};
+}
+
+bool IsLost(PortHandle port) { return Info(port).lost; }
+
+void MarkLost(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  auto it = gPorts.find(port);
+  if (it != gPorts.end()) it->second.lost = true;
+}
+
+// The driver's status call.  It never fails on a working port: a failure
+// (ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED or ERROR_DEVICE_REMOVED from an
+// unplugged adapter, ERROR_NOT_READY from a hung-up pseudo-terminal under
+// Wine, ERROR_INVALID_HANDLE...) marks the port lost.
+bool LookAtPort(PortHandle port, DWORD& errors, COMSTAT& stat) {
+  if (port == kInvalidPort || IsLost(port)) return false;
+  if (ClearCommError(Native(port), &errors, &stat)) return true;
+  MarkLost(port);
+  return false;
+}
+
+// After a failed ReadFile or WriteFile: the port is lost unless the call was
+// only cut short by a line error (ERROR_OPERATION_ABORTED while the driver
+// aborts on errors) that the status call has now cleared.
+void JudgeFailedTransfer(PortHandle port) {
+  const DWORD error = GetLastError();
+  DWORD lineErrors = 0;
+  COMSTAT stat{};
+  if (!LookAtPort(port, lineErrors, stat)) return;  // marked lost there
+  if (error != ERROR_OPERATION_ABORTED || lineErrors == 0) MarkLost(port);
 }
 
 // Microseconds one byte takes on the line (ten bits).
@@ -79,39 +117,51 @@ PortHandle OpenPort(int comPort) {
   if (h == INVALID_HANDLE_VALUE) return kInvalidPort;
   const auto port = reinterpret_cast<PortHandle>(h);
   std::lock_guard<std::mutex> lock(gMapMutex);
-  gPorts[port] = PortInfo{comPort, 0, 0};
+  gPorts[port] = PortInfo{comPort};
   return port;
 }
 
 bool SetLine(PortHandle port, uint32_t baud) {
-  if (port == kInvalidPort || baud == 0) return false;
+  if (port == kInvalidPort || baud == 0 || IsLost(port)) return false;
   HANDLE h = Native(port);
+  // The block starts zeroed, never from the port's current state: an earlier
+  // program may have left null stripping (which would swallow every 0x00 of
+  // the replies), an error character, parity checking or XON/XOFF there.
+  // The mode text follows the port name, e.g. "COM1:300,n,8,1"; a mapped
+  // device still carries the COM number the library asked for.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) {
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-  }
-  // The mode text follows the port name, e.g. "COM1:300,n,8,1".  A mapped
-  // device still carries the COM number the library asked for.
   char mode[64];
   std::snprintf(mode, sizeof mode, "COM%d:%lu,n,8,1", Info(port).comPort + 1,
                 static_cast<unsigned long>(baud));
   if (!BuildCommDCBA(mode, &dcb)) {
+    dcb = DCB{};
+    dcb.DCBlength = sizeof dcb;
     std::snprintf(mode, sizeof mode, "%lu,n,8,1", static_cast<unsigned long>(baud));
     if (!BuildCommDCBA(mode, &dcb)) return false;
   }
-  // DTR on, RTS off; the line is raw: binary, no flow control of any kind,
-  // and errors do not stop reads until they are cleared.
+  // DTR on, RTS off; the line is raw: binary, no parity check, no flow
+  // control of any kind, every byte kept as received, and errors do not
+  // stop reads until they are cleared.
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
   dcb.fOutxCtsFlow = FALSE;
   dcb.fOutxDsrFlow = FALSE;
   dcb.fDsrSensitivity = FALSE;
   dcb.fOutX = FALSE;
   dcb.fInX = FALSE;
+  dcb.fTXContinueOnXoff = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
   dcb.fAbortOnError = FALSE;
+  // Unused without XON/XOFF, but drivers check them: distinct characters
+  // and the limits a standard driver starts with for its 4096-byte queue.
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
   if (!SetCommState(h, &dcb)) {
     // A pseudo-terminal behind Wine has no modem lines and refuses to set
     // them with ERROR_NOT_SUPPORTED; that line setting does not matter there.
@@ -127,6 +177,7 @@ bool SetLine(PortHandle port, uint32_t baud) {
 bool SetQueues(PortHandle port, uint32_t rxQueue, uint32_t txQueue) {
   if (port == kInvalidPort || !SetupComm(Native(port), rxQueue, txQueue)) return false;
   std::lock_guard<std::mutex> lock(gMapMutex);
+  gPorts[port].rxQueue = rxQueue;
   gPorts[port].txQueue = txQueue;
   return true;
 }
@@ -144,12 +195,13 @@ bool SetImmediateReads(PortHandle port) {
 
 void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
   if (port == kInvalidPort) return;
-  // Let written bytes go out first: closing may discard them otherwise.
-  const int32_t deadline = ClockMs() + drainTimeoutMs;
+  // Let written bytes go out first: closing may discard them otherwise.  A
+  // lost port has nothing left to send.
+  const int32_t deadline = DeadlineAfter(drainTimeoutMs);
   for (;;) {
     ComStatus status;
     if (!GetComStatus(port, status) || status.cbOutQue == 0) break;
-    if (deadline - ClockMs() <= 0) break;
+    if (Reached(deadline)) break;
     UseFineTimer();
     Sleep(1);
   }
@@ -161,31 +213,38 @@ void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
 }
 
 bool WriteByte(PortHandle port, uint8_t value) {
-  if (port == kInvalidPort) return false;
+  if (port == kInvalidPort || IsLost(port)) return false;
   DWORD written = 0;
-  return WriteFile(Native(port), &value, 1, &written, nullptr) && written == 1;
+  if (WriteFile(Native(port), &value, 1, &written, nullptr)) return written == 1;
+  JudgeFailedTransfer(port);
+  return false;
 }
 
 bool ReadByte(PortHandle port, uint8_t& value) { return ReadBytes(port, &value, 1) == 1; }
 
 int ReadBytes(PortHandle port, uint8_t* buffer, int n) {
-  if (port == kInvalidPort || n <= 0) return 0;
+  if (port == kInvalidPort) return 0;  // a closed slot: simply nothing
+  if (IsLost(port)) return -1;
+  if (n <= 0) return 0;
   DWORD got = 0;
-  if (!ReadFile(Native(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return 0;
-  return static_cast<int>(got);
+  if (ReadFile(Native(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return static_cast<int>(got);
+  JudgeFailedTransfer(port);
+  return IsLost(port) ? -1 : 0;
 }
 
 WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
   if (minBytes == 0) minBytes = 1;
-  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  const bool serveMessages = TakeMessageServing();
+  const int32_t deadline = DeadlineAfter(ms > 0 ? ms : 0);
   for (;;) {
     CheckKilled();
     ComStatus status;
-    const bool looked = port != kInvalidPort && GetComStatus(port, status);
+    const bool looked = GetComStatus(port, status);
     if (looked && status.cbInQue >= minBytes) return WaitResult::Ready;
-    const int32_t left = deadline - ClockMs();
+    if (!looked && port != kInvalidPort && IsLost(port)) return WaitResult::Lost;
+    const int32_t left = RemainingMs(deadline);
     if (left <= 0) return WaitResult::Timeout;
-    int32_t step = left;  // nothing can arrive on a closed or broken port
+    int32_t step = left;  // nothing can arrive on a closed port
     if (looked) {
       // The rest cannot be here before it has had time to cross the line.
       const int64_t restUs = ByteMicros(port) * (minBytes - status.cbInQue);
@@ -193,38 +252,41 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
       if (step < 1) step = 1;
       if (step > left) step = left;
     }
-    if (WaitOnInterrupter(step) == WaitResult::Woken) return WaitResult::Woken;
+    if (WaitOnInterrupter(step, serveMessages) == WaitResult::Woken) return WaitResult::Woken;
   }
 }
 
 WaitResult WaitWritable(PortHandle port, int32_t ms) {
-  const int32_t deadline = ClockMs() + (ms > 0 ? ms : 0);
+  const bool serveMessages = TakeMessageServing();
+  const int32_t deadline = DeadlineAfter(ms > 0 ? ms : 0);
   const uint32_t txQueue = port != kInvalidPort ? Info(port).txQueue : 0;
   for (;;) {
     CheckKilled();
     ComStatus status;
-    const bool looked = port != kInvalidPort && GetComStatus(port, status);
+    const bool looked = GetComStatus(port, status);
     // A write blocks until the driver takes the byte; it is ready as soon
     // as the output queue has room.
     if (looked && status.cbOutQue < (txQueue ? txQueue : 1)) return WaitResult::Ready;
-    const int32_t left = deadline - ClockMs();
+    if (!looked && port != kInvalidPort && IsLost(port)) return WaitResult::Lost;
+    const int32_t left = RemainingMs(deadline);
     if (left <= 0) return WaitResult::Timeout;
-    if (WaitOnInterrupter(looked ? 1 : left) == WaitResult::Woken) return WaitResult::Woken;
+    if (WaitOnInterrupter(looked ? 1 : left, serveMessages) == WaitResult::Woken) return WaitResult::Woken;
   }
 }
 
 bool GetComStatus(PortHandle port, ComStatus& status) {
-  if (port == kInvalidPort) return false;
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(Native(port), &errors, &stat)) return false;
+  if (!LookAtPort(port, errors, stat)) return false;
   status.cbInQue = stat.cbInQue;
   status.cbOutQue = stat.cbOutQue;
+  status.rxCapacity = Info(port).rxQueue;
   return true;
 }
 
 bool PurgePort(PortHandle port) {
-  return port != kInvalidPort && PurgeComm(Native(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+  return port != kInvalidPort && !IsLost(port) &&
+         PurgeComm(Native(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
 }  // namespace platform

@@ -50,7 +50,7 @@ void Beep(uint32_t frequencyHz, uint32_t durationMs) {
     ::Beep(frequencyHz, piece);
     // Without a sound device (or for a frequency the system refuses) Beep
     // returns at once; the tone still takes its time.
-    const int32_t took = ClockMs() - started;
+    const int32_t took = ElapsedMs(started);
     if (took < static_cast<int32_t>(piece)) SleepMs(static_cast<int32_t>(piece) - took);
     left -= piece;
   } while (left > 0);

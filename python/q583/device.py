@@ -1,0 +1,667 @@
+"""The instrument: :class:`Q583`, a context manager over the library."""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import math
+import os
+import re
+import stat
+import sys
+import warnings
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from ._lib import MessageBoxHandler, library
+from .errors import NoAnswerError, PortError, Q583Error
+
+if TYPE_CHECKING:
+    from .scan import ScanRun
+    from .simulator import Simulator
+
+__all__ = ["Q583", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED"]
+
+GAINS = (1, 2, 4, 8, 16, 32, 64, 128)
+AVERAGES = tuple(2**i for i in range(16))
+FILTERS_HZ = (4, 40, 400)
+#: Scan types: 0 single channel, 1 multi-channel, 2 multi-channel with the
+#: offset and full-scale readings after the channel values.
+SCAN_TYPES = (0, 1, 2)
+#: Channel code of a main channel that is not scanned.
+NOT_SCANNED = 16
+
+_OK_CANCEL = 0x1
+_BOX_OK, _BOX_CANCEL = 1, 2
+
+
+def _choices(values: Iterable[object]) -> str:
+    return ", ".join(str(v) for v in values)
+
+
+def check_codes(codes: Sequence[int]) -> Tuple[int, ...]:
+    """Validates six channel codes (fewer are filled with 16) and returns them."""
+    codes = tuple(int(c) for c in codes)
+    if len(codes) > 6:
+        raise ValueError("at most six channel codes, one per main channel")
+    codes += (NOT_SCANNED,) * (6 - len(codes))
+    for slot, code in enumerate(codes):
+        if not 0 <= code <= 255:
+            raise ValueError(f"channel code {code} of main channel {slot} is not a byte")
+        if code != NOT_SCANNED and (code >> 4) > (code & 0xF):
+            raise ValueError(
+                f"channel code 0x{code:02X} of main channel {slot}: the first sub-channel (high nibble) "
+                "lies after the last (low nibble); use 16 for a main channel that is not scanned"
+            )
+    if channel_count(codes) == 0:
+        raise ValueError("no channel selected: every channel code is 16")
+    return codes
+
+
+def channel_count(codes: Sequence[int]) -> int:
+    """Number of values the channel codes select."""
+    return sum((c & 0xF) - (c >> 4) + 1 for c in codes if c != NOT_SCANNED and (c >> 4) <= (c & 0xF))
+
+
+def _port_problem(path: str) -> Optional[PortError]:
+    """Why the port at path cannot be used, or None when it looks usable."""
+    try:
+        info = os.stat(path)
+    except OSError as error:
+        return PortError(f"port {path} missing: {error.strerror}", path, "missing")
+    if not stat.S_ISCHR(info.st_mode):
+        return PortError(f"port {path} is not a serial device", path, "unusable")
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno == errno.EBUSY:
+            return PortError(f"port {path} busy: another program has it open", path, "busy")
+        if error.errno == errno.EACCES:
+            return PortError(
+                f"port {path}: permission denied (is your user in the group that owns it, e.g. dialout?)",
+                path,
+                "denied",
+            )
+        return PortError(f"port {path} cannot be opened: {error.strerror}", path, "unusable")
+    try:
+        import fcntl
+
+        try:
+            # The library takes the port with an exclusive lock.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_UN)
+        except OSError:
+            return PortError(f"port {path} busy: another program has it open", path, "busy")
+    finally:
+        os.close(fd)
+    return None
+
+
+class Q583:
+    """The Q583 instrument on one serial port.
+
+    Used as a context manager: entering maps the port to the library's COM
+    port 0 and signs the instrument on; leaving ends any scan and leaves the
+    instrument idle.  The library drives one instrument per process, so one
+    :class:`Q583` may be open at a time.
+
+    Settings changed through the properties reach the instrument at the next
+    sign-on, which this class does by itself before the next conversion,
+    calibration or scan.
+
+    Args:
+        port: the serial device (``"/dev/ttyUSB0"``), a :class:`Simulator`,
+            a zero-based port number of the library (``/dev/ttyS<n>``), or
+            ``None`` for the library's current port.
+        ini_dir: directory of ``Q583_SP.ini`` for :meth:`load_config` and
+            :meth:`save_config` (default: the library's, ``/etc``).
+    """
+
+    _open: Optional["Q583"] = None
+
+    def __init__(self, port: Union[str, int, "Simulator", None] = None, ini_dir: Union[str, os.PathLike, None] = None) -> None:
+        self._lib = library()
+        if port is not None and not isinstance(port, (str, int)):
+            port = getattr(port, "port")
+        self._path: Optional[str] = port if isinstance(port, str) else None
+        self._port_number = port if isinstance(port, int) else 0
+        self._ini_dir = os.fspath(ini_dir) if ini_dir is not None else None
+        self._boxes: List[str] = []
+        self._quiet_boxes = False
+        self._box_handler = MessageBoxHandler(self._on_message_box)
+        self._signed_on = False
+        # What the scan interval was set to: a number of seconds or "min".
+        self._requested_interval: Union[float, str, None] = None
+        self._run: Optional["ScanRun"] = None
+        self._digital_out: Optional[int] = None
+        self._closed = True
+
+    # ---- life -----------------------------------------------------------
+
+    @property
+    def port(self) -> str:
+        """The serial device, as the messages name it."""
+        return self._path if self._path is not None else f"port {self._port_number}"
+
+    def open(self) -> "Q583":
+        """Maps the port and signs the instrument on (what ``with`` does).
+
+        Raises:
+            PortError: the port is missing, busy or not accessible.
+            NoAnswerError: the instrument does not answer the sign-on.
+        """
+        if Q583._open is not None:
+            raise RuntimeError("another Q583 is open in this process; the library drives one instrument at a time")
+        lib = self._lib
+        lib.EX_SetMessageBoxHandler(self._box_handler)
+        lib.EX_SetIniDirectory(self._ini_dir.encode() if self._ini_dir else None)
+        if self._path is not None:
+            problem = _port_problem(self._path) if os.name == "posix" else None
+            if problem is not None:
+                raise problem
+            lib.EX_SetCOMportDevice(0, self._path.encode())
+            lib.EX_SetCOMport(0)
+        else:
+            if isinstance(self._port_number, int) and self._port_number != 0:
+                lib.EX_SetCOMport(self._port_number)
+        Q583._open = self
+        self._closed = False
+        try:
+            self.sign_on()
+        except BaseException:
+            self._release()
+            raise
+        return self
+
+    def close(self) -> None:
+        """Ends any scan (its log gets the trailer) and leaves the
+        instrument idle.  Called by ``with`` on the way out."""
+        if self._closed:
+            return
+        try:
+            if self._run is not None:
+                self._run.stop()
+        finally:
+            self._release()
+
+    def _release(self) -> None:
+        self._closed = True
+        if Q583._open is self:
+            Q583._open = None
+        self._lib.EX_SetIniDirectory(None)
+
+    def __enter__(self) -> "Q583":
+        return self.open()
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._run is not None and exc[0] is not None:
+            self._run._end_quietly()
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"Q583(port={self.port!r}{'' if self._closed else ', open'})"
+
+    # ---- helpers ----------------------------------------------------------
+
+    def _on_message_box(self, text: Optional[bytes], caption: Optional[bytes], style: int) -> int:
+        body = (text or b"").decode("latin-1")
+        self._boxes.append(body)
+        if style & 0xF == _OK_CANCEL:
+            # The scan log cannot be created: cancel the start rather than
+            # run without the file that was asked for.
+            return _BOX_CANCEL
+        if not self._quiet_boxes:
+            warnings.warn(f"Q583_SP: {(caption or b'').decode('latin-1').strip()}: {body.strip()}", stacklevel=2)
+        return _BOX_OK
+
+    def _take_boxes(self) -> List[str]:
+        boxes, self._boxes = self._boxes, []
+        return boxes
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError("the Q583 is not open (use it in a with statement or call open())")
+
+    def _check_idle(self, what: str) -> None:
+        self._check_open()
+        if self._run is not None and self._run.running:
+            raise RuntimeError(f"cannot {what} while a scan runs; stop the scan first")
+
+    def _failure(self, what: str) -> Q583Error:
+        """The exception for an operation that the instrument did not carry out."""
+        self._signed_on = False
+        if self._path is not None and os.name == "posix" and not os.path.exists(self._path):
+            return PortError(f"{what} failed: port {self._path} missing", self._path, "missing")
+        return NoAnswerError(f"{what} failed: the instrument on {self.port} is not answering")
+
+    def _call(self, name: str, *args: Any, what: str) -> None:
+        if not getattr(self._lib, name)(*args):
+            raise self._failure(what)
+
+    def _ensure_signed_on(self) -> None:
+        if not self._signed_on:
+            self.sign_on()
+
+    def _settings_changed(self) -> None:
+        # The instrument learns the record's settings at its next sign-on;
+        # a minimal interval depends on them.
+        self._signed_on = False
+        if self._requested_interval == "min":
+            self._requested_interval = None
+
+    def _get(self, name: str, ctype: Any) -> Any:
+        value = ctype()
+        getattr(self._lib, name)(ctypes.byref(value))
+        return value.value
+
+    # ---- sign-on ------------------------------------------------------------
+
+    def sign_on(self) -> None:
+        """Signs the instrument on with the current settings (``EX_InitDev``).
+
+        Raises:
+            PortError, NoAnswerError: as :meth:`open`.
+        """
+        self._check_idle("sign on")
+        if not self._lib.EX_InitDev():
+            problem = _port_problem(self._path) if self._path is not None and os.name == "posix" else None
+            if problem is not None:
+                raise problem
+            raise NoAnswerError(f"no sign-on: the instrument on {self.port} is not answering")
+        self._signed_on = True
+
+    # ---- settings ------------------------------------------------------------
+
+    @property
+    def gain(self) -> int:
+        """Input gain: 1, 2, 4, ... 128."""
+        return int(self._get("EX_GetGain", ctypes.c_uint8))
+
+    @gain.setter
+    def gain(self, value: int) -> None:
+        self._check_idle("change the gain")
+        if value not in GAINS or not self._lib.EX_SetGain(int(value)):
+            raise ValueError(f"gain {value!r} refused; allowed: {_choices(GAINS)}")
+        self._settings_changed()
+
+    @property
+    def average(self) -> int:
+        """Remote averaging: a power of two from 1 to 32768."""
+        return int(self._get("EX_GetRemoteAverage", ctypes.c_uint16))
+
+    @average.setter
+    def average(self, value: int) -> None:
+        self._check_idle("change the averaging")
+        if value not in AVERAGES or not self._lib.EX_SetRemoteAverage(int(value)):
+            raise ValueError(f"averaging {value!r} refused; allowed: {_choices(AVERAGES)}")
+        self._settings_changed()
+
+    @property
+    def polarity(self) -> str:
+        """Input range: ``"bipolar"`` (-5 to +5 V) or ``"unipolar"`` (0 to 5 V)."""
+        return "bipolar" if self._get("EX_GetPolarity", ctypes.c_uint8) else "unipolar"
+
+    @polarity.setter
+    def polarity(self, value: str) -> None:
+        self._check_idle("change the polarity")
+        if value not in ("bipolar", "unipolar"):
+            raise ValueError(f"polarity {value!r} refused; allowed: bipolar, unipolar")
+        self._lib.EX_SetPolarity(1 if value == "bipolar" else 0)
+        self._settings_changed()
+
+    @property
+    def filter_hz(self) -> int:
+        """Input filter in Hz: 4, 40 or 400."""
+        index = int(self._get("EX_GetFilter", ctypes.c_uint8))
+        return FILTERS_HZ[min(index, 2)]
+
+    @filter_hz.setter
+    def filter_hz(self, value: int) -> None:
+        self._check_idle("change the filter")
+        if value not in FILTERS_HZ:
+            raise ValueError(f"filter {value!r} Hz refused; allowed: {_choices(FILTERS_HZ)}")
+        self._lib.EX_SetFilter(FILTERS_HZ.index(value))
+        self._settings_changed()
+
+    @property
+    def rate(self) -> float:
+        """Conversion rate in conversions per second (single precision)."""
+        return float(self._get("EX_GetRate", ctypes.c_double))
+
+    @rate.setter
+    def rate(self, value: float) -> None:
+        self._check_idle("change the rate")
+        if not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0 or not self._lib.EX_SetRate(float(value)):
+            raise ValueError(f"rate {value!r} refused; allowed: a finite number of conversions per second above 0")
+        self._settings_changed()
+
+    @property
+    def scan_type(self) -> int:
+        """0 single channel (the polled channel), 1 multi-channel, 2
+        multi-channel with the offset and full-scale readings."""
+        return int(self._get("EX_GetScanType", ctypes.c_uint8))
+
+    @scan_type.setter
+    def scan_type(self, value: int) -> None:
+        self._check_idle("change the scan type")
+        if value not in SCAN_TYPES:
+            raise ValueError(f"scan type {value!r} refused; allowed: {_choices(SCAN_TYPES)}")
+        self._lib.EX_SetScanType(int(value))
+
+    @property
+    def channel_codes(self) -> Tuple[int, ...]:
+        """The six channel codes, one per main channel: first sub-channel in
+        the high nibble, last in the low nibble, 16 = not scanned.  Setting
+        them signs the instrument on."""
+        self._check_open()
+        cells = [ctypes.c_uint8() for _ in range(7)]
+        self._call("EX_GetMultiChanScanChanCodes", *(ctypes.byref(c) for c in cells), what="reading the channel codes")
+        return tuple(c.value for c in cells[:6])
+
+    @channel_codes.setter
+    def channel_codes(self, codes: Sequence[int]) -> None:
+        self._check_idle("change the channel codes")
+        codes = check_codes(codes)
+        self._call("EX_SetMultiChanScanChanCodes", *codes, 0, what="sending the channel codes")
+        # Its sign-on sent every setting and the minimal interval; it leaves
+        # the library's signed-on state as it was.
+        self._requested_interval = "min"
+
+    @property
+    def values_per_scan(self) -> int:
+        """Values in each scan: the channels selected, plus 2 for scan type 2."""
+        return channel_count(self.channel_codes) + (2 if self.scan_type == 2 else 0)
+
+    @property
+    def interval(self) -> float:
+        """Scan interval in seconds (rounded to the instrument's timer).
+
+        Setting it to the minimum or maximum of :attr:`interval_limits`, or
+        to a value between them, is accepted; other values raise
+        ``ValueError``."""
+        return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
+
+    def _report_number(self, report: str, name: str) -> int:
+        match = re.search(rf"^{name}[^:]*:\s*(-?\d+)", report, re.M)
+        return int(match.group(1)) if match else 0
+
+    def _applied_interval(self, interval: float) -> float:
+        # The instrument's timer counts whole ticks of its time base: the
+        # interval it runs is (R + 1) / TB, as the scan log's trailer says.
+        report = self.setup_report()
+        version, baud = self._report_number(report, "version"), self._report_number(report, "baud")
+        base = (3906.25 if version <= 100 else 4882.8125) / 2**baud
+        ticks = max(0, math.trunc((interval + 0.00005) * base - 1))
+        return (ticks + 1) / base
+
+    @interval.setter
+    def interval(self, value: float) -> None:
+        self._check_idle("change the interval")
+        low, high = self.interval_limits
+        if value == low:
+            self._lib.EX_SetToMinScanInterval()
+        elif value == high:
+            self._lib.EX_SetToMaxScanInterval()
+        else:
+            wanted = ctypes.c_double(float(value))
+            if not (low < value < high) or not self._lib.EX_SetToUserScanInterval(ctypes.byref(wanted)):
+                raise ValueError(f"interval {value!r} s refused; allowed: from {low} to {high} s for these settings")
+        self._requested_interval = float(value)
+        self._settings_changed()
+
+    @property
+    def interval_limits(self) -> Tuple[float, float]:
+        """The minimal and maximal scan interval of the current settings, s."""
+        low, high = ctypes.c_double(), ctypes.c_double()
+        self._lib.EX_GetScanIntervalMinMax(ctypes.byref(low), ctypes.byref(high))
+        return float(low.value), float(high.value)
+
+    # ---- direct operations ------------------------------------------------------
+
+    def convert(self, channel: int, sub: int = 0, count: int = 1) -> Union[float, np.ndarray]:
+        """Single conversions of one channel, in volts.
+
+        Each conversion selects the channel and lets it settle for 0.5 s.
+
+        Args:
+            channel: main channel, 0 to 5.
+            sub: sub-channel, 0 to 15.
+            count: number of conversions.
+
+        Returns:
+            A float for ``count == 1``, else an array of ``count`` volts.
+        """
+        self._check_idle("convert")
+        if channel not in range(6):
+            raise ValueError(f"channel {channel!r} refused; allowed: 0 to 5")
+        if sub not in range(16):
+            raise ValueError(f"sub-channel {sub!r} refused; allowed: 0 to 15")
+        if count < 1:
+            raise ValueError(f"count {count!r} refused; allowed: 1 or more")
+        self._ensure_signed_on()
+        self._call("EX_SetPolledModeChan", channel, sub, what=f"selecting channel {channel}-{sub}")
+        volts = np.empty(count)
+        millivolts = ctypes.c_double()
+        for i in range(count):
+            self._call("EX_GetOneConversion", ctypes.byref(millivolts), what=f"conversion {i + 1} of channel {channel}-{sub}")
+            volts[i] = millivolts.value * 0.001
+        return float(volts[0]) if count == 1 else volts
+
+    @property
+    def digital_in(self) -> int:
+        """The digital input byte (during a scan: the last one the scan read)."""
+        self._check_open()
+        if self._run is not None and self._run.running:
+            return int(self._get("EX_GetDiginWScan", ctypes.c_uint8))
+        value = ctypes.c_uint8()
+        self._call("EX_GetDigin", ctypes.byref(value), what="reading the digital inputs")
+        return value.value
+
+    @property
+    def digital_out(self) -> Optional[int]:
+        """The digital output byte last written (``None`` before the first)."""
+        return self._digital_out
+
+    @digital_out.setter
+    def digital_out(self, value: int) -> None:
+        self._check_open()
+        if not isinstance(value, int) or not 0 <= value <= 255:
+            raise ValueError(f"digital output {value!r} refused; allowed: 0 to 255")
+        busy = ctypes.c_uint8()
+        if not self._lib.EX_SendDigoutWScan(value, ctypes.byref(busy)):
+            if busy.value:
+                raise Q583Error("digital output refused: the previous byte is still queued for the running scan")
+            raise self._failure("writing the digital outputs")
+        self._digital_out = value
+
+    def calibrate(self, kind: str = "system") -> None:
+        """Internal calibration: ``"system"`` (at gain 1), or ``"offset"`` or
+        ``"fullscale"`` of the polled channel (the one last converted)."""
+        self._check_idle("calibrate")
+        exports = {"system": "EX_SystemCalibration", "offset": "EX_OffsetCalibration", "fullscale": "EX_FullScaleCalibration"}
+        if kind not in exports:
+            raise ValueError(f"calibration {kind!r} refused; allowed: system, offset, fullscale")
+        self._ensure_signed_on()
+        self._call(exports[kind], what=f"{kind} calibration")
+
+    def standby(self, on: bool = True) -> None:
+        """Puts the instrument into standby (or out of it).  The next
+        operation signs it on again, which also ends standby."""
+        self._check_idle("enter standby")
+        self._lib.EX_Standby(1 if on else 0)
+        self._signed_on = False
+
+    def sleep(self) -> None:
+        """Sends the instrument to sleep; the next operation wakes it with a
+        new sign-on."""
+        self._check_idle("send the instrument to sleep")
+        self._lib.EX_Sleep(1)
+        self._signed_on = False
+
+    def reset(self) -> None:
+        """Restores the library's default settings and signs on again."""
+        self._check_idle("reset")
+        self._lib.EX_Reset()
+        self._signed_on = False
+        self._requested_interval = None
+        self.sign_on()
+
+    @property
+    def version(self) -> int:
+        """Firmware version of the instrument."""
+        self._check_idle("read the version")
+        self._ensure_signed_on()
+        value = ctypes.c_int16()
+        self._call("EX_SetModel", ctypes.byref(value), what="reading the firmware version")
+        return int(value.value)
+
+    @property
+    def model_code(self) -> int:
+        """10000 for firmware versions 132 to 149 (the faster time base), else -1."""
+        return 10000 if 132 <= self.version <= 149 else -1
+
+    def setup_report(self) -> str:
+        """The library's device setup report, one ``name: value`` a line."""
+        self._take_boxes()
+        self._quiet_boxes = True
+        try:
+            self._lib.EX_ShowDevSetupInfo_MsgBox()
+        finally:
+            self._quiet_boxes = False
+        return "".join(self._take_boxes())
+
+    def _error_type(self) -> int:
+        return self._report_number(self.setup_report(), "errorType")
+
+    # ---- configuration file ---------------------------------------------------------
+
+    def _ini_path(self, directory: Union[str, os.PathLike, None]) -> str:
+        base = os.fspath(directory) if directory is not None else self._ini_dir
+        return str(Path(base or "/etc") / "Q583_SP.ini")
+
+    def load_config(self, directory: Union[str, os.PathLike, None] = None) -> None:
+        """Loads ``Q583_SP.ini`` from directory (default: ``ini_dir``) into
+        the settings; the next operation signs on with them.
+
+        Raises:
+            Q583Error: the file is missing or a key has no value (the
+                settings are then the defaults).
+        """
+        self._check_idle("load the configuration")
+        path = self._ini_path(directory)
+        lib = self._lib
+        if directory is not None:
+            lib.EX_SetIniDirectory(os.fspath(directory).encode())
+        try:
+            loaded = lib.EX_SetDevToIniSetup()
+        finally:
+            if directory is not None:
+                lib.EX_SetIniDirectory(self._ini_dir.encode() if self._ini_dir else None)
+        self._signed_on = False
+        self._requested_interval = None
+        if self._path is not None:
+            # The file names a COM port; it is this device.
+            lib.EX_SetCOMportDevice(int(self._get("EX_GetCOMport", ctypes.c_uint8)), self._path.encode())
+        if not loaded:
+            if not os.path.exists(path):
+                raise Q583Error(f"{path} not found; the settings are the defaults")
+            raise Q583Error(f"{path}: a key is missing or empty; the settings are the defaults")
+
+    def save_config(self, directory: Union[str, os.PathLike, None] = None) -> str:
+        """Writes the current settings to ``Q583_SP.ini`` in directory
+        (default: ``ini_dir``) and returns the file's path."""
+        self._check_open()
+        path = self._ini_path(directory)
+        lib = self._lib
+        if directory is not None:
+            lib.EX_SetIniDirectory(os.fspath(directory).encode())
+        lib.EX_SetIniWriteEnabled(1)
+        try:
+            written = lib.EX_WriteCurrentConfigToIniFile()
+        finally:
+            lib.EX_SetIniWriteEnabled(0)
+            if directory is not None:
+                lib.EX_SetIniDirectory(self._ini_dir.encode() if self._ini_dir else None)
+        if not written:
+            raise Q583Error(f"cannot write {path}")
+        return path
+
+    # ---- scans ------------------------------------------------------------------------
+
+    @property
+    def overruns(self) -> int:
+        """Scans of the current or last run dropped because the host fell
+        more than a ring behind."""
+        return int(self._get("EX_GetScanOverrunCount", ctypes.c_uint32))
+
+    def scan(
+        self,
+        codes: Optional[Sequence[int]] = None,
+        interval: Optional[float] = None,
+        seconds: Optional[float] = None,
+        scans: Optional[int] = None,
+        log_file: bool = True,
+        comment: str = "",
+        description: str = "",
+    ) -> "ScanRun":
+        """Starts a background scan and returns its :class:`ScanRun`.
+
+        Args:
+            codes: channel codes (see :attr:`channel_codes`); ``None`` keeps
+                the current ones.
+            interval: scan interval in seconds; ``None`` is the minimal one.
+            seconds: length of the run; the library ends it about 0.1 s
+                after that.
+            scans: number of scans; the run is ended once they are taken.
+            log_file: write the scan log ``ScanLog_<n>.txt`` into the
+                current directory.
+            comment: text added to every line of the scan log.
+            description: experiment description of the log's trailer.
+
+        Raises:
+            ValueError: a setting or limit is refused.
+            ScanError: the instrument did not start, or the scan log could
+                not be created.
+        """
+        from .scan import ScanRun
+
+        self._check_idle("start a scan")
+        if seconds is not None and not 0 < seconds <= 4_000_000:
+            raise ValueError(f"seconds {seconds!r} refused; allowed: above 0 up to 4000000")
+        if scans is not None and scans < 1:
+            raise ValueError(f"scans {scans!r} refused; allowed: 1 or more")
+        for name, text in (("comment", comment), ("description", description)):
+            if len(text.encode()) > 511:
+                raise ValueError(f"{name}: at most 511 characters")
+        if self.scan_type == 0:
+            # A single-channel scan converts the polled channel: one value.
+            main, sub = ctypes.c_uint8(), ctypes.c_uint8()
+            self._lib.EX_GetPolledModeChan(ctypes.byref(main), ctypes.byref(sub))
+            single = [NOT_SCANNED] * 6
+            single[min(main.value, 5)] = sub.value * 17
+            codes = single
+        if codes is not None:
+            codes = check_codes(codes)
+            if codes != self.channel_codes:
+                self.channel_codes = codes
+        wanted = "min" if interval is None else float(interval)
+        if wanted != self._requested_interval:
+            if interval is None:
+                self._lib.EX_SetToMinScanInterval()
+                self._settings_changed()
+            else:
+                self.interval = interval
+            self._requested_interval = wanted
+        # The instrument takes the interval at its sign-on.
+        self._ensure_signed_on()
+        lib = self._lib
+        lib.EX_SetDataLogOptions(2 | (1 if log_file else 0), 0, 0)
+        lib.EX_SetLengthOfRunMs(int(round(seconds * 1000)) if seconds else 0)
+        lib.EX_AddLogFileComment(comment.encode())
+        lib.EX_SetExperimentName((description or "none").encode())
+        run = ScanRun(self, self.values_per_scan, self.interval, seconds, scans, log_file)
+        self._run = run
+        run._start()
+        return run

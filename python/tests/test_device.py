@@ -1,0 +1,109 @@
+"""Settings, conversions, configuration file and reports of an open Q583."""
+
+import math
+
+import numpy as np
+import pytest
+
+import q583
+
+from conftest import SIGNALS
+
+
+@pytest.mark.parametrize(
+    "name, value, expected",
+    [
+        ("gain", 128, 128),
+        ("gain", 1, 1),
+        ("average", 32768, 32768),
+        ("average", 1, 1),
+        ("polarity", "unipolar", "unipolar"),
+        ("polarity", "bipolar", "bipolar"),
+        ("filter_hz", 4, 4),
+        ("filter_hz", 400, 400),
+        ("rate", 60.1, np.float32(60.1)),  # single precision in the record
+        ("rate", 60, 60),
+        ("scan_type", 2, 2),
+        ("scan_type", 1, 1),
+    ],
+)
+def test_setting_round_trip(dev, name, value, expected):
+    setattr(dev, name, value)
+    assert getattr(dev, name) == expected
+
+
+@pytest.mark.parametrize(
+    "name, value, allowed",
+    [
+        ("gain", 3, "1, 2, 4, 8, 16, 32, 64, 128"),
+        ("gain", 0, "128"),
+        ("average", 3, "32768"),
+        ("polarity", 5, "bipolar, unipolar"),
+        ("filter_hz", 7, "4, 40, 400"),
+        ("rate", 0, "above 0"),
+        ("rate", math.nan, "above 0"),
+        ("scan_type", 9, "0, 1, 2"),
+        ("channel_codes", [0x21], "high nibble"),
+        ("channel_codes", [16] * 6, "every channel code is 16"),
+    ],
+)
+def test_refused_setting_keeps_value(dev, name, value, allowed):
+    before = getattr(dev, name)
+    with pytest.raises(ValueError, match=allowed):
+        setattr(dev, name, value)
+    assert getattr(dev, name) == before
+
+
+def test_interval_within_limits(dev):
+    low, high = dev.interval_limits
+    assert 0 < low < high
+    dev.interval = 0.5
+    assert dev.interval == pytest.approx(0.5, abs=1e-3)
+    with pytest.raises(ValueError, match=f"from {low} to {high}"):
+        dev.interval = low / 2
+    dev.interval = low
+    assert dev.interval == pytest.approx(low, abs=1e-3)
+
+
+def test_conversions_read_the_simulated_volts(dev):
+    assert dev.convert(0, 0) == pytest.approx(SIGNALS[0], abs=2e-6)
+    volts = dev.convert(1, 3, count=2)
+    assert isinstance(volts, np.ndarray) and volts.shape == (2,)
+    np.testing.assert_allclose(volts, SIGNALS[(1, 3)], atol=2e-6)
+    with pytest.raises(ValueError, match="0 to 5"):
+        dev.convert(6, 0)
+
+
+def test_changed_setting_reaches_the_instrument(dev):
+    dev.polarity = "unipolar"
+    try:
+        # Decoded as unipolar, the instrument's counts read right only when
+        # it was told the new range (by a new sign-on).
+        assert dev.convert(1, 0) == pytest.approx(SIGNALS[(1, 0)], abs=2e-6)
+        assert dev.convert(1, 3) == pytest.approx(0.0, abs=2e-6)  # below the range
+    finally:
+        dev.polarity = "bipolar"
+
+
+def test_digital_io_and_reports(dev):
+    assert dev.digital_in == 0
+    dev.digital_out = 0x3C
+    assert dev.digital_out == 0x3C
+    with pytest.raises(ValueError, match="0 to 255"):
+        dev.digital_out = 256
+    assert dev.version == 100 and dev.model_code == -1
+    report = dev.setup_report()
+    assert "version (valid after a signon): 100" in report and "gain: 1" in report
+
+
+def test_config_file_round_trip(dev, tmp_path):
+    dev.gain = 8
+    dev.average = 4
+    path = dev.save_config(tmp_path)
+    assert "gain=8" in open(path).read().replace(" ", "")
+    dev.gain, dev.average = 1, 1
+    dev.load_config(tmp_path)
+    assert (dev.gain, dev.average) == (8, 4)
+    dev.gain, dev.average = 1, 1
+    with pytest.raises(q583.Q583Error, match="not found"):
+        dev.load_config(tmp_path / "none")

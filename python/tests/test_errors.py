@@ -1,0 +1,65 @@
+"""Failures become exceptions: the port, the instrument, the scan, the library."""
+
+import fcntl
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import q583
+
+
+def test_missing_port():
+    with pytest.raises(q583.PortError, match="port /dev/q583-none missing") as caught:
+        q583.Q583("/dev/q583-none").open()
+    assert caught.value.reason == "missing"
+
+
+def test_busy_port():
+    with q583.Simulator() as sim:
+        fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)  # as the library holds an open port
+            with pytest.raises(q583.PortError, match="busy: another program has it open") as caught:
+                q583.Q583(sim).open()
+            assert caught.value.reason == "busy"
+        finally:
+            os.close(fd)
+
+
+def test_silent_instrument():
+    with q583.Simulator(no_wake_reply=True) as sim:
+        with pytest.raises(q583.NoAnswerError, match=f"no sign-on: the instrument on {sim.port} is not answering"):
+            q583.Q583(sim).open()
+
+
+def test_scan_ended_by_a_wrong_marker(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with q583.Simulator(frame_fault="marker:3", pacing=False) as sim, q583.Q583(sim) as dev:
+        with dev.scan(codes=[0x00]) as run:
+            with pytest.raises(q583.ScanError, match="wrong marker") as caught:
+                for _ in run:
+                    pass
+        assert caught.value.errorType == 1
+        assert not run.running
+        assert len(q583.read_scan_log(run.log_path).values) == 3  # frames 0-2
+
+
+def _load_in_child(env_update, package_dir):
+    env = {k: v for k, v in os.environ.items() if k not in ("Q583_SP_LIBRARY", "LD_LIBRARY_PATH")}
+    env.update(env_update, PYTHONPATH=str(package_dir))
+    code = "import q583\ntry:\n    q583.library()\nexcept q583.LibraryNotFoundError as e:\n    print(e)\n"
+    return subprocess.run([sys.executable, "-c", code], env=env, cwd=package_dir, capture_output=True, text=True, check=True).stdout
+
+
+def test_library_not_found_names_every_place(tmp_path):
+    package = Path(q583.__file__).parent
+    shutil.copytree(package, tmp_path / "q583", ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
+    text = _load_in_child({}, tmp_path)
+    assert f"beside the package: {tmp_path / 'q583' / 'libQ583_SP.so'}" in text
+    assert "system loader: libQ583_SP.so" in text
+    text = _load_in_child({"Q583_SP_LIBRARY": "/nowhere/libQ583_SP.so"}, tmp_path)
+    assert "Q583_SP_LIBRARY: /nowhere/libQ583_SP.so" in text and "beside the package" not in text

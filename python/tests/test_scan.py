@@ -1,0 +1,70 @@
+"""Scans: arrays against the scan log, the iterator, the run's end."""
+
+import numpy as np
+import pytest
+
+import q583
+
+from conftest import SIGNALS
+
+CODES = [0x00, 0x03, 0x00]  # 0-0, 1-0 ... 1-3, 2-0: six values
+
+
+def test_timed_scan_matches_its_log_row_for_row(dev):
+    with dev.scan(codes=CODES, seconds=2, comment="c1", description="python test") as run:
+        data = run.read_all()
+    assert run.values_per_scan == 6 and data.shape[1] == 6 and len(data) >= 3
+    constants = [SIGNALS[0], SIGNALS[(1, 0)], SIGNALS[(1, 1)], SIGNALS[(1, 2)], SIGNALS[(1, 3)]]
+    np.testing.assert_allclose(data[:, :5], np.tile(constants, (len(data), 1)), atol=2e-6)
+    ramp = data[:, 5]
+    assert ((ramp >= 0) & (ramp < 1)).all() and len(np.unique(ramp)) > 1
+
+    log = q583.read_scan_log(run.log_path)
+    assert log.labels == ["0 - 0", "1 - 0", "1 - 1", "1 - 2", "1 - 3", "2 - 0"]
+    assert log.values.shape == data.shape
+    np.testing.assert_allclose(data, log.values, atol=1e-7)  # the log has seven decimals
+    np.testing.assert_allclose(run.times, log.times, atol=0.051)  # and the time one
+    assert log.comments == ["c1"] * len(data)
+    assert log.trailers and log.trailers[0].scans == len(data)
+    assert log.trailers[-1].description == "python test"
+    assert log.trailers[0].applied_interval == pytest.approx(run.interval, abs=1e-5)
+    assert not run.running and run.overruns == 0
+
+
+def test_iterator_over_an_unlimited_run_ended_by_the_context(dev):
+    taken = []
+    with dev.scan(codes=[0x00], interval=0.2) as run:
+        assert run.interval == pytest.approx(0.2, abs=1e-3)
+        for block in run:
+            assert block.ndim == 2 and block.shape[1] == 1
+            taken.append(block)
+            if sum(map(len, taken)) >= 4:
+                break
+        assert run.running
+    assert not run.running
+    data = np.concatenate(taken)
+    log = q583.read_scan_log(run.log_path)
+    assert log.ended and log.finished is not None  # trailer written at the end
+    assert len(log.values) >= len(data)
+    np.testing.assert_allclose(data, log.values[: len(data)], atol=1e-7)
+
+
+def test_scan_count_limit_and_no_log_file(dev, workdir):
+    before = sorted(workdir.glob("ScanLog_*"))
+    with dev.scan(codes=[0x00], scans=3, log_file=False) as run:
+        data = run.read_all()
+    assert data.shape == (3, 1) and run.log_path is None
+    assert sorted(workdir.glob("ScanLog_*")) == before
+    with pytest.raises(ValueError, match="limited run"):
+        with dev.scan(codes=[0x00]) as unlimited:
+            unlimited.read_all()
+
+
+def test_malformed_scan_log_names_the_line(tmp_path):
+    path = tmp_path / "ScanLog_0.txt"
+    path.write_text("Time / s   \t0 - 0    \t\n00000.0   \t 1.0000000\t\n00000.1   \tx\t\n")
+    with pytest.raises(q583.ScanLogError, match=r"ScanLog_0.txt:3: not a number"):
+        q583.read_scan_log(path)
+    path.write_text("Time / s   \t0 - 0    \t\n00000.0   \t 1.0000000\t\n\nMinimal System Interval:\t0.1\n")
+    with pytest.raises(q583.ScanLogError, match=r":5: expected the trailer line \"Applied Interval:\""):
+        q583.read_scan_log(path)
