@@ -205,6 +205,7 @@ struct RunRecord {
   int64_t lastK = -1;         // last frame handed out
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
+  int32_t lastUnread = 0;     // unread scans at the last retrieval
 };
 
 // The runner's own failure, raised where a check fails.
@@ -606,10 +607,15 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   }
   if (!ok) {
     Require(running == 0 || running == 7, name + ": false with the running output set");
+    // Unread scans of an ended run stay retrievable until the next start.
+    if (run_ && !RunGoing() && !lenient)
+      Require(run_->lastUnread == 0, name + ": false after the run ended, with " + std::to_string(run_->lastUnread) +
+                                         " scans unread at the last call");
     if (RunGoing() && !lenient && !run_->mayEnd) Require(!fScanRunning, name + ": false while the run goes on");
     return;
   }
-  if (!run_ || returned == 0) return;
+  if (run_ && unread >= 0) run_->lastUnread = unread;
+  if (!run_ || unread <= 0) return;
   const uint32_t n = std::min<uint32_t>(wanted, static_cast<uint32_t>(std::max(0, unread)));
   if (n == 0) return;
   returned = -1;
@@ -636,6 +642,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     r.lastK = k;
     ++r.taken;
   }
+  r.lastUnread = unread;
   uint32_t overruns = 0;
   EX_GetScanOverrunCount(&overruns);
   Require(r.missing <= overruns, name + ": " + std::to_string(r.missing) + " frames skipped, " +
@@ -701,6 +708,7 @@ void Rig::Execute(const Step& s) {
       if (ok) {
         replyTimeoutSet_ = true;
         initialised_ = true;
+        signedOn_ = Tri::Yes;
         Started(begin);
       }
       break;
@@ -1023,6 +1031,7 @@ void Rig::Execute(const Step& s) {
         if (s.a == 3 && ok) replyTimeoutSet_ = true;
       }
       if (s.a == 3 && alive) expect(ok, 1);
+      signedOn_ = Tri::Maybe;  // the worker's byte may sign on too
       initialised_ = true;
       break;
     }
