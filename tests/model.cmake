@@ -23,6 +23,6 @@ foreach(seed fixed random)
   endif()
   add_test(NAME model.${seed} COMMAND model_test)
   set_tests_properties(model.${seed} PROPERTIES
-    ENVIRONMENT "RC_PARAMS=${params};Q583_MODEL_SHRINK_SECONDS=120"
+    ENVIRONMENT "RC_PARAMS=${params}"
     LABELS model TIMEOUT 600)
 endforeach()

@@ -208,9 +208,18 @@ struct RunRecord {
   int32_t lastUnread = 0;     // unread scans at the last retrieval
 };
 
+// The steps of the sequence that runs now, printed with a failure as it
+// happens (shrinking may take long, or be cut short by a time-out).
+std::string& Trail() {
+  static std::string trail;
+  return trail;
+}
+
 // The runner's own failure, raised where a check fails.
 void Require(bool ok, const std::string& what) {
-  if (!ok) RC_FAIL(what);
+  if (ok) return;
+  std::fprintf(stderr, "[model] FAILED: %s\n[model] after the steps:\n%s", what.c_str(), Trail().c_str());
+  RC_FAIL(what);
 }
 
 int Q583_CALL AnswerOk(const char*, const char*, uint32_t) { return 1; }
@@ -307,7 +316,7 @@ class Rig {
   // ---- calls with a time bound --------------------------------------------
   template <class F>
   auto Timed(const std::string& what, int boundMs, F&& f) {
-    TheWatchdog().Arm(what, trail_);
+    TheWatchdog().Arm(what, Trail());
     const auto t0 = Clock::now();
     auto result = f();
     const double took = Ms(Clock::now() - t0);
@@ -435,7 +444,6 @@ class Rig {
   std::string dir_;
   std::unique_ptr<q583sim::Simulator> sim_;
   uint32_t simSeed_ = 583;
-  std::string trail_;
   int stepNo_ = 0;
 
   Settings settings_;
@@ -653,7 +661,7 @@ void Rig::Execute(const Step& s) {
   ++stepNo_;
   ++gSteps;
   const std::string what = Show(s);
-  trail_ += "  " + std::to_string(stepNo_) + ". " + what + "\n";
+  Trail() += "  " + std::to_string(stepNo_) + ". " + what + "\n";
   if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] %s\n", what.c_str());
   const bool lenient = Lenient();
   const bool alive = lineAlive_;
@@ -1142,15 +1150,6 @@ rc::Gen<Step> GenStep(const GenModel& m) {
   });
 }
 
-// Once a sequence has failed, shrinking gets a budget of its own
-// (Q583_MODEL_SHRINK_SECONDS, default 600); past it, every candidate counts
-// as passing, so RapidCheck reports the shortest failing sequence found so
-// far instead of running on for hours.
-bool& FailedOnce() {
-  static bool failed = false;
-  return failed;
-}
-
 }  // namespace
 
 ProcessFigures Figures() {
@@ -1170,12 +1169,6 @@ uint64_t SequencesRun() { return gSequences; }
 uint64_t StepsRun() { return gSteps; }
 
 void CheckOneSequence() {
-  static Clock::time_point firstFailure{};
-  if (FailedOnce()) {
-    if (firstFailure == Clock::time_point{}) firstFailure = Clock::now();
-    const char* env = std::getenv("Q583_MODEL_SHRINK_SECONDS");
-    if (std::chrono::duration<double>(Clock::now() - firstFailure).count() > (env ? std::atof(env) : 600.0)) return;
-  }
   if (gSoak.active && Clock::now() >= gSoak.deadline) return;
   TheWatchdog();
   const bool signOn = *rc::gen::weightedElement<bool>({{5, true}, {1, false}}).as("sign on first");
@@ -1184,7 +1177,8 @@ void CheckOneSequence() {
     clockStart = gSoak.clockBase + static_cast<uint32_t>(Ms(Clock::now() - gSoak.since));
   const ProcessFigures before = Figures();
   ++gSequences;
-  try {
+  Trail() = "  (setup: " + std::string(signOn ? "EX_InitDev" : "no sign-on") + ", clock start " + std::to_string(clockStart) + ")\n";
+  {
     {
       Rig rig(signOn, clockStart);
       rc::state::check(GenModel{}, rig, [](const GenModel& m) {
@@ -1201,9 +1195,6 @@ void CheckOneSequence() {
                                                          " before the sequence, " + std::to_string(after.descriptors) + " after the unload");
     Require(after.threads == before.threads, "threads: " + std::to_string(before.threads) + " before the sequence, " +
                                                  std::to_string(after.threads) + " after the unload");
-  } catch (...) {
-    FailedOnce() = true;
-    throw;
   }
 }
 
