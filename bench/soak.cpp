@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   ReloadLibrary();
+  q583model::PrepareProcess();
   Bench("start", benchSeconds);
   const auto start = q583model::Figures();
   PrintFigures("start", start);

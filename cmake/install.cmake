@@ -1,6 +1,11 @@
-# Export surface, installation and packaging of the shared library.  Every
-# rule belongs to the component Q583_SP: "cmake --install BUILD --component
-# Q583_SP" installs the library, its header and its package files alone.
+# Export surface and installation of the shared library, in the components
+# the packages are made of:
+#   runtime  the versioned shared library (the Windows DLL)
+#   dev      the header, the unversioned link, the import library, the CMake
+#            package files and q583_sp.pc
+#   tools    q583, q583-sim and their man pages (tools/, sim/)
+# "cmake --install BUILD --component runtime" (then dev) installs the library
+# for host programs alone.
 
 # Only the host interface is exported: a version script keeps the C++
 # library's template instantiations out of the dynamic symbol table.
@@ -16,16 +21,16 @@ include(CMakePackageConfigHelpers)
 set(Q583_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Q583_SP)
 
 install(TARGETS Q583_SP EXPORT Q583_SPTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Q583_SP
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Q583_SP
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Q583_SP
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Q583_SP)
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 # find_package(Q583_SP) gives the imported target Q583_SP::Q583_SP.
 install(EXPORT Q583_SPTargets
   NAMESPACE Q583_SP::
   DESTINATION ${Q583_CMAKE_DIR}
-  COMPONENT Q583_SP)
+  COMPONENT dev)
 
 configure_package_config_file(
   ${CMAKE_CURRENT_SOURCE_DIR}/cmake/Q583_SPConfig.cmake.in
@@ -39,7 +44,7 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/Q583_SPConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/Q583_SPConfigVersion.cmake
   DESTINATION ${Q583_CMAKE_DIR}
-  COMPONENT Q583_SP)
+  COMPONENT dev)
 
 # pkg-config: the prefix is found from where the .pc file lies, so the
 # installed tree can be moved (cmake --install --prefix ...).
@@ -49,4 +54,4 @@ string(REGEX REPLACE "/$" "" Q583_PC_PREFIX "${Q583_PC_PREFIX}")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/q583_sp.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/q583_sp.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/q583_sp.pc DESTINATION ${Q583_PKGCONFIG_DIR}
-  COMPONENT Q583_SP)
+  COMPONENT dev)

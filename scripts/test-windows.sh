@@ -7,10 +7,7 @@
 #      export with GetProcAddress and runs a session against the instrument
 #      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
 #   3. the same host program provoking a receive-queue overflow with a
-#      simulator that sends as fast as it can;
-#   4. a window of the host program answering during a long sign-on, a port
-#      left with odd line settings by an earlier program, and a line that
-#      hangs up during a scan.
+#      simulator that sends as fast as it can.
 # Needs i686-w64-mingw32-g++-posix, wine (32-bit) and a native compiler
 # (scripts/install-deps.sh --windows installs them).
 #
@@ -81,47 +78,17 @@ link="$root/build/wine-com"
 run_dir="$root/$cross/wine-run"
 mkdir -p "$run_dir"
 rm -f "$run_dir/sim-again.pid"
-sim_pid=""
-
-stop_sim() {
-  if [[ -n "$sim_pid" ]]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
-}
+. scripts/lib/sim-wine.sh
 cleanup() {
-  stop_sim
+  q583_sim_stop
   if [[ -s "$run_dir/sim-again.pid" ]]; then kill "$(cat "$run_dir/sim-again.pid")" 2>/dev/null || true; fi
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+start_sim() { q583_sim_start "$sim_bin" "$link" "$run_dir" "$@"; }
 
-# Starts the simulator with a stable symlink to its pseudo-terminal.
-start_sim() {
-  stop_sim
-  rm -f "$link"
-  "$sim_bin" --link "$link" "$@" >"$run_dir/sim.out" 2>"$run_dir/sim.err" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [[ -s "$run_dir/sim.out" && -L "$link" ]] && return 0
-    sleep 0.05
-  done
-  echo "test-windows: the simulator did not start"; cat "$run_dir/sim.err"; return 1
-}
-
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  echo "creating the Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
-fi
-# COM1 and COM12 lead to the simulator.  Wine creates its port devices from
-# this key when its session starts, so the server is restarted afterwards.
-for port in COM1 COM12; do
-  wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$link" /f >/dev/null 2>&1
-done
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
-wineserver -p >/dev/null 2>&1
+# COM1 and COM12 lead to the simulator.
+q583_wine_ports "$link" COM1 COM12
 
 win_dll="Z:${dll//\//\\}"
 host() {
@@ -165,19 +132,20 @@ await_file() {
 }
 (
   await_file hangup-now || exit 0
-  kill "$sim_pid" 2>/dev/null || true
-  while kill -0 "$sim_pid" 2>/dev/null; do sleep 0.02; done
+  kill "$q583_sim_pid" 2>/dev/null || true
+  while kill -0 "$q583_sim_pid" 2>/dev/null; do sleep 0.02; done
   touch "$run_dir/line-gone"
   await_file sim-again || exit 0
+  q583_sim_pid=""
   start_sim --signal 0:0:constant:1.25
-  echo "$sim_pid" >"$run_dir/sim-again.pid"
+  echo "$q583_sim_pid" >"$run_dir/sim-again.pid"
   touch "$run_dir/line-back"
 ) &
 line_driver=$!
 host hangup "$win_dll"
 kill "$line_driver" 2>/dev/null || true
 wait "$line_driver" 2>/dev/null || true
-stop_sim
+q583_sim_stop
 
 echo
 echo "$passed passed, $failed failed"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the default build with warnings as
-# errors, the address+undefined sanitizer build, a short fuzzing run, and the
-# Windows DLL under Wine.  Installs what is missing first.
+# errors, the address+undefined sanitizer build, a short fuzzing run, the
+# Windows DLL under Wine, and the packages (.deb files, Windows SDK zip).
+# Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,12 @@ fi
 if [[ $windows -eq 1 && -x scripts/test-windows.sh ]]; then
   echo "== 32-bit Windows DLL under Wine =="
   scripts/test-windows.sh
+fi
+
+if [[ $windows -eq 1 && -x scripts/test-packages.sh ]]; then
+  echo "== packages: the .deb files and the Windows SDK zip =="
+  # The DLL of the Windows test's build goes into the zip.
+  Q583_PACKAGE_MINGW_BUILD=build/mingw32 scripts/test-packages.sh
 fi
 
 echo "== Python package (the ci build's library and simulator) =="

@@ -32,18 +32,19 @@ class ConfigFileTest : public q583test::LibraryTest {
 
   // The scan interval that the load computes: the timing model run with the
   // link and conversion keys applied and every later setting at its default.
-  static double ComputedInterval(uint32_t average, float rate, int16_t tScan, int16_t baud) {
+  static double ComputedInterval(uint32_t average, float rate, int16_t tScan, int16_t baud, int16_t chan0 = 0) {
     EX_SetDevToDefaultSetup();
+    Q583.chan[0] = chan0;
+    CountChannels();
     Q583.average = average;
     Q583.rate = rate;
     Q583.tScan = tScan;
     Q583.baud = baud;
     double maximum = 0.0;
     double minimum = 0.0;
-    if (ApplyScanTiming(maximum, minimum) != kTimingOutside) Q583.scanInterval = minimum;
-    const double interval = Q583.scanInterval;
+    ApplyScanTiming(maximum, minimum);
     EX_SetDevToDefaultSetup();
-    return interval;
+    return minimum;
   }
 
   static uint32_t LogOptions() {
@@ -68,7 +69,8 @@ TEST_F(ConfigFileTest, NoFileGivesFalseAndTheDefaults) {
 }
 
 TEST_F(ConfigFileTest, SectionHeaderAloneLoadsTheMissingValues) {
-  const double expected = ComputedInterval(1, 60.0F, 1, 0);
+  // Without codes channel 0 scans sub-channels 0 and 1: two values.
+  const double expected = ComputedInterval(1, 60.0F, 1, 0, 1);
   EX_SetGain(8);
   EX_SetCOMport(7);
   ASSERT_EQ(Load("[MAIN]\n"), 1);
@@ -97,7 +99,7 @@ TEST_F(ConfigFileTest, SectionHeaderAloneLoadsTheMissingValues) {
 
 TEST_F(ConfigFileTest, EveryKeyLoads) {
   ASSERT_EQ(Load("[MAIN]\nTXQUEUESIZE=64\nRXQUEUESIZE=4000\nBAUD=2\ncomPort=3\nremoteAvg=4\ntScan=2\n"
-                 "Rate=100\nScanInterval=0.25\nsingleChanScanMainChan=3\nsingleChanScanSubChan=4\n"
+                 "Rate=100\nScanInterval=9.25\nsingleChanScanMainChan=3\nsingleChanScanSubChan=4\n"
                  "channel=2\nsubChan=7\nwordCnt=2\nbiPolar=0\nfilter=1\ngain=64\nLogScans=3\n"
                  "[SubChannels]\n0=3\n1=37\n2=16\n3=0\n4=255\n5=16\n"),
             1);
@@ -108,7 +110,7 @@ TEST_F(ConfigFileTest, EveryKeyLoads) {
   EXPECT_EQ(Q583.average, 4U);
   EXPECT_EQ(Q583.tScan, 2);
   EXPECT_EQ(Q583.rate, 100.0F);
-  EXPECT_EQ(Q583.scanInterval, 0.25);
+  EXPECT_EQ(Q583.scanInterval, 9.25);  // inside the limits of what was loaded
   const int16_t chans[6] = {3, 37, 16, 0, 255, 16};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(Q583.chan[i], chans[i]) << i;
   EXPECT_EQ(Q583.numChannels, 4 + 4 + 1 + 1);
@@ -171,25 +173,21 @@ TEST_F(ConfigFileTest, RateValues) {
 TEST_F(ConfigFileTest, ScanIntervalStoredOrComputed) {
   ASSERT_EQ(Load("[MAIN]\nScanInterval=0.25\n"), 1);
   EXPECT_EQ(Q583.scanInterval, 0.25);
-  // Faster settings: the default interval lies inside the new bounds and the
-  // load takes the new minimum.  Slower ones: it lies outside and the load
-  // keeps the interval as the timing model left it.
-  struct Case {
-    const char* keys;
-    uint32_t average;
-    float rate;
-  };
-  for (const Case& c : {Case{"remoteAvg=1\nRate=1000\n", 1, 1000.0F}, Case{"remoteAvg=8\nRate=100\n", 8, 100.0F}}) {
-    const double computed = ComputedInterval(c.average, c.rate, 1, 1);
-    for (const char* value : {"ScanInterval=0\n", "ScanInterval=x\n", "ScanInterval=\n", "ScanInterval=?\n",
-                              "", "ScanInterval=nan\n"}) {
-      // The later keys must not count yet: more channels, another filter
-      // and word count would change the interval.
-      ASSERT_EQ(Load(std::string("[MAIN]\nBAUD=1\n") + c.keys + value +
+  // A missing, unreadable, non-positive or out-of-range interval becomes
+  // the minimum of everything loaded: the later keys (more channels,
+  // another filter and word count) count too.
+  for (const char* keys : {"remoteAvg=1\nRate=1000\n", "remoteAvg=8\nRate=100\n"}) {
+    for (const char* value : {"ScanInterval=0\n", "ScanInterval=x\n", "ScanInterval=\n", "ScanInterval=?\n", "",
+                              "ScanInterval=nan\n", "ScanInterval=-1\n", "ScanInterval=50000\n"}) {
+      ASSERT_EQ(Load(std::string("[MAIN]\nBAUD=1\n") + keys + value +
                      "filter=0\nwordCnt=2\n[SubChannels]\n0=15\n1=15\n"),
                 1)
           << value;
-      EXPECT_DOUBLE_EQ(Q583.scanInterval, computed) << c.keys << value;
+      const double loaded = Q583.scanInterval;
+      double minimum = 0.0, maximum = 0.0;
+      ASSERT_EQ(EX_GetScanIntervalMinMax(&minimum, &maximum), 1);
+      EXPECT_NEAR(loaded, minimum, 0.001) << keys << value;
+      EXPECT_GT(loaded, 1.0) << keys << value;  // 32 values through the slow filter
     }
   }
   EXPECT_LT(ComputedInterval(1, 1000.0F, 1, 1), ComputedInterval(1, 60.0F, 1, 0));
@@ -312,7 +310,7 @@ TEST_F(ConfigFileTest, WriteThenLoadGivesBackTheSameRecord) {
   Q583.wordCnt = 2;
   Q583.TXQUEUESIZE = 128;
   Q583.RXQUEUESIZE = 65000;
-  Q583.scanInterval = 1953.0 / 3906.25;  // a whole number of timer ticks
+  Q583.scanInterval = 19530.0 / 1953.125;  // whole timer ticks, inside the limits
   const Q583Record written = Q583;
   ASSERT_EQ(EX_WriteCurrentConfigToIniFile(), 1);
 

@@ -145,20 +145,28 @@ bool LoadLinkAndConversionKeys(const ProfileReader& reader) {
   return true;
 }
 
-// Key 8.  A missing, empty, unreadable or zero interval is computed from
-// the settings read so far; every later setting is still at its default.
-// An interval that is not finite is no interval either.
-void LoadScanInterval(const ProfileReader& reader) {
+// Key 8, read in its turn; the value is checked once every key is read.
+double ReadScanInterval(const ProfileReader& reader) {
   const KeyText answer = Ask(reader, kMain, "ScanInterval", 7, "?");
   double interval = 0.0;
   if (answer.count != 0 && answer.text[0] != '?') interval = ParseReal(answer.text);
-  if (interval != 0.0 && std::isfinite(interval)) {
+  return interval;
+}
+
+// The interval against the limits of the loaded settings (channel codes,
+// word size and all): one inside them is kept exactly; a missing one, one at
+// or below zero, one that is not finite or one outside the limits becomes
+// the minimal interval.
+void SettleScanInterval(double interval) {
+  Q583Record record = Q583;
+  double maximum = 0.0;
+  double minimum = 0.0;
+  const bool limited = ComputeScanIntervalLimits(maximum, minimum, record);
+  if (limited && std::isfinite(interval) && interval >= minimum && interval <= maximum) {
     Q583.scanInterval = interval;
     return;
   }
-  double maximum = 0.0;
-  double minimum = 0.0;
-  if (ApplyScanTiming(maximum, minimum) != kTimingOutside) Q583.scanInterval = minimum;
+  if (ApplyScanTiming(maximum, minimum) != kTimingOutside || minimum > 0.0) Q583.scanInterval = minimum;
 }
 
 // Keys 9 to 14, then the codes are normalised and counted.
@@ -279,10 +287,11 @@ std::string Int(long value) { return std::to_string(value); }
 
 bool LoadConfigKeys(const ProfileReader& reader) {
   if (!LoadLinkAndConversionKeys(reader)) return false;
-  LoadScanInterval(reader);
+  const double interval = ReadScanInterval(reader);
   if (!LoadChannelCodes(reader)) return false;
   if (!LoadChannelSelection(reader)) return false;
   if (!LoadConversionFormat(reader)) return false;
+  SettleScanInterval(interval);
   fDevSetupPending = false;
   return true;
 }
@@ -297,6 +306,13 @@ bool SetDevToIniSetup() {
   // is never changed, so a failure part way cannot leave it elsewhere.
   const std::string path = FindConfigFile();
   if (path.empty()) return false;
+  // A file that is there but cannot be read is a failed load, not a load of
+  // every default.
+  std::string text;
+  if (!platform::ReadWholeFile(path, text)) {
+    fDevSetupPending = true;
+    return false;
+  }
   // The reader reads the very file the search found (a directory may hold
   // names that differ only in case).
   const ProfileReader reader = [&path](const char* section, const char* key, const char* defaultText,
@@ -329,7 +345,8 @@ std::string ConfigFileText(const std::string& existingText) {
       {kMain, "BAUD", Int(Q583.baud)},
       {kMain, "comPort", Int(Q583.comPort)},
       {kMain, "remoteAvg", std::to_string(static_cast<uint32_t>(Q583.average))},
-      {kMain, "tScan", Int(Q583.tScan)},
+      // Every type other than 0 and 2 scans as type 1, and is written so.
+      {kMain, "tScan", Int(Q583.tScan == 0 || Q583.tScan == 2 ? static_cast<int16_t>(Q583.tScan) : 1)},
       {kMain, "Rate", FormatReal(static_cast<float>(Q583.rate), 7)},
       {kMain, "ScanInterval", FormatReal(static_cast<double>(Q583.scanInterval), 7)},
   };
@@ -349,6 +366,8 @@ std::string ConfigFileText(const std::string& existingText) {
 bool WriteCurrentConfigToIniFile() {
   if (!fIniWriteEnabled) return false;
   if (!LazyInit()) return false;
+  // A record the file cannot hold would reload as something else.
+  if (!IsPowerOfTwoUpTo128(static_cast<long>(Q583.average))) return false;
   std::string path = FindConfigFile();
   std::string existing;
   if (path.empty()) {

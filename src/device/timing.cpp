@@ -113,10 +113,10 @@ double TimeBase(int16_t version, int16_t baud) {
 int16_t ApplyScanTiming(double& maximum, double& minimum) {
   const ScanBounds bounds = ComputeScanBounds(Q583, Q583.average);
   bool halved = false;
-  if (bounds.minimum > bounds.maximum) {
+  if (bounds.minimum > bounds.maximum && Q583.average > 1) {
     // Too slow for the timer: halve the averaging once and tell the
     // instrument.  The bounds are not recomputed; the next call sees the
-    // lower count.
+    // lower count.  An averaging of 1 stays: 0 is no averaging count.
     Q583.average >>= 1;
     SetAveraging();
     halved = true;

@@ -193,15 +193,16 @@ bool SendDigout(uint8_t value, bool& busy) {
   // queued, and no sign-on may run under the scan.
   if (fScanRunning) return QueueDigout(value, busy);
   RunControlLock runControl;
+  if (fScanRunning) return QueueDigout(value, busy);  // another host thread started one
   // Outside a scan the byte goes out now and replaces anything queued.
   DropQueuedDigout();
   if (!EnsureSignedOn()) return false;
-  if (fScanRunning) return QueueDigout(value, busy);
   return Retry([value] { return SetDigOut(value); });
 }
 
 bool GetDiginNow(uint8_t& value) {
   // The reply would compete with the acquisition thread for the input.
+  RunControlLock runControl;
   if (fScanRunning) return false;
   if (!EnsureSignedOn()) return false;
   if (!Retry(GetDigin)) return false;
@@ -210,6 +211,7 @@ bool GetDiginNow(uint8_t& value) {
 }
 
 bool GetOneConversionNow(double& millivolts) {
+  RunControlLock runControl;
   if (fScanRunning) return false;
   if (!EnsureSignedOn()) return false;
   if (!Retry(SelectChannel)) return false;
@@ -256,6 +258,7 @@ bool InstrumentSleep(uint8_t enable) {
 
 bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
   if (!LazyInit()) return false;
+  RunControlLock runControl;
   if (fScanRunning) return false;
   if (!EnsureSignedOn()) return false;
   const int16_t channel = Q583.channel;
@@ -283,6 +286,7 @@ bool ResetInstrument() {
 
 bool SetModel(int16_t& version) {
   if (!fDevSignedOn) return false;
+  RunControlLock runControl;
   // The version reply would compete with the acquisition thread.
   if (fScanRunning) return false;
   if (!QuietInstrumentAfterRun() || !fDevSignedOn) return false;

@@ -14,7 +14,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/q583-install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-cmake --install "$build" --prefix "$prefix" --component Q583_SP >"$work/install.log"
+for component in runtime dev; do
+  cmake --install "$build" --prefix "$prefix" --component "$component" >>"$work/install.log"
+done
 
 # What the install must put in place.
 test -f "$prefix/include/q583_sp.h"

@@ -1167,6 +1167,8 @@ ProcessFigures Figures() {
   return f;
 }
 
+void PrepareProcess() { TheWatchdog(); }
+
 void SetSoakControl(const SoakControl& control) { gSoak = control; }
 
 uint64_t SequencesRun() { return gSequences; }

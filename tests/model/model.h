@@ -17,6 +17,10 @@
 
 namespace q583model {
 
+// Starts what the runner keeps for the whole process (its watchdog thread):
+// call before taking the figures that later ones are compared with.
+void PrepareProcess();
+
 // Runs one generated sequence: inside a RapidCheck property only.
 void CheckOneSequence();
 

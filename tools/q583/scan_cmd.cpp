@@ -17,9 +17,9 @@
 
 #include "commands.h"
 #include "common.h"
+#include "scanlog.h"
 #include "live_view.h"
 #include "q583_sp.h"
-#include "scanlog.h"
 #include "session.h"
 
 namespace q583cli {
@@ -281,45 +281,43 @@ void RunScan(ScanOptions& o) {
   bool endedByItself = false;
   std::optional<int> digin;
   uint32_t overruns = 0;
+  // Takes every scan waiting in the ring.  After the run has ended, however
+  // it ended, its unread scans still come out (running 0) until none are
+  // left; the run is then over.
+  enum class Fetch { Going, LimitReached, RunOver };
+  const auto fetchWaiting = [&]() -> Fetch {
+    for (;;) {
+      int32_t returned = 0, unread = 0;
+      uint8_t running = 1;
+      if (!EX_GetScanDataDbl(values.data(), static_cast<uint32_t>(capacity), &returned, &unread, &running)) {
+        if (!running) return Fetch::RunOver;
+        throw Failure("the scan data cannot be fetched (the instrument is not signed on)");
+      }
+      for (int32_t i = 0; i < returned; ++i) {
+        const double* scan = values.data() + static_cast<size_t>(i) * perScan;
+        const double time = static_cast<double>(fetched) * interval;
+        if (table) table->Row(fetched, time, scan, perScan, digin);
+        live.AddScan(fetched, time, scan, digin);
+        ++fetched;
+        if (o.scans && fetched >= *o.scans) return Fetch::LimitReached;
+      }
+      if (returned <= 0 || unread <= 0) return running || returned > 0 ? Fetch::Going : Fetch::RunOver;
+    }
+  };
   const bool limitReached = [&] {
     for (;;) {
       StopSignals::Wait(20);
       if (StopSignals::Stopped()) return false;
-      int32_t returned = 0, unread = 0;
-      uint8_t running = 1;
-      if (!EX_GetScanDataDbl(values.data(), 0, &returned, &unread, &running)) {
-        if (!running) {
-          endedByItself = true;
-          return false;
-        }
-        throw Failure("the scan data cannot be fetched (the instrument is not signed on)");
-      }
       if (o.digin) {
         uint8_t byte = 0;
         EX_GetDiginWScan(&byte);
         digin = byte;
       }
-      while (unread > 0) {
-        const auto wanted = static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(unread), capacity));
-        returned = 0;
-        int32_t left = 0;
-        if (!EX_GetScanDataDbl(values.data(), wanted, &returned, &left, &running)) {
-          if (!running) {
-            endedByItself = true;
-            return false;
-          }
-          break;
-        }
-        for (int32_t i = 0; i < returned; ++i) {
-          const double* scan = values.data() + static_cast<size_t>(i) * perScan;
-          const double time = static_cast<double>(fetched) * interval;
-          if (table) table->Row(fetched, time, scan, perScan, digin);
-          live.AddScan(fetched, time, scan, digin);
-          ++fetched;
-          if (o.scans && fetched >= *o.scans) return true;
-        }
-        if (returned <= 0) break;
-        unread = left;
+      const Fetch fetch = fetchWaiting();
+      if (fetch == Fetch::LimitReached) return true;
+      if (fetch == Fetch::RunOver) {
+        endedByItself = true;
+        return false;
       }
       if (table) table->Flush();
       EX_GetScanOverrunCount(&overruns);
@@ -331,40 +329,20 @@ void RunScan(ScanOptions& o) {
   live.Tick(elapsed(), overruns, true);
   const double runTime = elapsed();
   const bool stopped = run.End();
+  // Scans taken between the last fetch and the end are still in the ring.
+  if (!limitReached) (void)fetchWaiting();
   EX_GetScanOverrunCount(&overruns);
-
-  // Scans the library took after the last fetch, before its own timer ended
-  // the run, can no longer be fetched; the scan log has them.
-  uint64_t recovered = 0;
   std::string logPath;
-  if (!logName.empty()) {
-    logPath = fs::absolute(logName).string();
-    if (!limitReached) {
-      try {
-        const ScanLog log = ReadScanLog(logName);
-        if (log.rows.size() > fetched && log.labels.size() == perScan) {
-          for (uint64_t i = fetched; i < log.rows.size(); ++i) {
-            const double time = static_cast<double>(i) * interval;
-            if (table) table->Row(i, time, log.rows[i].data(), perScan, digin);
-            live.AddScan(i, time, log.rows[i].data(), digin);
-            ++recovered;
-          }
-        }
-      } catch (const Failure&) {
-        // No log to take them from: the table simply ends earlier.
-      }
-    }
-  }
+  if (!logName.empty()) logPath = fs::absolute(logName).string();
   live.Finish(runTime, overruns);
   if (table) {
     table->Flush();
     if (!table->Good()) throw Failure("writing " + outputPath + " failed");
   }
 
-  std::string summary = "q583: " + std::to_string(fetched + recovered) + " scans in " + Fixed(runTime, 1) + " s";
+  std::string summary = "q583: " + std::to_string(fetched) + " scans in " + Fixed(runTime, 1) + " s";
   if (StopSignals::Stopped()) summary += " (stopped)";
   else if (endedByItself) summary += " (timed run over)";
-  if (recovered) summary += ", " + std::to_string(recovered) + " of them taken from the scan log";
   if (overruns) summary += ", " + std::to_string(overruns) + " scans lost (the host fell behind)";
   if (!logPath.empty()) summary += "\nscan log: " + logPath;
   if (!outputPath.empty() && outputPath != "-") summary += "\n" + format + ": " + outputPath;

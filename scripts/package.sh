@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Makes what users install, and leaves it in one folder (default
+# build/packages):
+#   libq583-sp10_<version>-1_<arch>.deb     the shared library
+#   libq583-sp-dev_<version>-1_<arch>.deb   header, CMake package, q583_sp.pc
+#   q583-tools_<version>-1_<arch>.deb       q583, q583-sim and their man pages
+#   Q583_SP-<version>-win32-sdk.zip         DLL, header, .def, import libraries
+#
+#   scripts/package.sh [OUTPUT_DIR]
+# Environment: Q583_PACKAGE_BUILD        native build dir (default build/package)
+#              Q583_PACKAGE_MINGW_BUILD  mingw-w64 build dir (default build/package-mingw)
+#              Q583_PACKAGE_MAINTAINER   Maintainer field of the packages
+# Needs cmake, g++, dpkg-dev, help2man and mingw-w64 (scripts/install-deps.sh --windows).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-build/packages}
+native=${Q583_PACKAGE_BUILD:-build/package}
+mingw=${Q583_PACKAGE_MINGW_BUILD:-build/package-mingw}
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+for tool in dpkg-shlibdeps help2man i686-w64-mingw32-g++-posix i686-w64-mingw32-dlltool; do
+  command -v "$tool" >/dev/null || { echo "package: $tool is missing (scripts/install-deps.sh --windows)"; exit 2; }
+done
+
+echo "== Debian packages ($native) =="
+if [[ ! -f "$native/CMakeCache.txt" ]]; then
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DQ583_BUILD_TESTS=OFF -DQ583_BUILD_BENCH=OFF \
+    ${Q583_PACKAGE_MAINTAINER:+"-DQ583_PACKAGE_MAINTAINER=$Q583_PACKAGE_MAINTAINER"} >/dev/null
+fi
+cmake --build "$native" -j "$jobs"
+rm -f "$native"/packages/*.deb
+(cd "$native" && cpack -G DEB >/dev/null)
+
+echo "== Windows SDK ($mingw) =="
+if [[ ! -f "$mingw/CMakeCache.txt" ]]; then
+  cmake -S . -B "$mingw" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$mingw" -j "$jobs" --target sdk_zip
+
+mkdir -p "$out"
+rm -f "$out"/*.deb "$out"/Q583_SP-*-win32-sdk.zip
+cp "$native"/packages/*.deb "$mingw"/Q583_SP-*-win32-sdk.zip "$out"/
+echo "== in $out =="
+ls -l "$out"

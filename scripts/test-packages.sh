@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# Tests what scripts/package.sh makes:
+#   1. the Debian packages' control fields and file lists (dpkg-deb -I/-c);
+#   2. the packages unpacked into a temporary root: the README's C host built
+#      against it with pkg-config and with find_package(Q583_SP), run against
+#      the packaged q583-sim; the packaged q583 and its man pages;
+#   3. the Windows SDK zip: its files, the README's C host linked against its
+#      MinGW import library and run under Wine against the simulator, and the
+#      import library for Microsoft's linker checked with objdump for every
+#      function's plain name and @N stack size.
+# Needs what scripts/package.sh needs, plus wine (scripts/install-deps.sh --windows).
+#
+# Environment: Q583_PACKAGE_DIR  where the packages go (default build/packages);
+#              and those of scripts/package.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=${Q583_PACKAGE_DIR:-build/packages}
+mkdir -p build "$out"
+out=$(realpath "$out")
+work=$(mktemp -d "$root/build/test-packages-XXXXXX")
+
+. scripts/lib/sim-wine.sh
+cleanup() {
+  q583_sim_stop
+  [[ -n "${WINEPREFIX:-}" ]] && { wineserver -k >/dev/null 2>&1 || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() { echo "PASS $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+# check "what" command...: PASS when the command succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+echo "== scripts/package.sh =="
+if ! scripts/package.sh "$out" >"$work/package.log" 2>&1; then
+  tail -n 40 "$work/package.log"
+  echo "test-packages: scripts/package.sh failed"
+  exit 1
+fi
+
+version=$(sed -n 's/^project(Q583_SP VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=usr/lib/$multiarch
+debs=("$out"/*.deb)
+zips=("$out"/Q583_SP-*-win32-sdk.zip)
+check "the folder holds three .deb files and one zip" \
+  test "${#debs[@]}" -eq 3 -a "${#zips[@]}" -eq 1 -a -f "${zips[0]}"
+
+echo "== Debian packages =="
+sysroot=$work/root
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$sysroot"; done
+
+# The runtime package is named after the library's SONAME, as Debian names
+# shared-library packages: libQ583_SP.so.10 -> libq583-sp10.
+soname=$(objdump -p "$sysroot/$libdir/libQ583_SP.so.$version" | awk '$1 == "SONAME" {print $2}')
+base=$(tr 'A-Z_' 'a-z-' <<<"${soname%%.so.*}")
+[[ $base =~ [0-9]$ ]] && base+=-
+runtime=$base${soname##*.so.}
+deb_of() { echo "$out/${1}_$version-1_$arch.deb"; }
+
+field() { dpkg-deb -f "$(deb_of "$1")" "$2"; }
+files_of() {  # the files and links of a package, without directories
+  dpkg-deb -c "$(deb_of "$1")" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort
+}
+same_list() { diff <(echo "$2") <(files_of "$1") >"$work/diff" || { cat "$work/diff"; return 1; }; }
+
+for pkg in "$runtime" libq583-sp-dev q583-tools; do
+  check "$pkg: package file $(basename "$(deb_of "$pkg")")" test -f "$(deb_of "$pkg")"
+  check "$pkg: Version $version-1, Architecture $arch, Priority optional, a Maintainer" \
+    test "$(field "$pkg" Version)/$(field "$pkg" Architecture)/$(field "$pkg" Priority)" = \
+         "$version-1/$arch/optional" -a -n "$(field "$pkg" Maintainer)"
+  summary=$(field "$pkg" Description | head -n 1)
+  check "$pkg: a one-line summary under 80 characters and a long description" \
+    test -n "$summary" -a "${#summary}" -lt 80 -a "$(field "$pkg" Description | wc -l)" -gt 2
+done
+
+check "$runtime: section libs" test "$(field "$runtime" Section)" = libs
+check "$runtime: computed dependencies on the C and C++ runtimes" \
+  grep -qE '(^|, )libc6 \(>= [^)]+\).*libstdc\+\+6 \(>= ' <<<"$(field "$runtime" Depends)"
+check "$runtime: shlibs names the package for $soname" \
+  grep -qE "^libQ583_SP ${soname##*.so.} $runtime \(>= $version(-[0-9]+)?\)\$" <(dpkg-deb -I "$(deb_of "$runtime")" shlibs)
+check "$runtime: the versioned library and its SONAME link" same_list "$runtime" \
+  "$libdir/$soname
+$libdir/libQ583_SP.so.$version"
+check "$runtime: $soname -> libQ583_SP.so.$version" \
+  test "$(readlink "$sysroot/$libdir/$soname")" = "libQ583_SP.so.$version"
+
+check "libq583-sp-dev: section libdevel, depends on exactly this $runtime" \
+  test "$(field libq583-sp-dev Section)/$(field libq583-sp-dev Depends)" = "libdevel/$runtime (= $version-1)"
+check "libq583-sp-dev: header, link, CMake package and q583_sp.pc" same_list libq583-sp-dev \
+  "$(printf '%s\n' usr/include/q583_sp.h "$libdir/cmake/Q583_SP/Q583_SPConfig.cmake" \
+     "$libdir/cmake/Q583_SP/Q583_SPConfigVersion.cmake" "$libdir/cmake/Q583_SP/Q583_SPTargets-release.cmake" \
+     "$libdir/cmake/Q583_SP/Q583_SPTargets.cmake" "$libdir/libQ583_SP.so" "$libdir/pkgconfig/q583_sp.pc" | sort)"
+check "libq583-sp-dev: libQ583_SP.so -> $soname" test "$(readlink "$sysroot/$libdir/libQ583_SP.so")" = "$soname"
+check "libq583-sp-dev: the header is include/q583_sp.h" cmp -s include/q583_sp.h "$sysroot/usr/include/q583_sp.h"
+
+check "q583-tools: section science, depends on $runtime and the computed C runtime" \
+  grep -qE "^science/$runtime \(= $version-1\), .*libc6 \(>= " <<<"$(field q583-tools Section)/$(field q583-tools Depends)"
+check "q583-tools: q583, q583-sim and their man pages" same_list q583-tools \
+  "usr/bin/q583
+usr/bin/q583-sim
+usr/share/man/man1/q583-sim.1.gz
+usr/share/man/man1/q583.1.gz"
+check "q583-tools: no run path in q583 (the library is in the system's directory)" \
+  bash -c "! readelf -d '$sysroot/usr/bin/q583' | grep -qE 'R(UN)?PATH'"
+check "q583(1): the usage and a section COMMANDS with every command's options" \
+  bash -c "zcat '$sysroot/usr/share/man/man1/q583.1.gz' | grep -q '^\.SH COMMANDS' &&
+           zcat '$sysroot/usr/share/man/man1/q583.1.gz' | grep -q '^\.SS \"q583 config save\"'"
+check "q583-sim(1): its options and fault switches" \
+  bash -c "zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q 'command\\\\-fault' &&
+           zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q '^\.SH NAME'"
+check "the packaged q583 runs with the packaged library" \
+  bash -c "LD_LIBRARY_PATH='$sysroot/$libdir' '$sysroot/usr/bin/q583' --help >/dev/null"
+
+echo "== the README's C host against the packages =="
+awk '/^\/\* myscan\.c/ {on = 1} on && /^```/ {exit} on' README.md >"$work/myscan.c"
+check "the README holds the C host myscan.c" grep -q 'EX_InitDev' "$work/myscan.c"
+flags=$(PKG_CONFIG_PATH="$sysroot/$libdir/pkgconfig" pkg-config --cflags --libs q583_sp)
+# shellcheck disable=SC2086
+check "built with pkg-config (q583_sp.pc)" \
+  cc -std=c11 -Wall -Wextra -Werror "$work/myscan.c" $flags -o "$work/myscan-pc"
+check "built with find_package(Q583_SP)" bash -c "
+  cmake -S tests/packaging/consumer -B '$work/consumer' -DCMAKE_PREFIX_PATH='$sysroot/usr' \
+    -DHOST_SOURCE='$work/myscan.c' -DCMAKE_C_FLAGS='-Wall -Wextra -Werror' >'$work/consumer.log' &&
+  cmake --build '$work/consumer' >>'$work/consumer.log'"
+
+signals=(--signal 0:0:constant:1.25 --signal 1:0:constant:-0.5 --signal 2:0:constant:2.0 --signal 3:0:constant:0.75)
+# Scans of the four channels at the simulator's inputs: at least 5, each
+# within 2 mV (the program's output; Windows line ends allowed).
+scans_ok() {
+  tr -d '\r' <"$1" | awk '
+    NF == 4 { n++; if ((($1 - 1.25)^2 > 4e-6) || (($2 + 0.5)^2 > 4e-6) || (($3 - 2.0)^2 > 4e-6) || (($4 - 0.75)^2 > 4e-6)) bad++ }
+    END { printf "%d scans, %d off the inputs\n", n, bad; exit !(n >= 5 && bad == 0) }'
+}
+run_native() {  # run_native NAME BINARY
+  local run=$work/run-$1 device
+  mkdir -p "$run"
+  q583_sim_start "$sysroot/usr/bin/q583-sim" "$run/com" "$run" "${signals[@]}" || return 1
+  device=$(head -n 1 "$run/sim.out")
+  (cd "$run" && LD_LIBRARY_PATH="$sysroot/$libdir" timeout 60 "$2" "$device" >"$run/scans.txt" 2>"$run/host.err") || {
+    cat "$run/host.err"; return 1; }
+  q583_sim_stop
+  # The program took the packaged library, not one elsewhere on the system.
+  LD_LIBRARY_PATH="$sysroot/$libdir" ldd "$2" | grep -q "$sysroot/$libdir/$soname" && scans_ok "$run/scans.txt"
+}
+check "the pkg-config host scans the packaged q583-sim" run_native pc "$work/myscan-pc"
+check "the find_package host scans the packaged q583-sim" run_native cmake "$work/consumer/myscan"
+
+echo "== Windows SDK zip =="
+zip=${zips[0]}
+name=$(basename "$zip" .zip)
+sdk=$work/sdk/$name
+mkdir -p "$work/sdk"
+(cd "$work/sdk" && cmake -E tar xf "$zip")
+check "$name.zip: the DLL, the header, the .def, both import libraries and README.txt" \
+  test "$(cd "$sdk" && find . -type f | sort | tr '\n' ' ')" = \
+       "./README.txt ./bin/Q583_SP.dll ./include/q583_sp.h ./lib/Q583_SP.def ./lib/Q583_SP.lib ./lib/libQ583_SP.dll.a "
+check "$name.zip: the header and the .def are the project's" \
+  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/lib/Q583_SP.def'"
+check "README.txt: Windows line ends, on linking and the calling convention" \
+  bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'Q583_SP.lib' '$sdk/README.txt'"
+if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/lib/Q583_SP.lib" i686-w64-mingw32- >"$work/implib.txt"; then
+  pass "Q583_SP.lib: $(tail -n 1 "$work/implib.txt")"
+else
+  cat "$work/implib.txt"; fail "Q583_SP.lib: the plain names with their @N stack sizes"
+fi
+
+win=$work/win
+mkdir -p "$win"
+check "the README's host links against lib/libQ583_SP.dll.a (MinGW)" \
+  i686-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$sdk/include" "$work/myscan.c" \
+    -L"$sdk/lib" -lQ583_SP -o "$win/myscan.exe"
+check "myscan.exe imports the plain names from Q583_SP.dll" bash -c "
+  i686-w64-mingw32-objdump -p '$win/myscan.exe' | sed -n '/DLL Name: Q583_SP.dll/,/^\$/p' >'$win/imports.txt' &&
+  grep -q ' EX_InitDev\$' '$win/imports.txt' && ! grep -q '@' '$win/imports.txt'"
+cp "$sdk/bin/Q583_SP.dll" "$win/"
+
+export WINEPREFIX="$root/build/wine-prefix" WINEARCH=win32 WINEDEBUG=-all
+unset DISPLAY WAYLAND_DISPLAY
+link="$root/build/wine-com"
+q583_wine_ports "$link" COM1
+run_wine() {
+  q583_sim_start "$sysroot/usr/bin/q583-sim" "$link" "$win" "${signals[@]}" || return 1
+  (cd "$win" && timeout 120 wine myscan.exe COM1 >"$win/scans.txt" 2>"$win/host.err") || { cat "$win/host.err"; return 1; }
+  q583_sim_stop
+  scans_ok "$win/scans.txt"
+}
+check "myscan.exe under Wine scans the simulator on COM1" run_wine
+
+echo
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 && $passed -gt 0 ]]

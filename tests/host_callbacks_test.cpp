@@ -1,0 +1,107 @@
+// Host threads and host callbacks that leave the library in ways it does
+// not choose: a host thread cancelled inside an export, a callback that
+// ends the library's thread, a callback that blocks while the host ends
+// the run.
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "device/q583.h"
+#include "scan/scan_state.h"
+#include "support/scan_helpers.h"
+#include "support/test_env.h"
+
+namespace q583test {
+namespace {
+
+enum class BoxAction { Block, ExitThread };
+
+std::atomic<BoxAction> gAction{BoxAction::Block};
+std::atomic<bool> gShowing{false};
+std::atomic<bool> gRelease{false};
+
+int Q583_CALL Box(const char*, const char*, uint32_t) {
+  gShowing = true;
+  if (gAction == BoxAction::ExitThread) pthread_exit(nullptr);
+  while (!gRelease) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return 1;
+}
+
+class HostCallbacks : public SimTest {
+ protected:
+  // A single-channel run whose first frame comes short: the acquisition
+  // thread signs on again, and the firmware changes under both passes of
+  // that sign-on, so it shows "Too many signons" on the thread.
+  void RunIntoTheThreadsBox(BoxAction action) {
+    gAction = action;
+    gShowing = false;
+    gRelease = false;
+    SetChannelCodes({0x00});
+    Q583.tScan = 0;
+    ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+    ASSERT_EQ(EX_SetDiginScan(1), 1);
+    SignOnQuiet(Sim());
+    EX_SetMessageBoxHandler(&Box);
+    Sim().SetVersion(140);  // asked only at the next sign-on, the thread's
+    Sim().SetVersionAfterSignOns(1, 150);
+    Sim().SetFrameIntervalOverride(2.5);
+    Sim().AddFrameFault({q583sim::FrameFaultKind::DropByte, 0});
+    ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+    for (int i = 0; i < 1000 && !gShowing; ++i) SleepMs(20);
+    ASSERT_TRUE(gShowing);
+  }
+  void ExpectASessionWorks() {
+    EX_SetMessageBoxHandler(nullptr);
+    Sim().ClearFaults();
+    Sim().SetFrameIntervalOverride(0.0);
+    ASSERT_EQ(EX_InitDev(), 1);
+    Q583.tScan = 1;
+    ASSERT_EQ(EX_SetDiginScan(0), 1);
+    ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+    EXPECT_FALSE(CollectScans(3, 1, 5000).empty());
+    EXPECT_EQ(EX_EndScan(), 1);
+  }
+};
+
+TEST_F(HostCallbacks, ForcedEndDoesNotWaitForABlockedCallback) {
+  RunIntoTheThreadsBox(BoxAction::Block);
+  EX_EndScan();
+  EXPECT_FALSE(gRelease);  // returned while the box is still open
+  EXPECT_EQ(EX_CheckRun(), 0);
+  gRelease = true;
+  SleepMs(200);
+  EXPECT_FALSE(fScanRunning);  // the thread left to end ran no end sequence
+}
+
+TEST_F(HostCallbacks, CallbackThatEndsTheLibraryThread) {
+  RunIntoTheThreadsBox(BoxAction::ExitThread);
+  for (int i = 0; i < 100 && fScanRunning; ++i) SleepMs(20);
+  EXPECT_EQ(EX_CheckRun(), 0);  // the run is over
+  EX_EndScan();
+  EXPECT_EQ(CountOf(ReadFile("ScanLog_0.txt"), "Minimal System Interval:"), 1U);
+  ExpectASessionWorks();
+}
+
+TEST_F(HostCallbacks, HostThreadCancelledInsideASignOn) {
+  Sim().SetNoWakeReply(true);
+  std::atomic<bool> entered{false};
+  pthread_t worker{};
+  auto body = [](void* arg) -> void* {
+    static_cast<std::atomic<bool>*>(arg)->store(true);
+    EX_InitDev();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&worker, nullptr, body, &entered), 0);
+  ASSERT_TRUE(Sim().WaitForReceived(2, 5000));
+  ASSERT_EQ(pthread_cancel(worker), 0);
+  void* result = nullptr;
+  ASSERT_EQ(pthread_join(worker, &result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  Sim().SetNoWakeReply(false);
+  ExpectASessionWorks();
+}
+
+}  // namespace
+}  // namespace q583test
