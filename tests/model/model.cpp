@@ -327,7 +327,9 @@ class Rig {
   }
 
   int Slack() const { return faultSteps_ > 0 ? kFaultSlackMs : 0; }
-  bool Lenient() const { return faultSteps_ > 0 || !lineAlive_; }
+  // After a hang-up the library may learn of the new line only when a call
+  // fails: results are not predicted until the host signs on again.
+  bool Lenient() const { return faultSteps_ > 0 || !lineAlive_ || lineChanged_; }
   bool RunGoing() const { return run_ && run_->going; }
 
   // The settling wait of the scan end, from the rate the instrument runs.
@@ -728,7 +730,10 @@ void Rig::Execute(const Step& s) {
       expect(ok, alive ? 1 : 0);
       EndRun(Ending::Orderly);
       if (ok) replyTimeoutSet_ = initialised_ = true;
-      if (ok) lineChanged_ = false;
+      if (ok) {
+        lineChanged_ = false;
+        signedOn_ = Tri::Yes;
+      }
       talked = ok;
       break;
     }
