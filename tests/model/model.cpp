@@ -206,6 +206,7 @@ struct RunRecord {
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
+  bool memory = true;         // logging to memory for the whole run (else the ring counts scans it does not hold)
 };
 
 // The steps of the sequence that runs now, printed with a failure as it
@@ -396,6 +397,7 @@ class Rig {
     r.lengthMode = settings_.lengthMode;
     r.length = settings_.length;
     r.stopWhenFull = (settings_.logFlags & 6) == 6;
+    r.memory = (settings_.logFlags & 2) != 0;
     r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
     if (settings_.logFlags & 1) {
       const auto now = ScanLogs();
@@ -635,6 +637,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   Require(returned >= 0 && static_cast<uint32_t>(returned) <= n, name + " returned " + std::to_string(returned) +
                                                                      " scans of " + std::to_string(n) + " asked");
   RunRecord& r = *run_;
+  if (!r.memory) return;  // scans counted, values never stored
   for (int32_t s = 0; s < returned; ++s) {
     std::vector<double> v(points);
     for (uint32_t j = 0; j < points; ++j) {
@@ -790,6 +793,7 @@ void Rig::Execute(const Step& s) {
       Require(EX_GetDataLogOptions(&flags, &limit, 0) == 1, "EX_GetDataLogOptions failed");
       Require((flags & 7) == (static_cast<uint32_t>(s.a) & 7), what + ": EX_GetDataLogOptions reads " + std::to_string(flags));
       settings_.logFlags = flags;
+      if (RunGoing() && !(flags & 2)) run_->memory = false;
       initialised_ = true;
       break;
     }
