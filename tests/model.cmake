@@ -11,9 +11,9 @@ add_executable(model_test ${CMAKE_CURRENT_SOURCE_DIR}/model/model_test.cpp)
 target_link_libraries(model_test PRIVATE q583_model GTest::gtest_main)
 
 if(CMAKE_CXX_FLAGS MATCHES "sanitize")
-  set(Q583_MODEL_SEQUENCES 6 CACHE STRING "Sequences per model test run")
+  set(Q583_MODEL_SEQUENCES 4 CACHE STRING "Sequences per model test run")
 else()
-  set(Q583_MODEL_SEQUENCES 14 CACHE STRING "Sequences per model test run")
+  set(Q583_MODEL_SEQUENCES 10 CACHE STRING "Sequences per model test run")
 endif()
 foreach(seed fixed random)
   if(seed STREQUAL "fixed")
@@ -24,5 +24,5 @@ foreach(seed fixed random)
   add_test(NAME model.${seed} COMMAND model_test)
   set_tests_properties(model.${seed} PROPERTIES
     ENVIRONMENT "RC_PARAMS=${params}"
-    LABELS model TIMEOUT 600)
+    LABELS model TIMEOUT 900)
 endforeach()

@@ -206,6 +206,7 @@ struct RunRecord {
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
+  bool typeChanged = false;   // the scan type was set under the running thread
   bool memory = true;         // logging to memory for the whole run (else the ring counts scans it does not hold)
 };
 
@@ -470,7 +471,7 @@ class Rig {
 // Every closed scan log: the trailer its ending requires, and rows that are
 // the run's scans, whole and in order, none missing.
 void Rig::CheckScanLog() {
-  if (!run_ || run_->fileChecked || run_->file.empty()) return;
+  if (!run_ || run_->fileChecked || run_->file.empty() || run_->typeChanged) return;
   run_->fileChecked = true;
   std::ifstream in(fs::path(dir_) / run_->file);
   std::string line;
@@ -614,7 +615,8 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     });
   };
   uint8_t ok = call(0);
-  if (signedOn_ == Tri::No) {
+  if (signedOn_ == Tri::No && RunGoing()) {
+    // (the unread scans of an ended run are handed out also then)
     Require(ok == 0, name + " gave scans while not signed on");
     return;
   }
@@ -637,7 +639,8 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   Require(returned >= 0 && static_cast<uint32_t>(returned) <= n, name + " returned " + std::to_string(returned) +
                                                                      " scans of " + std::to_string(n) + " asked");
   RunRecord& r = *run_;
-  if (!r.memory) return;  // scans counted, values never stored
+  r.lastUnread = unread;
+  if (!r.memory || r.typeChanged) return;  // scans counted, values never stored; or frames parsed by another type
   for (int32_t s = 0; s < returned; ++s) {
     std::vector<double> v(points);
     for (uint32_t j = 0; j < points; ++j) {
@@ -744,7 +747,12 @@ void Rig::Execute(const Step& s) {
       expect(Timed(what, kInstantMs, [&] { return EX_SetScanType(static_cast<uint8_t>(s.a)); }), 1);
       settings_.type = static_cast<uint8_t>(s.a);
       initialised_ = true;
-      if (RunGoing()) run_->mayEnd = true;  // the thread reads the record while it runs
+      // The thread reads the record while it runs: a new type may end the
+      // run, and its frames are then parsed by the new type's layout.
+      if (RunGoing() && s.a != run_->type) {
+        run_->mayEnd = true;
+        run_->typeChanged = true;
+      }
       break;
     }
     case Op::SetCodes: {
