@@ -1,0 +1,87 @@
+// The soak: the model-based test of random call sequences (tests/model/)
+// run for a set time, in three segments: the library's clock from 0, from
+// just before 2^31 ms and from just before 2^32 ms, so that a month of
+// running is covered in minutes.  Reports resident memory, descriptors and
+// threads, and the scan benchmark's CPU per frame, wake-ups per frame and
+// latency, at the start and at the end.  Exit status 0 only when no
+// property failed and the process figures stayed flat.
+//
+//   soak [seconds]      (default 300; Q583_SOAK_BENCH_SECONDS: benchmark length, default 10)
+#include <rapidcheck.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "model/model.h"
+#include "scan_measure.h"
+
+namespace {
+
+constexpr long kRssSlackKb = 8 * 1024;  // allocator noise, not growth
+
+void PrintFigures(const char* when, const q583model::ProcessFigures& f) {
+  std::printf("[soak] %-5s RSS %ld kB  descriptors %d  threads %d\n", when, f.rssKb, f.descriptors, f.threads);
+}
+
+void Bench(const char* when, double seconds) {
+  q583bench::Result r = q583bench::RunLibrary(seconds, true, 0.0);
+  std::printf("[soak] %-5s scan benchmark (%.0f s): ", when, seconds);
+  std::fflush(stdout);
+  q583bench::Report("library", r);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 300.0;
+  const char* benchEnv = std::getenv("Q583_SOAK_BENCH_SECONDS");
+  const double benchSeconds = benchEnv ? std::atof(benchEnv) : 10.0;
+  // Many sequences per check; the soak's deadline ends each segment.
+  setenv("RC_PARAMS", "max_success=1000000,max_size=24", 0);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  ReloadLibrary();
+  q583model::PrepareProcess();
+  Bench("start", benchSeconds);
+  const auto start = q583model::Figures();
+  PrintFigures("start", start);
+
+  struct Segment {
+    const char* name;
+    bool fixedClock;
+    uint32_t clockBase;
+  };
+  const uint32_t half = static_cast<uint32_t>(seconds / 3 * 1000 / 2);
+  const Segment segments[] = {{"clock from 0", false, 0},
+                              {"clock across 2^31 ms", true, 0x80000000u - half},
+                              {"clock across 2^32 ms", true, 0u - half}};
+  int failures = 0;
+  for (const auto& seg : segments) {
+    q583model::SoakControl c;
+    c.active = true;
+    c.since = std::chrono::steady_clock::now();
+    c.deadline = c.since + std::chrono::milliseconds(static_cast<int64_t>(seconds / 3 * 1000));
+    c.fixedClock = seg.fixedClock;
+    c.clockBase = seg.clockBase;
+    q583model::SetSoakControl(c);
+    const uint64_t before = q583model::SequencesRun();
+    std::printf("[soak] segment: %s\n", seg.name);
+    if (!rc::check(seg.name, [] { q583model::CheckOneSequence(); })) ++failures;
+    PrintFigures("now", q583model::Figures());
+    std::printf("[soak] segment done: %llu sequences, %llu steps in all\n",
+                static_cast<unsigned long long>(q583model::SequencesRun() - before),
+                static_cast<unsigned long long>(q583model::StepsRun()));
+  }
+  q583model::SetSoakControl({});
+
+  const auto end = q583model::Figures();
+  Bench("end", benchSeconds);
+  PrintFigures("end", end);
+  const bool flat = end.descriptors == start.descriptors && end.threads == start.threads &&
+                    end.rssKb - start.rssKb <= kRssSlackKb;
+  std::printf("[soak] %llu sequences, %llu steps, %d failed properties; process figures %s (RSS %+ld kB, descriptors %+d, threads %+d)\n",
+              static_cast<unsigned long long>(q583model::SequencesRun()),
+              static_cast<unsigned long long>(q583model::StepsRun()), failures, flat ? "flat" : "NOT flat",
+              end.rssKb - start.rssKb, end.descriptors - start.descriptors, end.threads - start.threads);
+  return failures == 0 && flat ? 0 : 1;
+}

@@ -1,0 +1,28 @@
+# The model-based test of random call sequences (tests/model/): one fixed
+# seed and one random seed, fewer sequences under the sanitizers.
+find_package(rapidcheck REQUIRED)
+
+add_library(q583_model STATIC ${CMAKE_CURRENT_SOURCE_DIR}/model/model.cpp)
+target_include_directories(q583_model PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(q583_model PUBLIC q583_core q583sim rapidcheck)
+q583_warnings(q583_model)
+
+add_executable(model_test ${CMAKE_CURRENT_SOURCE_DIR}/model/model_test.cpp)
+target_link_libraries(model_test PRIVATE q583_model GTest::gtest_main)
+
+if(CMAKE_CXX_FLAGS MATCHES "sanitize")
+  set(Q583_MODEL_SEQUENCES 4 CACHE STRING "Sequences per model test run")
+else()
+  set(Q583_MODEL_SEQUENCES 10 CACHE STRING "Sequences per model test run")
+endif()
+foreach(seed fixed random)
+  if(seed STREQUAL "fixed")
+    set(params "seed=583583,max_success=${Q583_MODEL_SEQUENCES},max_size=24")
+  else()
+    set(params "max_success=${Q583_MODEL_SEQUENCES},max_size=24")
+  endif()
+  add_test(NAME model.${seed} COMMAND model_test)
+  set_tests_properties(model.${seed} PROPERTIES
+    ENVIRONMENT "RC_PARAMS=${params}"
+    LABELS model TIMEOUT 900)
+endforeach()
