@@ -117,8 +117,10 @@ bool QuietInstrumentAfterRun() {
   if (!fInstrumentScanning) return true;
   DrainLine(kQuietDrainMs);
   if (SendScanStop()) return true;
-  // No stop echo: the next operation signs on afresh, which stops it too.
-  DebugPrintFlush(DebugLog::General, "## no stop echo after the run: the next operation signs on\n");
+  // No stop echo (noise on the line, a lost echo): a sign-on stops the
+  // instrument for certain and leaves it as signed on as it was.
+  DebugPrintFlush(DebugLog::General, "## no stop echo after the run: signing on again\n");
+  if (!PortLost() && SIGNON()) return true;
   fDevSignedOn = false;
   return !PortLost();
 }
