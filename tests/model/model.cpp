@@ -968,7 +968,7 @@ void Rig::Execute(const Step& s) {
       Require(port == 0, what + ": COM port " + std::to_string(port) + " after the load");
       signedOn_ = Tri::No;
       initialised_ = true;
-      talked = true;
+      talked = false;  // the load talks to the instrument only to end a running scan
       break;
     }
     case Op::Beep:
