@@ -299,7 +299,8 @@ bool LoadConfigKeys(const ProfileReader& reader) {
 std::string FindConfigFile() { return platform::FindFileNoCase(platform::ConfigDirectory(), kIniFileName); }
 
 bool SetDevToIniSetup() {
-  if (fScanRunning) StopRunningScan();
+  // Also stops an instrument that a run which ended by itself left sending.
+  StopRunningScan();
   fDevSignedOn = false;
   ApplyDefaults();
   // The directory is searched by its path: the process's current directory

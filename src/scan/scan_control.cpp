@@ -93,6 +93,9 @@ bool SendScanStart() {
     WaitMs(SettlingMs());
     WaitMs(502);
   }
+  // Nothing that came before belongs to the run: a stale byte would shift
+  // every bare value of a single-channel run, which has no marker to show it.
+  DrainInput();
   // From here on the instrument may be sending frames, even when the echo
   // goes astray.
   fInstrumentScanning = true;

@@ -206,7 +206,6 @@ struct RunRecord {
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
-  bool typeChanged = false;   // the scan type was set under the running thread
   bool memory = true;         // logging to memory for the whole run (else the ring counts scans it does not hold)
 };
 
@@ -471,7 +470,7 @@ class Rig {
 // Every closed scan log: the trailer its ending requires, and rows that are
 // the run's scans, whole and in order, none missing.
 void Rig::CheckScanLog() {
-  if (!run_ || run_->fileChecked || run_->file.empty() || run_->typeChanged) return;
+  if (!run_ || run_->fileChecked || run_->file.empty()) return;
   run_->fileChecked = true;
   std::ifstream in(fs::path(dir_) / run_->file);
   std::string line;
@@ -640,7 +639,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
                                                                      " scans of " + std::to_string(n) + " asked");
   RunRecord& r = *run_;
   r.lastUnread = unread;
-  if (!r.memory || r.typeChanged) return;  // scans counted, values never stored; or frames parsed by another type
+  if (!r.memory) return;  // scans counted, values never stored
   for (int32_t s = 0; s < returned; ++s) {
     std::vector<double> v(points);
     for (uint32_t j = 0; j < points; ++j) {
@@ -747,12 +746,7 @@ void Rig::Execute(const Step& s) {
       expect(Timed(what, kInstantMs, [&] { return EX_SetScanType(static_cast<uint8_t>(s.a)); }), 1);
       settings_.type = static_cast<uint8_t>(s.a);
       initialised_ = true;
-      // The thread reads the record while it runs: a new type may end the
-      // run, and its frames are then parsed by the new type's layout.
-      if (RunGoing() && s.a != run_->type) {
-        run_->mayEnd = true;
-        run_->typeChanged = true;
-      }
+      // A run keeps the type of its start: the new one is the next run's.
       break;
     }
     case Op::SetCodes: {
