@@ -207,6 +207,9 @@ struct RunRecord {
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
   bool memory = true;         // logging to memory for the whole run (else the ring counts scans it does not hold)
+  // Noise on the line during the run: a frame carries no checksum, so a
+  // noise byte inside one changes its values undetectably.
+  bool noisy = false;
 };
 
 // The steps of the sequence that runs now, printed with a failure as it
@@ -398,6 +401,7 @@ class Rig {
     r.length = settings_.length;
     r.stopWhenFull = (settings_.logFlags & 6) == 6;
     r.memory = (settings_.logFlags & 2) != 0;
+    r.noisy = noiseOn_;
     r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
     if (settings_.logFlags & 1) {
       const auto now = ScanLogs();
@@ -481,6 +485,7 @@ void Rig::CheckScanLog() {
   int64_t expect = 0;
   size_t i = 1;
   for (; i < lines.size() && !lines[i].empty(); ++i) {
+    if (run_->noisy) continue;  // the rows are there; their values may carry noise
     std::vector<double> values;
     std::istringstream fields(lines[i]);
     std::string f;
@@ -577,6 +582,12 @@ void Rig::CheckInterval() {
   Require(Timed("EX_GetScanIntervalMinMax", kInstantMs, [&] { return EX_GetScanIntervalMinMax(&lo, &hi); }) == 1,
           "EX_GetScanIntervalMinMax failed");
   Require(EX_GetScanInterval(&interval) == 1, "EX_GetScanInterval failed");
+  // Settings that no interval can meet (a stored rate far below what the
+  // divider runs, say) have a minimum above the maximum: only positive.
+  if (lo > hi + 1e-3) {
+    Require(interval > 0, "scan interval " + std::to_string(interval) + " not positive");
+    return;
+  }
   Require(interval > 0 && interval >= lo - 1e-3 && interval <= hi + 1e-3,
           "scan interval " + std::to_string(interval) + " outside its limits " + std::to_string(lo) + ".." + std::to_string(hi));
 }
@@ -639,7 +650,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
                                                                      " scans of " + std::to_string(n) + " asked");
   RunRecord& r = *run_;
   r.lastUnread = unread;
-  if (!r.memory) return;  // scans counted, values never stored
+  if (!r.memory || r.noisy) return;  // scans counted, values never stored; or values that met noise
   for (int32_t s = 0; s < returned; ++s) {
     std::vector<double> v(points);
     for (uint32_t j = 0; j < points; ++j) {
@@ -994,7 +1005,10 @@ void Rig::Execute(const Step& s) {
       sim_->SetLineNoise(s.a);
       noiseOn_ = true;
       faultSteps_ = std::max(faultSteps_, 3);
-      if (RunGoing()) run_->mayEnd = true;
+      if (RunGoing()) {
+        run_->mayEnd = true;
+        run_->noisy = true;
+      }
       signedOn_ = Tri::Maybe;
       break;
     case Op::FastFrames:
