@@ -1,5 +1,5 @@
-# The model-based test of random call sequences (tests/model/): one fixed
-# seed and one random seed, fewer sequences under the sanitizers.
+# The model-based test of random call sequences (tests/model/), fewer
+# sequences under the sanitizers.
 find_package(rapidcheck REQUIRED)
 
 add_library(q583_model STATIC ${CMAKE_CURRENT_SOURCE_DIR}/model/model.cpp)
@@ -10,12 +10,20 @@ q583_warnings(q583_model)
 add_executable(model_test ${CMAKE_CURRENT_SOURCE_DIR}/model/model_test.cpp)
 target_link_libraries(model_test PRIVATE q583_model GTest::gtest_main)
 
+# CI runs the fixed seed.  A random seed (printed at the start, so that a
+# failure can be replayed) runs with -DQ583_MODEL_RANDOM=ON, and the soak
+# (scripts/soak.sh) runs random seeds for as long as it is given.
+option(Q583_MODEL_RANDOM "Also run the model test with a random seed" OFF)
 if(CMAKE_CXX_FLAGS MATCHES "sanitize")
-  set(Q583_MODEL_SEQUENCES 4)
+  set(Q583_MODEL_SEQUENCES 2)
 else()
-  set(Q583_MODEL_SEQUENCES 10)
+  set(Q583_MODEL_SEQUENCES 4)
 endif()
-foreach(seed fixed random)
+set(Q583_MODEL_SEEDS fixed)
+if(Q583_MODEL_RANDOM)
+  list(APPEND Q583_MODEL_SEEDS random)
+endif()
+foreach(seed ${Q583_MODEL_SEEDS})
   if(seed STREQUAL "fixed")
     set(params "seed=583583,max_success=${Q583_MODEL_SEQUENCES},max_size=24")
   else()
