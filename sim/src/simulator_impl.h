@@ -5,7 +5,7 @@
 //   protocol.cpp    wake-up, sign-on and the commands
 //   frames.cpp      inputs, counts, scan frames and their schedule
 //   faults.cpp      command replies through the faults, the fault switches
-//   inspection.cpp  the logs of what went over the line, and the waits on them
+//   records.cpp     the logs of what went over the line, and the waits on them
 #pragma once
 
 #include <unistd.h>
@@ -102,7 +102,7 @@ struct Simulator::Impl {
   void DoHangUp();
   void ReadInput();
   // Takes in what the library has written so far, from any thread (with mu
-  // held): an inspection right after an export returns sees its bytes.
+  // held): a look at the records right after an export returns sees its bytes.
   void SyncInput();
   void OnLineStatus(uint8_t status);
   void LogPacket(const Packet& p);

@@ -47,8 +47,7 @@ int32_t ReplyBytes(int32_t extra) {
 
 // The calibration reads: the content is not examined, only that it came.
 bool CalibrationStep(uint32_t command, uint32_t selection) {
-  DrainInput();  // what waits already (line noise, a late reply) is not this reply
-  if (!SendPacket(command, selection)) return false;
+  if (!SendCommandForReply(command, selection)) return false;
   return ReadComBytes(ReplyBytes(1), kCalibrationReplyMs, rxBuf);
 }
 
@@ -98,8 +97,7 @@ void ComputeModeRegisters() {
 }
 
 bool WriteModeRegisters() {
-  DrainInput();  // what waits already is not this command's echo
-  if (!SendPacket(0x84, 0x00)) return false;
+  if (!SendCommandForReply(0x84, 0x00)) return false;
   uint8_t echo = 0;
   if (!ReadComBytes(1, replyTimeout, &echo)) return false;
   echoByte = echo;
@@ -128,8 +126,7 @@ bool SetAveraging() {
 }
 
 bool ReadVersion() {
-  DrainInput();  // what waits already is not this reply
-  if (!SendPacket(0x86, 0x00)) return false;
+  if (!SendCommandForReply(0x86, 0x00)) return false;
   if (!ReadComBytes(2, replyTimeout, rxBuf)) return false;
   if (rxBuf[0] != 0x86) return false;
   Q583.version = rxBuf[1];

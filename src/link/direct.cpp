@@ -40,8 +40,7 @@ uint32_t ChannelSelection() {
 }
 
 bool Calibrate(uint8_t command) {
-  DrainInput();  // what waits already is not this reply
-  if (!SendPacket(command, ChannelSelection())) return false;
+  if (!SendCommandForReply(command, ChannelSelection())) return false;
   return ReadComBytes(ReplyBytes(1), TwiceReplyTimeout(), rxBuf) && rxBuf[0] == command;
 }
 
@@ -148,8 +147,7 @@ bool SetDigOut(uint8_t value) {
 }
 
 bool GetDigin() {
-  DrainInput();  // what waits already is not this reply
-  if (!SendPacket(0x80, 0x4C)) return false;
+  if (!SendCommandForReply(0x80, 0x4C)) return false;
   if (!ReadComBytes(2, replyTimeout, rxBuf)) return false;
   if (rxBuf[0] != 0x80) return false;
   Q583.lastDigInp = rxBuf[1];

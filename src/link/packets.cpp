@@ -50,6 +50,11 @@ bool SendPacket(uint32_t first, uint32_t data) {
   return SendPacketWhileBusy(first, data);
 }
 
+bool SendCommandForReply(uint32_t first, uint32_t data) {
+  DrainInput();
+  return SendPacket(first, data);
+}
+
 bool SendPacketWithBusyCheck(uint32_t first, uint32_t data) {
   // Test and set in one step, so that two senders cannot both pass.
   if (fSendPacketBusy.exchange(true)) {

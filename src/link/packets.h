@@ -8,3 +8,6 @@ extern std::atomic<bool> fSendPacketBusy;
 
 bool SendPacket(uint32_t first, uint32_t data);
 bool SendPacketWithBusyCheck(uint32_t first, uint32_t data);
+// For an exchange on the host's side that reads a reply: what is already
+// waiting (line noise, a late reply) is not this reply and is dropped first.
+bool SendCommandForReply(uint32_t first, uint32_t data);

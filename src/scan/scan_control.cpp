@@ -75,6 +75,18 @@ void DrainLine(int32_t ms) {
 // which ended by itself: frames still on the way have arrived by then.
 constexpr int32_t kQuietDrainMs = 100;
 
+// After the line was lost: the port is closed so that the next sign-on opens
+// the device afresh, and nothing of the old link is believed any more.  True
+// when it was lost.
+bool ForgetLostPort() {
+  if (!PortLost()) return false;
+  DropQueuedDigout();
+  CloseLostPort();
+  fDevSignedOn = false;
+  fInstrumentScanning = false;
+  return true;
+}
+
 }  // namespace
 
 void DropQueuedDigout() {
@@ -93,13 +105,12 @@ bool SendScanStart() {
     WaitMs(SettlingMs());
     WaitMs(502);
   }
-  // Nothing that came before belongs to the run: a stale byte would shift
-  // every bare value of a single-channel run, which has no marker to show it.
-  DrainInput();
   // From here on the instrument may be sending frames, even when the echo
-  // goes astray.
+  // goes astray.  Nothing that came before belongs to the run: a stale byte
+  // would shift every bare value of a single-channel run, which has no
+  // marker to show it.
   fInstrumentScanning = true;
-  if (!SendPacket(command, static_cast<uint32_t>(Q583.subChan) & 0xFFU)) return false;
+  if (!SendCommandForReply(command, static_cast<uint32_t>(Q583.subChan) & 0xFFU)) return false;
   uint8_t echo = 0;
   if (!ReadComBytes(1, replyTimeout, &echo)) return false;
   echoByte = echo;
@@ -111,12 +122,7 @@ bool QuietInstrumentAfterRun() {
   // A thread that has ended is released; one that is still ending is ended.
   if (!JoinScanThread(0)) TerminateScanThreadAtOnce();
   DropQueuedDigout();
-  if (PortLost()) {
-    CloseLostPort();
-    fDevSignedOn = false;
-    fInstrumentScanning = false;
-    return false;
-  }
+  if (ForgetLostPort()) return false;
   if (!fInstrumentScanning) return true;
   DrainLine(kQuietDrainMs);
   if (SendScanStop()) return true;
@@ -141,10 +147,7 @@ bool StartScan(bool withSystemCalibration) {
   if (ScanThreadAlive() || fScanRunning) TerminateScanThreadAtOnce();
   (void)JoinScanThread(0);
   DropQueuedDigout();
-  if (PortLost()) {
-    CloseLostPort();
-    fDevSignedOn = false;
-  }
+  ForgetLostPort();
   if (!fDevSignedOn) {
     double maximum = 0.0;
     double minimum = 0.0;
@@ -245,13 +248,7 @@ bool EndScan() {
     ScanLogWriteTrailer();
     ScanLogClose();
   }
-  if (PortLost()) {
-    DropQueuedDigout();
-    CloseLostPort();
-    fDevSignedOn = false;
-    fInstrumentScanning = false;
-    return false;
-  }
+  if (ForgetLostPort()) return false;
   // A byte queued too late for the thread goes out after the stop: it is
   // the last value the host asked for.
   const bool digoutQueued = fDigoutWhileScanPending.exchange(false);

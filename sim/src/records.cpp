@@ -1,4 +1,4 @@
-// Inspection: the records of what went over the line (bytes received and
+// The records of what went over the line (bytes received and
 // sent, decoded packets, the instrument's state) and the waits on them.
 #include "simulator_impl.h"
 
