@@ -31,7 +31,8 @@ echo "   channel 2-0: constant 1.25 V         3-0: noise of +-0.1 V"
   --description "Q583 demo: sine, ramp, constant and noise on channels 0-3 (simulated)" \
   --log-dir "$out" -o "$out/scans.csv"
 
-log=$(ls "$out"/ScanLog_*.txt | head -n 1)
+logs=("$out"/ScanLog_*.txt)
+log=${logs[0]}
 "$q583" plot "$log" -o "${log%.txt}.png"
 
 echo

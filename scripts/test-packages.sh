@@ -78,9 +78,10 @@ for pkg in "$runtime" libq583-sp-dev q583-tools; do
   check "$pkg: Version $version-1, Architecture $arch, Priority optional, a Maintainer" \
     test "$(field "$pkg" Version)/$(field "$pkg" Architecture)/$(field "$pkg" Priority)" = \
          "$version-1/$arch/optional" -a -n "$(field "$pkg" Maintainer)"
-  summary=$(field "$pkg" Description | head -n 1)
+  description=$(field "$pkg" Description)
+  summary=${description%%$'\n'*}  # no pipe into head: under pipefail its early exit fails the writer
   check "$pkg: a one-line summary under 80 characters and a long description" \
-    test -n "$summary" -a "${#summary}" -lt 80 -a "$(field "$pkg" Description | wc -l)" -gt 2
+    test -n "$summary" -a "${#summary}" -lt 80 -a "$(wc -l <<<"$description")" -gt 2
 done
 
 check "$runtime: section libs" test "$(field "$runtime" Section)" = libs
@@ -150,7 +151,7 @@ run_native() {  # run_native NAME BINARY
     cat "$run/host.err"; return 1; }
   q583_sim_stop
   # The program took the packaged library, not one elsewhere on the system.
-  LD_LIBRARY_PATH="$sysroot/$libdir" ldd "$2" | grep -q "$sysroot/$libdir/$soname" && scans_ok "$run/scans.txt"
+  LD_LIBRARY_PATH="$sysroot/$libdir" ldd "$2" | grep -F "$sysroot/$libdir/$soname" >/dev/null && scans_ok "$run/scans.txt"
 }
 check "the pkg-config host scans the packaged q583-sim" run_native pc "$work/myscan-pc"
 check "the find_package host scans the packaged q583-sim" run_native cmake "$work/consumer/myscan"
