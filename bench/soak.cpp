@@ -9,8 +9,14 @@
 //   soak [seconds]      (default 300; Q583_SOAK_BENCH_SECONDS: benchmark length, default 10)
 #include <rapidcheck.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "model/model.h"
 #include "scan_measure.h"
@@ -29,6 +35,34 @@ void Bench(const char* when, double seconds) {
   std::fflush(stdout);
   q583bench::Report("library", r);
 }
+
+// Prints the process figures every few minutes, so that a trend shows
+// between the start and the end.
+class FigureSampler {
+ public:
+  explicit FigureSampler(std::chrono::seconds every) : every_(every) {}
+  ~FigureSampler() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  FigureSampler(const FigureSampler&) = delete;
+  FigureSampler& operator=(const FigureSampler&) = delete;
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!cv_.wait_for(lock, every_, [this] { return quit_; })) PrintFigures("trend", q583model::Figures());
+  }
+  std::chrono::seconds every_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool quit_ = false;
+  std::thread thread_{[this] { Loop(); }};
+};
 
 }  // namespace
 
@@ -56,6 +90,8 @@ int main(int argc, char** argv) {
                               {"clock across 2^31 ms", true, 0x80000000u - half},
                               {"clock across 2^32 ms", true, 0u - half}};
   int failures = 0;
+  // The sampler's own thread is counted in the end figures as in the start's.
+  auto sampler = std::make_unique<FigureSampler>(std::chrono::seconds(seconds >= 1200 ? 300 : 60));
   for (const auto& seg : segments) {
     q583model::SoakControl c;
     c.active = true;
@@ -73,6 +109,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(q583model::StepsRun()));
   }
   q583model::SetSoakControl({});
+  sampler.reset();
 
   const auto end = q583model::Figures();
   Bench("end", benchSeconds);
