@@ -98,6 +98,46 @@ TEST_F(RunEdges, RunsThatEndByThemselvesKeepTheirScansAndStopTheInstrument) {
   for (size_t i = 1; i < pairs.size(); i += 2) EXPECT_NEAR(pairs[i], -1.5, 1e-5);
 }
 
+// Bytes that nobody asked for (line noise while idle, a reply come too
+// late) never reach a run: a single-channel frame has no marker, so one
+// stale byte would shift every value after it.  And a run ended at once
+// leaves no instrument streaming behind the configuration load.
+TEST_F(RunEdges, StaleInputAndAStreamingInstrumentReachNoLaterCall) {
+  SetChannelCodes({0x00});
+  Q583.tScan = 0;
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  Sim().SetLineNoise(400);
+  SleepMs(150);
+  Sim().SetLineNoise(0);
+  ASSERT_EQ(EX_SetLengthOfRunMs(700), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  for (int i = 0; i < 300 && EX_CheckRun(); ++i) SleepMs(20);
+  uint8_t running = 1;
+  const auto values = DrainRing(1, running);
+  ASSERT_GE(values.size(), 3U);
+  ExpectConsecutiveFrames(values, 1);
+
+  // The same for a reply: the conversion reads its own value.
+  Sim().SetLineNoise(400);
+  SleepMs(150);
+  Sim().SetLineNoise(0);
+  Sim().SetInput(0, 0, {q583sim::SignalKind::Constant, 2.5});
+  double mv = 0.0;
+  ASSERT_EQ(EX_GetOneConversion(&mv), 1);
+  EXPECT_NEAR(mv, 2500.0, 0.01);
+
+  ASSERT_EQ(EX_SetLengthOfRunMs(0), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_TRUE(Sim().WaitForFrames(2, 3000));
+  ASSERT_EQ(EX_SetLengthOfRunSec(5), 1);  // ends the run at once
+  EXPECT_EQ(EX_CheckRun(), 0);
+  WriteFile("Q583_SP.ini", "[MAIN]\ncomPort=0\ntScan=1\n");
+  EX_SetIniDirectory(".");
+  (void)EX_SetDevToIniSetup();
+  EXPECT_FALSE(Sim().GetState().scanning);
+}
+
 // Items 3 and 7: a sign-on asked for during a run ends the run in order
 // first; the end closes a scan log even after file logging was switched off.
 TEST_F(RunEdges, SignOnDuringARunEndsItFirstAndEveryEndClosesTheLog) {
