@@ -150,6 +150,23 @@ TEST_F(ScanTypes, SingleChannelScanOnThePolledChannel) {
   ExpectRowsMatch(lines, 1, lines.size() - 15, {-4.125}, Q583.scanInterval);
 }
 
+// A digital-input reply among bare single-channel values could not be told
+// from them and would shift every value after it: none is asked for.
+TEST_F(ScanTypes, SingleChannelScanAsksForNoDigitalInputs) {
+  SetChannelCodes({0x00});
+  Q583.tScan = 0;
+  Sim().SetInput(0, 0, {q583sim::SignalKind::Constant, 1.75});
+  ASSERT_EQ(EX_SetDiginScan(1), 1);
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  const auto values = CollectScans(12, 1, 8000);
+  ASSERT_EQ(EX_EndScan(), 1);
+  ASSERT_EQ(values.size(), 12U);
+  for (double v : values) EXPECT_NEAR(v, 1.75, 1.01 * kBipolarCountVolts);
+  for (const auto& p : Sim().Packets()) EXPECT_NE(p.first, 0x80) << "a digital-input request";
+}
+
 TEST_F(ScanTypes, SixteenBitUnipolarValues) {
   SetChannelCodes({0x00});
   Q583.wordCnt = 2;

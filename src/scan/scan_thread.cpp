@@ -106,7 +106,10 @@ IdleOutcome IdlePass(const TimedRun& run) {
       digoutFailed = true;  // tried again on the next idle pass, soon
     }
   }
-  if (fDigOutPriority || !fDiginWithScan) {
+  // A single-channel frame is one bare value: a digital-input reply among
+  // such frames could not be told from a value and would shift every value
+  // after it, so none is asked for in that scan type.
+  if (fDigOutPriority || !fDiginWithScan || FrameScanType() == 0) {
     IdleWait(run, digoutFailed ? kDigoutRetryMs : kIdleWaitCapMs);
     return IdleOutcome::NextPass;
   }

@@ -296,6 +296,10 @@ class Rig {
     EX_SetBeepHandler(&NoTone);
     NewSimulator();
     EX_SetIniDirectory(dir_.c_str());
+    if (std::getenv("Q583_MODEL_DEBUG_LOGS")) {  // kept with Q583_KEEP_TEST_DIRS
+      EX_DoVexDbgNew(1);
+      EX_DoScanDebug(1);
+    }
     if (signOn) {
       Require(EX_InitDev() == 1, "setup: EX_InitDev failed");
       signedOn_ = Tri::Yes;
