@@ -24,6 +24,7 @@ constexpr uint8_t kCmdScanWithCal = 0x8C;
 constexpr uint8_t kCmdScanStop = 0x8A;
 constexpr int32_t kThreadEndWaitMs = 200;
 constexpr int32_t kEndDrainMs = 1500;
+constexpr int32_t kFailedStartJoinMs = 1000;
 
 constexpr const char* kLogFileFailedText =
     "\n\nUnable to create LOG FILE for data writing!\n\nIf you are not also logging to memory, you may want to "
@@ -188,9 +189,11 @@ bool StartScan(bool withSystemCalibration) {
   FixRunScanType(true);
 
   if (!SendScanStart()) {
-    // The thread runs only to see the exit flag and end.
+    // The thread runs only to see the exit flag and end; the start returns
+    // once it has, so that no caller sees a thread of a run that never began.
     fScanDataThread_EXIT_NOW_FLAG = 1;
     ResumeScanThread();
+    if (!JoinScanThread(kFailedStartJoinMs)) TerminateScanThreadAtOnce();
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> SCAN STARTUP FAILED\n");
     return false;
   }

@@ -169,7 +169,9 @@ class RunEndsWithThread {
 void ThreadFunc_GetScanData() {
   RunEndsWithThread runEnds;
   fDiginRequestPending = false;
-  fScanRunning = true;
+  // A thread resumed after a failed start only sees the exit flag and ends:
+  // it never shows a run as going.
+  if (fScanDataThread_EXIT_NOW_FLAG != 1) fScanRunning = true;
   SetRunStartText(platform::CtimeNow());
   if (DebugLogOpen(DebugLog::Scan)) {
     DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> THREAD STARTED\n");
