@@ -149,7 +149,7 @@ TEST_F(RunEdges, SignOnDuringARunEndsItFirstAndEveryEndClosesTheLog) {
   ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
   ASSERT_EQ(EX_EndScan(), 1);
   EXPECT_FALSE(ScanLogOpen());
-  EXPECT_EQ(Trailers(), 1U);
+  EXPECT_EQ(Trailers(), 2U);  // as any orderly end: the thread's and the end's
 
   // Codes asked for during a run started without EX_InitDev: no sign-on.
   ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
@@ -175,6 +175,17 @@ TEST_F(RunEdges, SignOnDuringARunEndsItFirstAndEveryEndClosesTheLog) {
     }
   }
   EXPECT_FALSE(Sim().GetState().scanning);
+
+  // A run that ends by itself closes its file with the trailer, also when
+  // file logging was switched off while it ran.
+  ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+  ASSERT_EQ(EX_SetLengthOfRunMs(600), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_TRUE(Sim().WaitForFrames(2, 3000));
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  for (int i = 0; i < 300 && EX_CheckRun(); ++i) SleepMs(20);
+  ASSERT_EQ(EX_CheckRun(), 0);
+  EXPECT_EQ(CountOf(ReadFile("ScanLog_2.txt"), "Minimal System Interval:"), 1U);
 }
 
 // Item 4: a queued digital-output byte goes out before its run ends, or

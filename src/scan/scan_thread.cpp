@@ -141,7 +141,9 @@ void EndOfThread() {
     DebugPrintFlush(DebugLog::Scan, "\n\n");
     DebugClose(DebugLog::Scan);
   }
-  if (fLogScansToFile && ScanLogOpen()) ScanLogWriteTrailer();
+  // The run's file gets its trailer also when file logging was switched
+  // off during the run: the rows it has are a run's that ended.
+  if (ScanLogOpen()) ScanLogWriteTrailer();
   DebugClose(DebugLog::General);
   fScanRunning = false;
   NotifyScanEnded();
