@@ -128,6 +128,21 @@ TEST_F(SignonTest, NoWakeReplyFailsAfterTenTriesWithoutRestart) {
   EXPECT_FALSE(fDevSignedOn);
 }
 
+// A sign-on that fails after an earlier one succeeded (noise on the line,
+// an instrument switched off) leaves the library not signed on: the next
+// start signs on again instead of talking to an instrument in no known state.
+TEST_F(SignonTest, AFailedSignOnIsNotTakenForTheEarlierOne) {
+  ASSERT_EQ(EX_InitDev(), 1);
+  Sim().SetNoWakeReply(true);
+  EXPECT_EQ(EX_SetMultiChanScanChanCodes(0x00, 0x10, 16, 16, 16, 16, 0), 0);
+  EXPECT_FALSE(fDevSignedOn);
+  Sim().SetNoWakeReply(false);
+  const uint32_t signOns = Sim().GetState().signOns;
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  EXPECT_EQ(Sim().GetState().signOns, signOns + 1);
+  EXPECT_EQ(EX_EndScan(), 1);
+}
+
 TEST_F(SignonTest, AnswerToTheBaudChangeRestartsUntilFourAttemptsFail) {
   Sim().SetReplyToBaudChange(-1);
   EXPECT_FALSE(SIGNON());

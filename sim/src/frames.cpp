@@ -14,6 +14,7 @@ namespace {
 
 constexpr double kMaxConversionS = 60.0;
 constexpr double kTwoPi = 6.283185307179586;
+constexpr size_t kMaxNoiseBacklog = 4;  // bytes waiting on the line
 
 bool ValidInput(int m, int s) { return m >= 0 && m < 8 && s >= 0 && s < 16; }
 
@@ -134,7 +135,9 @@ void Simulator::Impl::RunTimers(double now) {
     if (nextNoiseS <= 0) nextNoiseS = now + gapDist(rng);
     while (nextNoiseS <= now) {
       std::uniform_int_distribution<int> byteDist(0, 255);
-      Enqueue({static_cast<uint8_t>(byteDist(rng))}, now);
+      // Noise is on the wire at once; it never queues up ahead of what the
+      // instrument sends (at a slow line rate it would, without end).
+      if (out.size() < kMaxNoiseBacklog) Enqueue({static_cast<uint8_t>(byteDist(rng))}, now);
       nextNoiseS += gapDist(rng);
     }
   }

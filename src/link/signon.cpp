@@ -215,7 +215,12 @@ bool SIGNON() {
   // port (the thread's own sign-on after a short frame aside).
   if (!OnScanThread() && ScanThreadAlive()) TerminateScanThreadAtOnce();
   fSignonRepeated = false;
-  if (!SignonPass()) return false;
+  if (!SignonPass()) {
+    // The instrument is in no known state (and the port may be closed): the
+    // next call that needs it signs on again instead of talking to it.
+    fDevSignedOn = false;
+    return false;
+  }
   fInstrumentScanning = false;  // a sign-on leaves the instrument idle
   return true;
 }

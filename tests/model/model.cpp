@@ -54,8 +54,8 @@ constexpr uint8_t kOff = 16;
 // that are wrong by seconds, not milliseconds.
 constexpr int kInstantMs = 300;      // an export that does not talk to the instrument
 constexpr int kForcedEndMs = 1500;   // a thread ended at once
-constexpr int kSignOnMs = 9000;      // a sign-on (about 3 s) and its calibration
-constexpr int kReplyMs = 3000;       // one command and its reply
+constexpr int kSignOnMs = 5000;      // a sign-on's exchanges (about 3 s)
+constexpr int kCalibrationStepMs = 2000;  // a calibration reply is awaited this long
 constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
 
@@ -345,11 +345,19 @@ class Rig {
   int EndScanBound() const {
     const double rate = std::max(9.5, static_cast<double>(settings_.rate));
     const double settle = 5.0 * std::max(1, ChannelCount(settings_.codes)) * settings_.average / rate * 1000.0;
-    return 200 + 1500 + static_cast<int>(2 * settle) + kReplyMs + kForcedEndMs + Slack();
+    return 200 + 1500 + static_cast<int>(2 * settle) + ReplyMs() + kForcedEndMs + Slack();
   }
-  int SignOnBound() const { return kSignOnMs + Slack(); }
+  // One command and its reply: the library's reply time-out, from the
+  // conversion time at the rate the instrument runs.
+  int ReplyMs() const {
+    const double rate = std::max(9.5, static_cast<double>(settings_.rate));
+    return static_cast<int>(2000.0 * (settings_.average / rate + 2.3));
+  }
+  // A system calibration: three readings and two register writes.
+  int CalibrationMs() const { return 3 * kCalibrationStepMs + 2 * ReplyMs(); }
+  int SignOnBound() const { return kSignOnMs + CalibrationMs() + Slack(); }
   // A direct operation: maybe a sign-on, the command, a new sign-on and a retry.
-  int DirectBound() const { return 2 * kSignOnMs + 2 * kReplyMs + EndScanBound() + Slack(); }
+  int DirectBound() const { return 2 * SignOnBound() + 2 * ReplyMs() + EndScanBound() + Slack(); }
 
   void NewSimulator() {
     q583sim::Options o;
@@ -706,7 +714,9 @@ void Rig::Execute(const Step& s) {
     case Op::Start: {
       const bool signsOn = signedOn_ != Tri::Yes;
       const int typeZeroWait = settings_.type == 0 ? (settings_.filter == 1 ? 2 * 560 + 1002 : 2 * 36 + 1002) : 0;
-      const int bound = (signsOn ? SignOnBound() : 0) + kForcedEndMs + 2 * kReplyMs + typeZeroWait + Slack();
+      // A stop (with its settling) may go first when a run ended at once.
+      const int bound = (signsOn ? SignOnBound() : 0) + EndScanBound() + (s.a ? 0 : CalibrationMs()) +
+                        2 * ReplyMs() + typeZeroWait + Slack();
       const uint8_t ok = Timed(what, bound, [&] { return s.a ? EX_StartScan_NoSysCal() : EX_StartScan(); });
       if (!s.a) replyTimeoutSet_ = replyTimeoutSet_ || ok;
       if (s.a && !replyTimeoutSet_ && !ok) break;  // no averaging command yet: no echo awaited
@@ -735,7 +745,7 @@ void Rig::Execute(const Step& s) {
       break;
     }
     case Op::Run: {
-      const uint8_t ok = Timed(what, kForcedEndMs + SignOnBound() + 2 * kReplyMs, [] { return EX_Run(); });
+      const uint8_t ok = Timed(what, EndScanBound() + SignOnBound() + CalibrationMs() + 2 * ReplyMs(), [] { return EX_Run(); });
       EndRun(Ending::AtOnce);
       if (alive) expect(ok, 1);
       if (ok) {
@@ -767,7 +777,7 @@ void Rig::Execute(const Step& s) {
     }
     case Op::SetCodes: {
       const auto& c = s.codes;
-      const uint8_t ok = Timed(what, EndScanBound() + SignOnBound() + 2 * kReplyMs,
+      const uint8_t ok = Timed(what, EndScanBound() + SignOnBound() + 2 * ReplyMs(),
                                [&] { return EX_SetMultiChanScanChanCodes(c[0], c[1], c[2], c[3], c[4], c[5], 0); });
       expect(ok, alive ? 1 : 0);
       EndRun(Ending::Orderly);
@@ -895,7 +905,7 @@ void Rig::Execute(const Step& s) {
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] { return EX_GetDigin(&v); });
       if (during && fScanRunning) Require(ok == 0, what + " during a scan");
       if (!during) expect(ok, alive ? 1 : 0);
-      if (ok) Require(v == kDigitalInput, what + " read " + std::to_string(v));
+      if (ok && !lenient) Require(v == kDigitalInput, what + " read " + std::to_string(v));
       talked = ok;
       if (ok) signedOn_ = Tri::Yes;
       break;
@@ -906,7 +916,7 @@ void Rig::Execute(const Step& s) {
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound() + 500, [&] { return EX_GetOneConversion(&mv); });
       if (during && fScanRunning) Require(ok == 0, what + " during a scan");
       if (!during) expect(ok, alive ? 1 : 0);
-      if (ok) Require(mv >= kRampOffset * 1000 - 1 && mv <= (kRampOffset + kRampAmplitude) * 1000 + 1, what + ": " + std::to_string(mv) + " mV");
+      if (ok && !lenient) Require(mv >= kRampOffset * 1000 - 1 && mv <= (kRampOffset + kRampAmplitude) * 1000 + 1, what + ": " + std::to_string(mv) + " mV");
       talked = ok;
       if (ok) signedOn_ = Tri::Yes;
       break;
@@ -938,7 +948,7 @@ void Rig::Execute(const Step& s) {
     }
     case Op::Standby:
     case Op::Sleep: {
-      const uint8_t ok = Timed(what, EndScanBound() + kReplyMs + (alive ? 0 : 2500), [&] {
+      const uint8_t ok = Timed(what, EndScanBound() + ReplyMs() + (alive ? 0 : 2500), [&] {
         return s.op == Op::Sleep ? EX_Sleep(1) : EX_Standby(static_cast<uint8_t>(s.a));
       });
       expect(ok, 1);
@@ -1050,7 +1060,7 @@ void Rig::Execute(const Step& s) {
         }
       });
       uint8_t ok = 0;
-      const int bound = EndScanBound() + SignOnBound() + 2 * kReplyMs + 2000;
+      const int bound = EndScanBound() + SignOnBound() + CalibrationMs() + 2 * ReplyMs() + 2000;
       if (s.a == 0) ok = Timed(what, bound, [] { return EX_EndScan(); });
       if (s.a == 1) ok = Timed(what, bound, [] { return EX_StartScan_NoSysCal(); });
       if (s.a == 2) ok = Timed(what, bound, [] { return EX_SetRate(60.0); });
