@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   const char* benchEnv = std::getenv("Q583_SOAK_BENCH_SECONDS");
   const double benchSeconds = benchEnv ? std::atof(benchEnv) : 10.0;
   // Many sequences per check; the soak's deadline ends each segment.
-  setenv("RC_PARAMS", "max_success=1000000,max_size=24", 0);
+  setenv("RC_PARAMS", "max_success=1000000 max_size=24", 0);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   ReloadLibrary();

@@ -12,12 +12,13 @@ target_link_libraries(model_test PRIVATE q583_model GTest::gtest_main)
 
 # CTest runs one fixed seed and one random seed (RapidCheck prints it at the
 # start; a failing sequence also prints its number, for Q583_MODEL_ONLY).
+# RC_PARAMS takes its parameters separated by spaces.
 # The soak (scripts/soak.sh) runs random seeds for as long as it is given.
 option(Q583_MODEL_TESTS "Register the model tests with CTest" ON)
 if(CMAKE_CXX_FLAGS MATCHES "sanitize")
-  set(Q583_MODEL_SEQUENCES 2)
+  set(Q583_MODEL_SEQUENCES 6)
 else()
-  set(Q583_MODEL_SEQUENCES 4)
+  set(Q583_MODEL_SEQUENCES 16)
 endif()
 set(Q583_MODEL_SEEDS)
 if(Q583_MODEL_TESTS)
@@ -25,9 +26,9 @@ if(Q583_MODEL_TESTS)
 endif()
 foreach(seed ${Q583_MODEL_SEEDS})
   if(seed STREQUAL "fixed")
-    set(params "seed=583583,max_success=${Q583_MODEL_SEQUENCES},max_size=24")
+    set(params "seed=583583 max_success=${Q583_MODEL_SEQUENCES} max_size=24")
   else()
-    set(params "max_success=${Q583_MODEL_SEQUENCES},max_size=24")
+    set(params "max_success=${Q583_MODEL_SEQUENCES} max_size=24")
   endif()
   add_test(NAME model.${seed} COMMAND model_test)
   set_tests_properties(model.${seed} PROPERTIES

@@ -1231,6 +1231,7 @@ void CheckOneSequence() {
   ++gSequences;
   Trail() = "  (sequence " + std::to_string(calls) + " of the seed, replayed alone with Q583_MODEL_ONLY=" + std::to_string(calls) +
             "; setup: " + std::string(signOn ? "EX_InitDev" : "no sign-on") + ", clock start " + std::to_string(clockStart) + ")\n";
+  if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- %s", Trail().c_str());
   {
     {
       Rig rig(signOn, clockStart);
