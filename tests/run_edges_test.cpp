@@ -107,9 +107,12 @@ TEST_F(RunEdges, StaleInputAndAStreamingInstrumentReachNoLaterCall) {
   Q583.tScan = 0;
   ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
   SignOnQuiet(Sim());
-  Sim().SetLineNoise(400);
-  SleepMs(150);
-  Sim().SetLineNoise(0);
+  auto noiseWhileIdle = [this] {
+    Sim().SetLineNoise(400);
+    SleepMs(150);
+    Sim().SetLineNoise(0);
+  };
+  noiseWhileIdle();
   ASSERT_EQ(EX_SetLengthOfRunMs(700), 1);
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   for (int i = 0; i < 300 && EX_CheckRun(); ++i) SleepMs(20);
@@ -119,9 +122,7 @@ TEST_F(RunEdges, StaleInputAndAStreamingInstrumentReachNoLaterCall) {
   ExpectConsecutiveFrames(values, 1);
 
   // The same for a reply: the conversion reads its own value.
-  Sim().SetLineNoise(400);
-  SleepMs(150);
-  Sim().SetLineNoise(0);
+  noiseWhileIdle();
   Sim().SetInput(0, 0, {q583sim::SignalKind::Constant, 2.5});
   double mv = 0.0;
   ASSERT_EQ(EX_GetOneConversion(&mv), 1);

@@ -343,16 +343,16 @@ class Rig {
   bool RunGoing() const { return run_ && run_->going; }
 
   // The settling wait of the scan end, from the rate the instrument runs.
+  // The rate the instrument runs: none below its slowest divider.
+  double RunRate() const { return std::max(9.5, static_cast<double>(settings_.rate)); }
   int EndScanBound() const {
-    const double rate = std::max(9.5, static_cast<double>(settings_.rate));
-    const double settle = 5.0 * std::max(1, ChannelCount(settings_.codes)) * settings_.average / rate * 1000.0;
+    const double settle = 5.0 * std::max(1, ChannelCount(settings_.codes)) * settings_.average / RunRate() * 1000.0;
     return 200 + 1500 + static_cast<int>(2 * settle) + ReplyMs() + kForcedEndMs + Slack();
   }
   // One command and its reply: the library's reply time-out, from the
   // conversion time at the rate the instrument runs.
   int ReplyMs() const {
-    const double rate = std::max(9.5, static_cast<double>(settings_.rate));
-    return static_cast<int>(2000.0 * (settings_.average / rate + 2.3));
+    return static_cast<int>(2000.0 * (settings_.average / RunRate() + 2.3));
   }
   // A system calibration: three readings and two register writes.
   int CalibrationMs() const { return 3 * kCalibrationStepMs + 2 * ReplyMs(); }
