@@ -32,7 +32,7 @@
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "q583sim/simulator.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace fs = std::filesystem;
 
@@ -533,10 +533,10 @@ void Rig::CheckScanLog() {
 // EX_CheckRun against the model; the acquisition thread may end by itself
 // only where the model allows it.
 void Rig::CheckRunState(const std::string& after) {
-  const bool alive1 = fScanRunning;
+  const bool alive1 = ScanRunning();
   const uint8_t checkRun = Timed("EX_CheckRun()", kInstantMs, [] { return EX_CheckRun(); });
   const bool signedOn = fDevSignedOn;
-  const bool alive2 = fScanRunning;
+  const bool alive2 = ScanRunning();
   if (alive1 == alive2) Require(checkRun == (signedOn && alive1 ? 1 : 0), after + ": EX_CheckRun disagrees with the run state");
   if (signedOn_ != Tri::Maybe && !Lenient() && !lineChanged_)
     Require(signedOn == (signedOn_ == Tri::Yes), after + ": signed on is " + std::to_string(signedOn) + ", expected " +
@@ -650,7 +650,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     if (run_ && !RunGoing() && !lenient)
       Require(run_->lastUnread == 0, name + ": false after the run ended, with " + std::to_string(run_->lastUnread) +
                                          " scans unread at the last call");
-    if (RunGoing() && !lenient && !run_->mayEnd) Require(!fScanRunning, name + ": false while the run goes on");
+    if (RunGoing() && !lenient && !run_->mayEnd) Require(!ScanRunning(), name + ": false while the run goes on");
     return;
   }
   if (run_ && unread >= 0) run_->lastUnread = unread;
@@ -879,7 +879,7 @@ void Rig::Execute(const Step& s) {
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] {
         return s.b ? EX_SendDigoutWScan(static_cast<uint8_t>(s.a), &busy) : EX_SendDigout(static_cast<uint8_t>(s.a));
       });
-      if (during && fScanRunning) {
+      if (during && ScanRunning()) {
         // Queued: busy only when this run already queued a byte.
         if (!ok && s.b) Require(busy == 1, what + ": false during a scan, busy " + std::to_string(busy));
         if (!ok && !lenient) Require(run_->digoutQueued, what + ": busy with a byte that no host call of this run queued");
@@ -904,7 +904,7 @@ void Rig::Execute(const Step& s) {
       uint8_t v = 0;
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] { return EX_GetDigin(&v); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) expect(ok, alive ? 1 : 0);
       if (ok && !lenient) Require(v == kDigitalInput, what + " read " + std::to_string(v));
       talked = ok;
@@ -915,7 +915,7 @@ void Rig::Execute(const Step& s) {
       double mv = 0;
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound() + 500, [&] { return EX_GetOneConversion(&mv); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) expect(ok, alive ? 1 : 0);
       if (ok && !lenient) Require(mv >= kRampOffset * 1000 - 1 && mv <= (kRampOffset + kRampAmplitude) * 1000 + 1, what + ": " + std::to_string(mv) + " mV");
       talked = ok;
@@ -926,7 +926,7 @@ void Rig::Execute(const Step& s) {
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(),
                                [&] { return EX_SetPolledModeChan(static_cast<uint8_t>(s.a), static_cast<uint8_t>(s.b)); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) expect(ok, alive ? 1 : 0);
       talked = ok;
       if (ok) signedOn_ = Tri::Yes;
@@ -1092,7 +1092,7 @@ void Rig::Execute(const Step& s) {
 
   // ---- after every step ---------------------------------------------------
   CheckRunState(what);
-  if (talked && alive && !Lenient() && !fScanRunning) {
+  if (talked && alive && !Lenient() && !ScanRunning()) {
     // After a run has ended, the library does not leave the instrument streaming.
     SleepMs(20);
     Require(!sim_->GetState().scanning, what + ": the instrument still streams after the library talked to it");
