@@ -92,6 +92,18 @@ void WaitInPass(int32_t deadline, uint32_t minBytes, bool retrySoon) {
   if (wait > 0) WaitPortReadable(wait, minBytes);
 }
 
+// Waits in passes until the receive queue holds n bytes; false at the
+// deadline of a frame.
+bool WaitForQueued(ScanRun& run, uint32_t n, bool withDigout, bool finalWait) {
+  const int32_t deadline = FrameDeadline(run, 3.0);
+  for (;;) {
+    const bool sentOk = WaitingPass(run, withDigout, finalWait);
+    if (ReceiveQueueCount() >= n) return true;
+    if (TimeUp(deadline)) return false;
+    WaitInPass(deadline, n, !sentOk);
+  }
+}
+
 }  // namespace
 
 uint32_t ReceiveQueueCount() {
@@ -234,36 +246,14 @@ bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
 
   bool digin = false;
   if (run.diginRequestPending && run.frames[0] == kDiginReplyFirst) {
-    const int32_t deadline = FrameDeadline(run, 3.0);
-    bool ready = false;
-    for (;;) {
-      WaitingPass(run, false, false);
-      if (ReceiveQueueCount() >= 1) {
-        ready = true;
-        break;
-      }
-      if (TimeUp(deadline)) break;
-      WaitInPass(deadline, 1, false);
-    }
-    if (!ready) {
+    if (!WaitForQueued(run, 1, false, false)) {
       DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed getting digin byte \n");
       return false;
     }
     if (ReadIntoBuffer(run, 1) == 1) digin = true;
   } else {
     const uint32_t rest = scanBytes > 0 ? scanBytes - 1 : 0;
-    const int32_t deadline = FrameDeadline(run, 3.0);
-    bool ready = false;
-    for (;;) {
-      const bool sentOk = WaitingPass(run, true, true);
-      if (ReceiveQueueCount() >= rest) {
-        ready = true;
-        break;
-      }
-      if (TimeUp(deadline)) break;
-      WaitInPass(deadline, rest, !sentOk);
-    }
-    if (!ready) {
+    if (!WaitForQueued(run, rest, true, true)) {
       DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed getting SCAN DATA \n\n\n");
       return false;
     }

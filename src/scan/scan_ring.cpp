@@ -63,11 +63,6 @@ DigoutQueue::Offer DigoutQueue::Put(uint8_t value) {
   return Offer::Queued;
 }
 
-void DigoutQueue::Seal() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  open_ = false;
-}
-
 bool DigoutQueue::TakeWaiting(uint8_t& value) {
   std::lock_guard<std::mutex> lock(mutex_);
   open_ = false;

@@ -99,8 +99,14 @@ class DigoutQueue {
     pending_ = false;
     return true;
   }
-  // Takes no more bytes (the thread's end).
-  void Seal();
+  // The thread's last send: as SendWaiting, and the queue takes no more
+  // bytes, in one step, so that no byte can slip in between the two.
+  template <class Send>
+  void SendLast(Send send) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_ && send(byte_)) pending_ = false;
+    open_ = false;
+  }
   // Seals the queue and hands out a byte still waiting.
   bool TakeWaiting(uint8_t& value);
   bool Pending() const;

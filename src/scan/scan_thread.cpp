@@ -59,14 +59,14 @@ void IdleWait(const ScanRun& scan, const TimedRun& timed, int32_t cap) {
   if (ms > 0) WaitPortReadable(ms, wanted);
 }
 
-// Sends the run's queued digital-output byte; true when none is left.
-bool SendQueuedDigout(ScanRun& scan) {
-  return scan.digout.SendWaiting([](uint8_t value) {
-    if (!SendDigoutPacket(value)) return false;
-    DebugPrintFlush(DebugLog::General, "@@@@ TFSCD()-> Digout Sent @@@@@\n");
-    return true;
-  });
+bool SendDigoutFromThread(uint8_t value) {
+  if (!SendDigoutPacket(value)) return false;
+  DebugPrintFlush(DebugLog::General, "@@@@ TFSCD()-> Digout Sent @@@@@\n");
+  return true;
 }
+
+// Sends the run's queued digital-output byte; true when none is left.
+bool SendQueuedDigout(ScanRun& scan) { return scan.digout.SendWaiting(SendDigoutFromThread); }
 
 enum class IdleOutcome { NextPass, LeaveLoop };
 
@@ -108,8 +108,8 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   // A thread that was killed while it sat outside the library's waits (in a
   // host callback) runs no end sequence: its run has been ended for it.
   platform::CheckKilled();
-  if (!PortLost()) SendQueuedDigout(scan);
-  scan.digout.Seal();
+  // A byte that cannot go out now stays for the run's end to send.
+  scan.digout.SendLast([](uint8_t value) { return !PortLost() && SendDigoutFromThread(value); });
   if (DebugLogOpen(DebugLog::Scan)) {
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> ending thread()\n");
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> size: %u\n",
