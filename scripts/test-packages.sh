@@ -71,6 +71,9 @@ field() { dpkg-deb -f "$(deb_of "$1")" "$2"; }
 files_of() {  # the files and links of a package, without directories
   dpkg-deb -c "$(deb_of "$1")" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort
 }
+docs_of() {  # what every package holds in /usr/share/doc/<package>
+  printf '%s\n' "usr/share/doc/$1/changelog.Debian.gz" "usr/share/doc/$1/copyright"
+}
 same_list() { diff <(echo "$2") <(files_of "$1") >"$work/diff" || { cat "$work/diff"; return 1; }; }
 
 for pkg in "$runtime" libq583-sp-dev q583-tools; do
@@ -89,9 +92,10 @@ check "$runtime: computed dependencies on the C and C++ runtimes" \
   grep -qE '(^|, )libc6 \(>= [^)]+\).*libstdc\+\+6 \(>= ' <<<"$(field "$runtime" Depends)"
 check "$runtime: shlibs names the package for $soname" \
   grep -qE "^libQ583_SP ${soname##*.so.} $runtime \(>= $version(-[0-9]+)?\)\$" <(dpkg-deb -I "$(deb_of "$runtime")" shlibs)
-check "$runtime: the versioned library and its SONAME link" same_list "$runtime" \
+check "$runtime: the versioned library, its SONAME link and its documents" same_list "$runtime" \
   "$libdir/$soname
-$libdir/libQ583_SP.so.$version"
+$libdir/libQ583_SP.so.$version
+$(docs_of "$runtime")"
 check "$runtime: $soname -> libQ583_SP.so.$version" \
   test "$(readlink "$sysroot/$libdir/$soname")" = "libQ583_SP.so.$version"
 
@@ -100,7 +104,7 @@ check "libq583-sp-dev: section libdevel, depends on exactly this $runtime" \
 check "libq583-sp-dev: header, link, CMake package and q583_sp.pc" same_list libq583-sp-dev \
   "$(printf '%s\n' usr/include/q583_sp.h "$libdir/cmake/Q583_SP/Q583_SPConfig.cmake" \
      "$libdir/cmake/Q583_SP/Q583_SPConfigVersion.cmake" "$libdir/cmake/Q583_SP/Q583_SPTargets-release.cmake" \
-     "$libdir/cmake/Q583_SP/Q583_SPTargets.cmake" "$libdir/libQ583_SP.so" "$libdir/pkgconfig/q583_sp.pc" | sort)"
+     "$libdir/cmake/Q583_SP/Q583_SPTargets.cmake" "$libdir/libQ583_SP.so" "$libdir/pkgconfig/q583_sp.pc" $(docs_of libq583-sp-dev) | sort)"
 check "libq583-sp-dev: libQ583_SP.so -> $soname" test "$(readlink "$sysroot/$libdir/libQ583_SP.so")" = "$soname"
 check "libq583-sp-dev: the header is include/q583_sp.h" cmp -s include/q583_sp.h "$sysroot/usr/include/q583_sp.h"
 
@@ -109,6 +113,7 @@ check "q583-tools: section science, depends on $runtime and the computed C runti
 check "q583-tools: q583, q583-sim and their man pages" same_list q583-tools \
   "usr/bin/q583
 usr/bin/q583-sim
+$(docs_of q583-tools)
 usr/share/man/man1/q583-sim.1.gz
 usr/share/man/man1/q583.1.gz"
 check "q583-tools: no run path in q583 (the library is in the system's directory)" \
@@ -121,6 +126,32 @@ check "q583-sim(1): its options and fault switches" \
            zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q '^\.SH NAME'"
 check "the packaged q583 runs with the packaged library" \
   bash -c "LD_LIBRARY_PATH='$sysroot/$libdir' '$sysroot/usr/bin/q583' --help >/dev/null"
+
+for pkg in "$runtime" libq583-sp-dev q583-tools; do
+  check "$pkg: its copyright file gives the project's licence (Expat, the MIT licence) in full" bash -c "
+    grep -qx 'License: Expat' '$sysroot/usr/share/doc/$pkg/copyright' &&
+    diff <(sed -n '5,\$p' LICENSE) <(awk 'text {sub(/^ /, \"\"); if (\$0 == \".\") \$0 = \"\"; print}
+      /^License: Expat\$/ && seen++ {text = 1}' '$sysroot/usr/share/doc/$pkg/copyright')"
+  check "$pkg: its changelog names this version" bash -c \
+    "zcat '$sysroot/usr/share/doc/$pkg/changelog.Debian.gz' | head -n 1 | grep -qF '($version-1)'"
+done
+check "$runtime: ldconfig by trigger, no maintainer scripts" bash -c "
+  dpkg-deb -I '$(deb_of "$runtime")' triggers | grep -qx 'activate-noawait ldconfig' &&
+  ! dpkg-deb -I '$(deb_of "$runtime")' postinst >/dev/null 2>&1 &&
+  ! dpkg-deb -I '$(deb_of "$runtime")' postrm >/dev/null 2>&1"
+
+echo "== lintian, the distribution's own checks =="
+if command -v lintian >/dev/null; then
+  # Errors fail; warnings and notes are shown.
+  if lintian --fail-on error "${debs[@]}" >"$work/lintian.txt" 2>&1; then
+    pass "lintian: no error on the three packages ($(grep -c '^W:' "$work/lintian.txt" || true) warnings)"
+  else
+    fail "lintian reports errors"
+  fi
+  grep -E '^[EW]:' "$work/lintian.txt" || true
+else
+  fail "lintian is missing (scripts/install-deps.sh)"
+fi
 
 echo "== the README's C host against the packages =="
 awk '/^\/\* myscan\.c/ {on = 1} on && /^```/ {exit} on' README.md >"$work/myscan.c"
@@ -162,9 +193,9 @@ name=$(basename "$zip" .zip)
 sdk=$work/sdk/$name
 mkdir -p "$work/sdk"
 (cd "$work/sdk" && cmake -E tar xf "$zip")
-check "$name.zip: the DLL, the header, the .def, both import libraries and README.txt" \
+check "$name.zip: the DLL, the header, the .def, both import libraries, README.txt and LICENSE.txt" \
   test "$(cd "$sdk" && find . -type f | sort | tr '\n' ' ')" = \
-       "./README.txt ./bin/Q583_SP.dll ./include/q583_sp.h ./lib/Q583_SP.def ./lib/Q583_SP.lib ./lib/libQ583_SP.dll.a "
+       "./LICENSE.txt ./README.txt ./bin/Q583_SP.dll ./include/q583_sp.h ./lib/Q583_SP.def ./lib/Q583_SP.lib ./lib/libQ583_SP.dll.a "
 check "$name.zip: the header and the .def are the project's" \
   bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/lib/Q583_SP.def'"
 check "README.txt: Windows line ends, on linking and the calling convention" \
