@@ -4,11 +4,14 @@
 #   2. the packages unpacked into a temporary root: the README's C host built
 #      against it with pkg-config and with find_package(Q583_SP), run against
 #      the packaged q583-sim; the packaged q583 and its man pages;
-#   3. the Windows SDK zip: its files, the README's C host linked against its
-#      MinGW import library and run under Wine against the simulator, and the
-#      import library for Microsoft's linker checked with objdump for every
-#      function's plain name and @N stack size.
-# Needs what scripts/package.sh needs, plus wine (scripts/install-deps.sh --windows).
+#   3. the Windows SDK zip: its files; for x86/ and x64/ each, the README's C
+#      host linked against the MinGW import library and run under Wine
+#      against the simulator, and the import library for Microsoft's linker
+#      checked with objdump for every function's plain name (and, 32-bit, its
+#      @N stack size);
+#   4. lintian on the three packages: no error.
+# Needs what scripts/package.sh needs, plus wine32, wine64 and lintian
+# (scripts/install-deps.sh --windows).
 #
 # Environment: Q583_PACKAGE_DIR  where the packages go (default build/packages);
 #              and those of scripts/package.sh.
@@ -193,40 +196,61 @@ name=$(basename "$zip" .zip)
 sdk=$work/sdk/$name
 mkdir -p "$work/sdk"
 (cd "$work/sdk" && cmake -E tar xf "$zip")
-check "$name.zip: the DLL, the header, the .def, both import libraries, README.txt and LICENSE.txt" \
+check "$name.zip: the header, README.txt, LICENSE.txt; in x86/ and x64/ the DLL, the .def and both import libraries" \
   test "$(cd "$sdk" && find . -type f | sort | tr '\n' ' ')" = \
-       "./LICENSE.txt ./README.txt ./bin/Q583_SP.dll ./include/q583_sp.h ./lib/Q583_SP.def ./lib/Q583_SP.lib ./lib/libQ583_SP.dll.a "
-check "$name.zip: the header and the .def are the project's" \
-  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/lib/Q583_SP.def'"
-check "README.txt: Windows line ends, on linking and the calling convention" \
-  bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'Q583_SP.lib' '$sdk/README.txt'"
-if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/lib/Q583_SP.lib" i686-w64-mingw32- >"$work/implib.txt"; then
-  pass "Q583_SP.lib: $(tail -n 1 "$work/implib.txt")"
-else
-  cat "$work/implib.txt"; fail "Q583_SP.lib: the plain names with their @N stack sizes"
-fi
+       "./LICENSE.txt ./README.txt ./include/q583_sp.h $(for a in x64 x86; do
+          printf './%s/%s ' $a Q583_SP.def $a Q583_SP.dll $a Q583_SP.lib $a libQ583_SP.dll.a; done)"
+check "$name.zip: the header and the 32-bit .def are the project's" \
+  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/x86/Q583_SP.def'"
+check "$name.zip: the 64-bit .def lists the same functions by their plain names alone" \
+  test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/library/Q583_SP.def | tr '\n' ' ')" = \
+       "$(grep -v '[;=@]' "$sdk/x64/Q583_SP.def" | sed -n 's/^  \([A-Za-z_0-9]*\)$/\1/p' | tr '\n' ' ')"
+check "$name.zip: LICENSE.txt is the project's licence" bash -c "diff <(tr -d '\r' <'$sdk/LICENSE.txt') LICENSE >/dev/null"
+check "README.txt: Windows line ends, which folder a host needs, linking and the calling conventions" \
+  bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'x64.Q583_SP.lib' '$sdk/README.txt' &&
+           grep -q '^Which one' '$sdk/README.txt'"
 
-win=$work/win
-mkdir -p "$win"
-check "the README's host links against lib/libQ583_SP.dll.a (MinGW)" \
-  i686-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$sdk/include" "$work/myscan.c" \
-    -L"$sdk/lib" -lQ583_SP -o "$win/myscan.exe"
-check "myscan.exe imports the plain names from Q583_SP.dll" bash -c "
-  i686-w64-mingw32-objdump -p '$win/myscan.exe' | sed -n '/DLL Name: Q583_SP.dll/,/^\$/p' >'$win/imports.txt' &&
-  grep -q ' EX_InitDev\$' '$win/imports.txt' && ! grep -q '@' '$win/imports.txt'"
-cp "$sdk/bin/Q583_SP.dll" "$win/"
-
-export WINEPREFIX="$root/build/wine-prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
-link="$root/build/wine-com"
-q583_wine_ports "$link" COM1
-run_wine() {
-  q583_sim_start "$sysroot/usr/bin/q583-sim" "$link" "$win" "${signals[@]}" || return 1
-  (cd "$win" && timeout 120 wine myscan.exe COM1 >"$win/scans.txt" 2>"$win/host.err") || { cat "$win/host.err"; return 1; }
-  q583_sim_stop
-  scans_ok "$win/scans.txt"
-}
-check "myscan.exe under Wine scans the simulator on COM1" run_wine
+# For each architecture: its MSVC import library, the README's C host linked
+# against its MinGW import library, and that host run under Wine (a prefix
+# of the same kind) against the packaged simulator.
+for arch in x86 x64; do
+  if [[ $arch == x86 ]]; then
+    tools=i686-w64-mingw32 implib_kind="" machine=i386 WINEARCH=win32 WINEPREFIX="$root/build/wine-prefix" link="$root/build/wine-com"
+  else
+    tools=x86_64-w64-mingw32 implib_kind=x64 machine=i386:x86-64 WINEARCH=win64 WINEPREFIX="$root/build/wine-prefix64" link="$root/build/wine-com64"
+  fi
+  export WINEARCH WINEPREFIX
+  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/$arch/Q583_SP.lib" $tools- $implib_kind \
+      >"$work/implib-$arch.txt"; then
+    pass "$arch/Q583_SP.lib: $(tail -n 1 "$work/implib-$arch.txt")"
+  else
+    cat "$work/implib-$arch.txt"; fail "$arch/Q583_SP.lib: the names a compiler emits, importing the plain names"
+  fi
+  check "$arch/Q583_SP.dll is $machine code" \
+    bash -c "$tools-objdump -f '$sdk/$arch/Q583_SP.dll' | grep -q '^architecture: $machine,'"
+
+  win=$work/win-$arch
+  mkdir -p "$win"
+  check "the README's host links against $arch/libQ583_SP.dll.a (MinGW)" \
+    $tools-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$sdk/include" "$work/myscan.c" \
+      -L"$sdk/$arch" -lQ583_SP -o "$win/myscan.exe"
+  check "the $arch myscan.exe imports the plain names from Q583_SP.dll" bash -c "
+    $tools-objdump -p '$win/myscan.exe' | sed -n '/DLL Name: Q583_SP.dll/,/^\$/p' >'$win/imports.txt' &&
+    grep -q ' EX_InitDev\$' '$win/imports.txt' && ! grep -q '@' '$win/imports.txt'"
+  cp "$sdk/$arch/Q583_SP.dll" "$win/"
+
+  q583_wine_ports "$link" COM1
+  run_wine() {
+    q583_sim_start "$sysroot/usr/bin/q583-sim" "$link" "$win" "${signals[@]}" || return 1
+    (cd "$win" && timeout 120 wine myscan.exe COM1 >"$win/scans.txt" 2>"$win/host.err") || { cat "$win/host.err"; return 1; }
+    q583_sim_stop
+    scans_ok "$win/scans.txt"
+  }
+  check "the $arch myscan.exe under Wine scans the simulator on COM1" run_wine
+  wineserver -k >/dev/null 2>&1 || true
+done
 
 echo
 echo "$passed passed, $failed failed"
