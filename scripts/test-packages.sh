@@ -113,12 +113,16 @@ check "libq583-sp-dev: the header is include/q583_sp.h" cmp -s include/q583_sp.h
 
 check "q583-tools: section science, depends on $runtime and the computed C runtime" \
   grep -qE "^science/$runtime \(= $version-1\), .*libc6 \(>= " <<<"$(field q583-tools Section)/$(field q583-tools Depends)"
-check "q583-tools: q583, q583-sim and their man pages" same_list q583-tools \
+check "q583-tools: q583, q583-sim, their man pages and the sample udev rule" same_list q583-tools \
   "usr/bin/q583
 usr/bin/q583-sim
 $(docs_of q583-tools)
+usr/share/doc/q583-tools/examples/60-q583.rules
 usr/share/man/man1/q583-sim.1.gz
 usr/share/man/man1/q583.1.gz"
+check "q583-tools: the sample udev rule is the README's" bash -c \
+  "grep -qxF \"\$(grep '^SUBSYSTEM==' tools/udev/60-q583.rules)\" README.md &&
+   cmp -s tools/udev/60-q583.rules '$sysroot/usr/share/doc/q583-tools/examples/60-q583.rules'"
 check "q583-tools: no run path in q583 (the library is in the system's directory)" \
   bash -c "! readelf -d '$sysroot/usr/bin/q583' | grep -qE 'R(UN)?PATH'"
 check "q583(1): the usage and a section COMMANDS with every command's options" \
