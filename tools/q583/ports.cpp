@@ -209,7 +209,9 @@ Probe ProbePort(const std::string& device, int answerMs) {
   if (cfsetispeed(&wake, B300) != 0 || cfsetospeed(&wake, B300) != 0 || tcsetattr(port.fd, TCSANOW, &wake) != 0) {
     probe.detail = "300 baud refused: " + ErrorText(errno);
   } else {
-    (void)tcflush(port.fd, TCIFLUSH);  // only an answer to this byte counts
+    // Both queues emptied, as the library does after every open: only an
+    // answer to this byte counts, and it goes out alone at 300 baud.
+    (void)tcflush(port.fd, TCIOFLUSH);
     const uint8_t byte = kWakeByte;
     if (write(port.fd, &byte, 1) != 1) {
       probe.detail = "write: " + ErrorText(errno);
