@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <string>
@@ -26,8 +27,11 @@
 
 namespace {
 
+// Read by every ioctl() of the process, the simulator's thread among them.
+std::atomic<bool> gPlugged{false};
+
+// Touched only by the library's opens and closes, on the test's thread.
 struct FakeAdapterDriver {
-  bool plugged = false;
   bool refuseSet = false;    // TIOCSSERIAL fails with EPERM
   int flags = 0;             // the port's serial flags as the driver holds them
   int gets = 0;
@@ -60,7 +64,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   va_start(args, request);
   void* arg = va_arg(args, void*);
   va_end(args);
-  if (gDriver.plugged && (request == TIOCGSERIAL || request == TIOCSSERIAL)) return Answer(request, arg);
+  if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && gPlugged) return Answer(request, arg);
   using IoctlFn = int (*)(int, unsigned long, ...);
   static const auto real = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
   return real(fd, request, arg);
@@ -81,6 +85,7 @@ class LowLatencyPortTest : public q583test::LibraryTest {
     gDriver = FakeAdapterDriver{};
   }
   void TearDown() override {
+    gPlugged = false;
     gDriver = FakeAdapterDriver{};
     platform::SetPortDevice(0, "");
     close(master_);
@@ -90,7 +95,7 @@ class LowLatencyPortTest : public q583test::LibraryTest {
 };
 
 TEST_F(LowLatencyPortTest, AdapterIsAskedForLowLatencyAndGetsItsFlagsBackAtClose) {
-  gDriver.plugged = true;
+  gPlugged = true;
   gDriver.flags = ASYNC_SKIP_TEST | ASYNC_SPD_HI;
   const platform::PortHandle port = platform::OpenPort(0);
   ASSERT_NE(port, platform::kInvalidPort);
@@ -104,7 +109,7 @@ TEST_F(LowLatencyPortTest, AdapterIsAskedForLowLatencyAndGetsItsFlagsBackAtClose
 }
 
 TEST_F(LowLatencyPortTest, PortAlreadyInLowLatencyIsLeftAlone) {
-  gDriver.plugged = true;
+  gPlugged = true;
   gDriver.flags = ASYNC_LOW_LATENCY;
   const platform::PortHandle port = platform::OpenPort(0);
   ASSERT_NE(port, platform::kInvalidPort);
@@ -117,7 +122,7 @@ TEST_F(LowLatencyPortTest, PortAlreadyInLowLatencyIsLeftAlone) {
 TEST_F(LowLatencyPortTest, RefusalsLeaveAWorkingPort) {
   // A driver that refuses the change, then a pseudo-terminal's own refusal
   // of both requests (the real ioctl).
-  gDriver.plugged = true;
+  gPlugged = true;
   gDriver.refuseSet = true;
   for (int round = 0; round < 2; ++round) {
     const platform::PortHandle port = platform::OpenPort(0);
@@ -130,6 +135,7 @@ TEST_F(LowLatencyPortTest, RefusalsLeaveAWorkingPort) {
     EXPECT_EQ(byte, 0x5A) << round;
     platform::ClosePort(port, 100);
     EXPECT_EQ(gDriver.setFlags.size(), round == 0 ? 1U : 0U) << round;  // nothing to take back
+    gPlugged = false;
     gDriver = FakeAdapterDriver{};
   }
 }
@@ -151,10 +157,10 @@ TEST_F(LowLatencySignOnTest, SignOnOnAPortThatRefusesAndTheScanDebugLogSaysSo) {
 
 TEST_F(LowLatencySignOnTest, SignOnThroughAnAdapterThatTakesIt) {
   gDriver = FakeAdapterDriver{};
-  gDriver.plugged = true;
+  gPlugged = true;
   ASSERT_EQ(EX_DoScanDebug(1), 1);
   SignOn();
-  gDriver.plugged = false;
+  gPlugged = false;
   EXPECT_NE(ReadFile("ScanOut.txt").find(": low latency set\n"), std::string::npos);
   // Set at each open and taken back at each close but the last (still open).
   EXPECT_EQ(gDriver.setFlags, (std::vector<int>{ASYNC_LOW_LATENCY, 0, ASYNC_LOW_LATENCY}));
