@@ -72,4 +72,27 @@ loads configurations and plots scan logs.
 q583-sim plays the instrument on a pseudo-terminal, with settable inputs and
 faults, for developing host software without the hardware.")
 
+# Each package's copyright file and Debian changelog, in
+# /usr/share/doc/<package> as Debian policy places them.
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright.in
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright @ONLY)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog.in
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+# gzip -n: no name or time stamp inside, so the same changelog gives the same bytes.
+find_program(Q583_GZIP gzip REQUIRED)
+execute_process(COMMAND ${Q583_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian
+  OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
+foreach(q583_component runtime dev tools)
+  string(TOUPPER ${q583_component} q583_upper)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
+                ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${q583_upper}_PACKAGE_NAME}
+    COMPONENT ${q583_component})
+endforeach()
+
+# The library's package asks for ldconfig by trigger; the maintainer scripts
+# that CPack writes to call it are taken out after packing.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/ldconfig-trigger.cmake)
+
 include(CPack)

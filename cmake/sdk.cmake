@@ -1,35 +1,43 @@
-# The Windows SDK: import libraries that hosts can link, and the zip that
-# holds the DLL, the header, the export list, both import libraries and a
-# README on linking ("cmake --build BUILD --target sdk_zip").
+# The Windows SDK: import libraries that hosts can link, and this build's
+# part of the SDK zip.  A mingw-w64 build of either architecture stages its
+# folder, x86/ or x64/, with the DLL, its export list and both import
+# libraries ("cmake --build BUILD --target sdk_arch"); cmake/sdk-zip.cmake
+# puts the two folders, the header, README.txt and LICENSE.txt into
+# Q583_SP-<version>-win32-sdk.zip (scripts/package.sh does all of it).
 #
-# Q583_SP.def exports every function under its plain name, while callers of
-# a 32-bit __stdcall function refer to it as _NAME@N (N: bytes of arguments).
-# The import library the linker writes knows only the plain names, so both
-# import libraries are made by dlltool from the decorated list with
-# --kill-at: the symbols are _NAME@N and __imp__NAME@N, the name looked up in
-# the DLL is NAME.
-set(Q583_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/src/library/Q583_SP.def)
-if(NOT EXISTS ${Q583_DEF_FILE})
+# The 32-bit Q583_SP.def exports every function under its plain name, while
+# callers of a 32-bit __stdcall function refer to it as _NAME@N (N: bytes of
+# arguments).  The import library the linker writes knows only the plain
+# names, so both import libraries are made by dlltool from the decorated list
+# with --kill-at: the symbols are _NAME@N and __imp__NAME@N, the name looked
+# up in the DLL is NAME.  On x64 the list has the plain names alone (see
+# CMakeLists.txt), and the symbols are NAME and __imp_NAME.
+if(NOT DEFINED Q583_DEF_FILE OR NOT EXISTS ${Q583_DEF_FILE})
   return()
 endif()
 
-find_program(Q583_DLLTOOL NAMES ${CMAKE_DLLTOOL} ${CMAKE_C_COMPILER_TARGET}-dlltool dlltool)
+find_program(Q583_DLLTOOL NAMES ${CMAKE_DLLTOOL} ${CMAKE_C_COMPILER_TARGET}-dlltool
+  ${Q583_MINGW_PREFIX}-dlltool dlltool)
 if(NOT Q583_DLLTOOL)
-  message(STATUS "dlltool not found: no import libraries for hosts, no SDK zip")
+  message(STATUS "dlltool not found: no import libraries for hosts, no SDK")
   return()
 endif()
 
-# "NAME = NAME@N" becomes "NAME@N".
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(Q583_SDK_ARCH x64)
+else()
+  set(Q583_SDK_ARCH x86)
+endif()
+
+# "NAME = NAME@N" becomes "NAME@N" (nothing to change on x64).
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${Q583_DEF_FILE})
 file(READ ${Q583_DEF_FILE} q583_def)
 string(REGEX REPLACE "[A-Za-z_][A-Za-z0-9_]* *= *([A-Za-z_][A-Za-z0-9_]*@[0-9]+)" "\\1" q583_def "${q583_def}")
 string(REGEX REPLACE "^;[^\n]*\n(;[^\n]*\n)*" "" q583_def "${q583_def}")
 set(Q583_STDCALL_DEF ${CMAKE_CURRENT_BINARY_DIR}/Q583_SP-stdcall.def)
-file(WRITE ${Q583_STDCALL_DEF}
-  "; Q583_SP.dll with the __stdcall names its callers use; for dlltool --kill-at.\n${q583_def}")
+file(CONFIGURE OUTPUT ${Q583_STDCALL_DEF} CONTENT
+  "; Q583_SP.dll with the names its callers use; for dlltool --kill-at.\n${q583_def}" @ONLY)
 
-# The build's own import library (what find_package hosts and the dev install
-# get), rewritten after each link.
 # dlltool names the archive's members after --temp-prefix (else after the
 # output path) and writes its temporary files there: each run has its own
 # directory.
@@ -46,7 +54,7 @@ endfunction()
 # get), rewritten after each link.
 q583_dlltool_command($<TARGET_LINKER_FILE:Q583_SP> ${CMAKE_CURRENT_BINARY_DIR}/implib-mingw)
 add_custom_command(TARGET Q583_SP POST_BUILD ${q583_dlltool_args}
-  COMMENT "Import library of Q583_SP.dll with the __stdcall names"
+  COMMENT "Import library of Q583_SP.dll (${Q583_SDK_ARCH})"
   VERBATIM)
 
 # The one for Microsoft's linker, named as it expects.
@@ -54,32 +62,19 @@ set(Q583_MSVC_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/Q583_SP.lib)
 q583_dlltool_command(${Q583_MSVC_IMPLIB} ${CMAKE_CURRENT_BINARY_DIR}/implib-msvc)
 add_custom_command(OUTPUT ${Q583_MSVC_IMPLIB} ${q583_dlltool_args}
   DEPENDS ${Q583_STDCALL_DEF}
-  COMMENT "Import library for Microsoft's linker (Q583_SP.lib)"
+  COMMENT "Import library for Microsoft's linker (Q583_SP.lib, ${Q583_SDK_ARCH})"
   VERBATIM)
 
-set(Q583_SDK_NAME Q583_SP-${PROJECT_VERSION}-win32-sdk)
-set(Q583_SDK_STAGE ${CMAKE_CURRENT_BINARY_DIR}/sdk/${Q583_SDK_NAME})
-set(Q583_SDK_ZIP ${CMAKE_CURRENT_BINARY_DIR}/${Q583_SDK_NAME}.zip)
-configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/sdk-README.txt.in
-  ${CMAKE_CURRENT_BINARY_DIR}/sdk-README.txt @ONLY NEWLINE_STYLE CRLF)
-
-add_custom_command(OUTPUT ${Q583_SDK_ZIP}
-  COMMAND ${CMAKE_COMMAND} -E rm -rf ${Q583_SDK_STAGE}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${Q583_SDK_STAGE}/bin ${Q583_SDK_STAGE}/include
-          ${Q583_SDK_STAGE}/lib
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Q583_SP> ${Q583_SDK_STAGE}/bin/
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/include/q583_sp.h
-          ${Q583_SDK_STAGE}/include/
-  COMMAND ${CMAKE_COMMAND} -E copy ${Q583_DEF_FILE} ${Q583_SDK_STAGE}/lib/
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_LINKER_FILE:Q583_SP> ${Q583_SDK_STAGE}/lib/
-  COMMAND ${CMAKE_COMMAND} -E copy ${Q583_MSVC_IMPLIB} ${Q583_SDK_STAGE}/lib/
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_BINARY_DIR}/sdk-README.txt
-          ${Q583_SDK_STAGE}/README.txt
-  COMMAND ${CMAKE_COMMAND} -E rm -f ${Q583_SDK_ZIP}
-  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_CURRENT_BINARY_DIR}/sdk
-          ${CMAKE_COMMAND} -E tar cf ${Q583_SDK_ZIP} --format=zip ${Q583_SDK_NAME}
-  DEPENDS Q583_SP ${Q583_MSVC_IMPLIB} ${Q583_DEF_FILE} ${CMAKE_CURRENT_SOURCE_DIR}/include/q583_sp.h
-          ${CMAKE_CURRENT_BINARY_DIR}/sdk-README.txt
-  COMMENT "Windows SDK: ${Q583_SDK_NAME}.zip"
+# This architecture's folder of the SDK.
+set(Q583_SDK_ARCH_DIR ${CMAKE_CURRENT_BINARY_DIR}/sdk/${Q583_SDK_ARCH})
+set(Q583_SDK_STAMP ${CMAKE_CURRENT_BINARY_DIR}/sdk/${Q583_SDK_ARCH}.stamp)
+add_custom_command(OUTPUT ${Q583_SDK_STAMP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${Q583_SDK_ARCH_DIR}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${Q583_SDK_ARCH_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Q583_SP> ${Q583_DEF_FILE}
+          $<TARGET_LINKER_FILE:Q583_SP> ${Q583_MSVC_IMPLIB} ${Q583_SDK_ARCH_DIR}/
+  COMMAND ${CMAKE_COMMAND} -E touch ${Q583_SDK_STAMP}
+  DEPENDS Q583_SP ${Q583_MSVC_IMPLIB} ${Q583_DEF_FILE}
+  COMMENT "Windows SDK folder ${Q583_SDK_ARCH}/"
   VERBATIM)
-add_custom_target(sdk_zip DEPENDS ${Q583_SDK_ZIP})
+add_custom_target(sdk_arch DEPENDS ${Q583_SDK_STAMP})

@@ -4,11 +4,14 @@
 #   2. the packages unpacked into a temporary root: the README's C host built
 #      against it with pkg-config and with find_package(Q583_SP), run against
 #      the packaged q583-sim; the packaged q583 and its man pages;
-#   3. the Windows SDK zip: its files, the README's C host linked against its
-#      MinGW import library and run under Wine against the simulator, and the
-#      import library for Microsoft's linker checked with objdump for every
-#      function's plain name and @N stack size.
-# Needs what scripts/package.sh needs, plus wine (scripts/install-deps.sh --windows).
+#   3. the Windows SDK zip: its files; for x86/ and x64/ each, the README's C
+#      host linked against the MinGW import library and run under Wine
+#      against the simulator, and the import library for Microsoft's linker
+#      checked with objdump for every function's plain name (and, 32-bit, its
+#      @N stack size);
+#   4. lintian on the three packages: no error.
+# Needs what scripts/package.sh needs, plus wine32, wine64 and lintian
+# (scripts/install-deps.sh --windows).
 #
 # Environment: Q583_PACKAGE_DIR  where the packages go (default build/packages);
 #              and those of scripts/package.sh.
@@ -71,6 +74,9 @@ field() { dpkg-deb -f "$(deb_of "$1")" "$2"; }
 files_of() {  # the files and links of a package, without directories
   dpkg-deb -c "$(deb_of "$1")" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort
 }
+docs_of() {  # what every package holds in /usr/share/doc/<package>
+  printf '%s\n' "usr/share/doc/$1/changelog.Debian.gz" "usr/share/doc/$1/copyright"
+}
 same_list() { diff <(echo "$2") <(files_of "$1") >"$work/diff" || { cat "$work/diff"; return 1; }; }
 
 for pkg in "$runtime" libq583-sp-dev q583-tools; do
@@ -89,9 +95,10 @@ check "$runtime: computed dependencies on the C and C++ runtimes" \
   grep -qE '(^|, )libc6 \(>= [^)]+\).*libstdc\+\+6 \(>= ' <<<"$(field "$runtime" Depends)"
 check "$runtime: shlibs names the package for $soname" \
   grep -qE "^libQ583_SP ${soname##*.so.} $runtime \(>= $version(-[0-9]+)?\)\$" <(dpkg-deb -I "$(deb_of "$runtime")" shlibs)
-check "$runtime: the versioned library and its SONAME link" same_list "$runtime" \
+check "$runtime: the versioned library, its SONAME link and its documents" same_list "$runtime" \
   "$libdir/$soname
-$libdir/libQ583_SP.so.$version"
+$libdir/libQ583_SP.so.$version
+$(docs_of "$runtime")"
 check "$runtime: $soname -> libQ583_SP.so.$version" \
   test "$(readlink "$sysroot/$libdir/$soname")" = "libQ583_SP.so.$version"
 
@@ -100,17 +107,22 @@ check "libq583-sp-dev: section libdevel, depends on exactly this $runtime" \
 check "libq583-sp-dev: header, link, CMake package and q583_sp.pc" same_list libq583-sp-dev \
   "$(printf '%s\n' usr/include/q583_sp.h "$libdir/cmake/Q583_SP/Q583_SPConfig.cmake" \
      "$libdir/cmake/Q583_SP/Q583_SPConfigVersion.cmake" "$libdir/cmake/Q583_SP/Q583_SPTargets-release.cmake" \
-     "$libdir/cmake/Q583_SP/Q583_SPTargets.cmake" "$libdir/libQ583_SP.so" "$libdir/pkgconfig/q583_sp.pc" | sort)"
+     "$libdir/cmake/Q583_SP/Q583_SPTargets.cmake" "$libdir/libQ583_SP.so" "$libdir/pkgconfig/q583_sp.pc" $(docs_of libq583-sp-dev) | sort)"
 check "libq583-sp-dev: libQ583_SP.so -> $soname" test "$(readlink "$sysroot/$libdir/libQ583_SP.so")" = "$soname"
 check "libq583-sp-dev: the header is include/q583_sp.h" cmp -s include/q583_sp.h "$sysroot/usr/include/q583_sp.h"
 
 check "q583-tools: section science, depends on $runtime and the computed C runtime" \
   grep -qE "^science/$runtime \(= $version-1\), .*libc6 \(>= " <<<"$(field q583-tools Section)/$(field q583-tools Depends)"
-check "q583-tools: q583, q583-sim and their man pages" same_list q583-tools \
+check "q583-tools: q583, q583-sim, their man pages and the sample udev rule" same_list q583-tools \
   "usr/bin/q583
 usr/bin/q583-sim
+$(docs_of q583-tools)
+usr/share/doc/q583-tools/examples/60-q583.rules
 usr/share/man/man1/q583-sim.1.gz
 usr/share/man/man1/q583.1.gz"
+check "q583-tools: the sample udev rule is the README's" bash -c \
+  "grep -qxF \"\$(grep '^SUBSYSTEM==' tools/udev/60-q583.rules)\" README.md &&
+   cmp -s tools/udev/60-q583.rules '$sysroot/usr/share/doc/q583-tools/examples/60-q583.rules'"
 check "q583-tools: no run path in q583 (the library is in the system's directory)" \
   bash -c "! readelf -d '$sysroot/usr/bin/q583' | grep -qE 'R(UN)?PATH'"
 check "q583(1): the usage and a section COMMANDS with every command's options" \
@@ -121,6 +133,32 @@ check "q583-sim(1): its options and fault switches" \
            zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q '^\.SH NAME'"
 check "the packaged q583 runs with the packaged library" \
   bash -c "LD_LIBRARY_PATH='$sysroot/$libdir' '$sysroot/usr/bin/q583' --help >/dev/null"
+
+for pkg in "$runtime" libq583-sp-dev q583-tools; do
+  check "$pkg: its copyright file gives the project's licence (Expat, the MIT licence) in full" bash -c "
+    grep -qx 'License: Expat' '$sysroot/usr/share/doc/$pkg/copyright' &&
+    diff <(sed -n '5,\$p' LICENSE) <(awk 'text {sub(/^ /, \"\"); if (\$0 == \".\") \$0 = \"\"; print}
+      /^License: Expat\$/ && seen++ {text = 1}' '$sysroot/usr/share/doc/$pkg/copyright')"
+  check "$pkg: its changelog names this version" bash -c \
+    "zcat '$sysroot/usr/share/doc/$pkg/changelog.Debian.gz' | head -n 1 | grep -qF '($version-1)'"
+done
+check "$runtime: ldconfig by trigger, no maintainer scripts" bash -c "
+  dpkg-deb -I '$(deb_of "$runtime")' triggers | grep -qx 'activate-noawait ldconfig' &&
+  ! dpkg-deb -I '$(deb_of "$runtime")' postinst >/dev/null 2>&1 &&
+  ! dpkg-deb -I '$(deb_of "$runtime")' postrm >/dev/null 2>&1"
+
+echo "== lintian, the distribution's own checks =="
+if command -v lintian >/dev/null; then
+  # Errors fail; warnings and notes are shown.
+  if lintian --fail-on error "${debs[@]}" >"$work/lintian.txt" 2>&1; then
+    pass "lintian: no error on the three packages ($(grep -c '^W:' "$work/lintian.txt" || true) warnings)"
+  else
+    fail "lintian reports errors"
+  fi
+  grep -E '^[EW]:' "$work/lintian.txt" || true
+else
+  fail "lintian is missing (scripts/install-deps.sh)"
+fi
 
 echo "== the README's C host against the packages =="
 awk '/^\/\* myscan\.c/ {on = 1} on && /^```/ {exit} on' README.md >"$work/myscan.c"
@@ -162,40 +200,61 @@ name=$(basename "$zip" .zip)
 sdk=$work/sdk/$name
 mkdir -p "$work/sdk"
 (cd "$work/sdk" && cmake -E tar xf "$zip")
-check "$name.zip: the DLL, the header, the .def, both import libraries and README.txt" \
+check "$name.zip: the header, README.txt, LICENSE.txt; in x86/ and x64/ the DLL, the .def and both import libraries" \
   test "$(cd "$sdk" && find . -type f | sort | tr '\n' ' ')" = \
-       "./README.txt ./bin/Q583_SP.dll ./include/q583_sp.h ./lib/Q583_SP.def ./lib/Q583_SP.lib ./lib/libQ583_SP.dll.a "
-check "$name.zip: the header and the .def are the project's" \
-  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/lib/Q583_SP.def'"
-check "README.txt: Windows line ends, on linking and the calling convention" \
-  bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'Q583_SP.lib' '$sdk/README.txt'"
-if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/lib/Q583_SP.lib" i686-w64-mingw32- >"$work/implib.txt"; then
-  pass "Q583_SP.lib: $(tail -n 1 "$work/implib.txt")"
-else
-  cat "$work/implib.txt"; fail "Q583_SP.lib: the plain names with their @N stack sizes"
-fi
+       "./LICENSE.txt ./README.txt ./include/q583_sp.h $(for a in x64 x86; do
+          printf './%s/%s ' $a Q583_SP.def $a Q583_SP.dll $a Q583_SP.lib $a libQ583_SP.dll.a; done)"
+check "$name.zip: the header and the 32-bit .def are the project's" \
+  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/x86/Q583_SP.def'"
+check "$name.zip: the 64-bit .def lists the same functions by their plain names alone" \
+  test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/library/Q583_SP.def | tr '\n' ' ')" = \
+       "$(grep -v '[;=@]' "$sdk/x64/Q583_SP.def" | sed -n 's/^  \([A-Za-z_0-9]*\)$/\1/p' | tr '\n' ' ')"
+check "$name.zip: LICENSE.txt is the project's licence" bash -c "diff <(tr -d '\r' <'$sdk/LICENSE.txt') LICENSE >/dev/null"
+check "README.txt: Windows line ends, which folder a host needs, linking and the calling conventions" \
+  bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'x64.Q583_SP.lib' '$sdk/README.txt' &&
+           grep -q '^Which one' '$sdk/README.txt'"
 
-win=$work/win
-mkdir -p "$win"
-check "the README's host links against lib/libQ583_SP.dll.a (MinGW)" \
-  i686-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$sdk/include" "$work/myscan.c" \
-    -L"$sdk/lib" -lQ583_SP -o "$win/myscan.exe"
-check "myscan.exe imports the plain names from Q583_SP.dll" bash -c "
-  i686-w64-mingw32-objdump -p '$win/myscan.exe' | sed -n '/DLL Name: Q583_SP.dll/,/^\$/p' >'$win/imports.txt' &&
-  grep -q ' EX_InitDev\$' '$win/imports.txt' && ! grep -q '@' '$win/imports.txt'"
-cp "$sdk/bin/Q583_SP.dll" "$win/"
-
-export WINEPREFIX="$root/build/wine-prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
-link="$root/build/wine-com"
-q583_wine_ports "$link" COM1
-run_wine() {
-  q583_sim_start "$sysroot/usr/bin/q583-sim" "$link" "$win" "${signals[@]}" || return 1
-  (cd "$win" && timeout 120 wine myscan.exe COM1 >"$win/scans.txt" 2>"$win/host.err") || { cat "$win/host.err"; return 1; }
-  q583_sim_stop
-  scans_ok "$win/scans.txt"
-}
-check "myscan.exe under Wine scans the simulator on COM1" run_wine
+# For each architecture: its MSVC import library, the README's C host linked
+# against its MinGW import library, and that host run under Wine (a prefix
+# of the same kind) against the packaged simulator.
+for arch in x86 x64; do
+  if [[ $arch == x86 ]]; then
+    tools=i686-w64-mingw32 implib_kind="" machine=i386 WINEARCH=win32 WINEPREFIX="$root/build/wine-prefix" link="$root/build/wine-com"
+  else
+    tools=x86_64-w64-mingw32 implib_kind=x64 machine=i386:x86-64 WINEARCH=win64 WINEPREFIX="$root/build/wine-prefix64" link="$root/build/wine-com64"
+  fi
+  export WINEARCH WINEPREFIX
+  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/$arch/Q583_SP.lib" $tools- $implib_kind \
+      >"$work/implib-$arch.txt"; then
+    pass "$arch/Q583_SP.lib: $(tail -n 1 "$work/implib-$arch.txt")"
+  else
+    cat "$work/implib-$arch.txt"; fail "$arch/Q583_SP.lib: the names a compiler emits, importing the plain names"
+  fi
+  check "$arch/Q583_SP.dll is $machine code" \
+    bash -c "$tools-objdump -f '$sdk/$arch/Q583_SP.dll' | grep -q '^architecture: $machine,'"
+
+  win=$work/win-$arch
+  mkdir -p "$win"
+  check "the README's host links against $arch/libQ583_SP.dll.a (MinGW)" \
+    $tools-gcc -std=c11 -O2 -Wall -Wextra -Werror -I"$sdk/include" "$work/myscan.c" \
+      -L"$sdk/$arch" -lQ583_SP -o "$win/myscan.exe"
+  check "the $arch myscan.exe imports the plain names from Q583_SP.dll" bash -c "
+    $tools-objdump -p '$win/myscan.exe' | sed -n '/DLL Name: Q583_SP.dll/,/^\$/p' >'$win/imports.txt' &&
+    grep -q ' EX_InitDev\$' '$win/imports.txt' && ! grep -q '@' '$win/imports.txt'"
+  cp "$sdk/$arch/Q583_SP.dll" "$win/"
+
+  q583_wine_ports "$link" COM1
+  run_wine() {
+    q583_sim_start "$sysroot/usr/bin/q583-sim" "$link" "$win" "${signals[@]}" || return 1
+    (cd "$win" && timeout 120 wine myscan.exe COM1 >"$win/scans.txt" 2>"$win/host.err") || { cat "$win/host.err"; return 1; }
+    q583_sim_stop
+    scans_ok "$win/scans.txt"
+  }
+  check "the $arch myscan.exe under Wine scans the simulator on COM1" run_wine
+  wineserver -k >/dev/null 2>&1 || true
+done
 
 echo
 echo "$passed passed, $failed failed"

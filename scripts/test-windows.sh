@@ -1,5 +1,11 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows DLL with mingw-w64 and tests it under Wine:
+# Builds a Windows DLL with mingw-w64 and tests it under Wine:
+#
+#   scripts/test-windows.sh [x86|x64]   (default x86)
+#
+# x86 is the 32-bit DLL (preset mingw32, a 32-bit Wine prefix), x64 the
+# 64-bit one (preset mingw64, a 64-bit Wine prefix, wine64); the checks are
+# the same for both:
 #   1. the export and import tables (objdump): every function of
 #      include/q583_sp.h exported under its plain name, nothing decorated,
 #      and no DLL imported beyond the system's own;
@@ -8,7 +14,8 @@
 #      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
 #   3. the same host program provoking a receive-queue overflow with a
 #      simulator that sends as fast as it can.
-# Needs i686-w64-mingw32-g++-posix, wine (32-bit) and a native compiler
+# Needs i686-w64-mingw32-g++-posix and wine32 (x86) or
+# x86_64-w64-mingw32-g++-posix and wine64 (x64), and a native compiler
 # (scripts/install-deps.sh --windows installs them).
 #
 # Environment: Q583_NATIVE_BUILD  native build dir for q583-sim (default:
@@ -18,23 +25,29 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
-cross=build/mingw32
+arch=${1:-x86}
+case "$arch" in
+  x86) preset=mingw32 tools=i686-w64-mingw32 winearch=win32 prefix=build/wine-prefix com=build/wine-com ;;
+  x64) preset=mingw64 tools=x86_64-w64-mingw32 winearch=win64 prefix=build/wine-prefix64 com=build/wine-com64 ;;
+  *) echo "usage: scripts/test-windows.sh [x86|x64]"; exit 2 ;;
+esac
+cross=build/$preset
 native=${Q583_NATIVE_BUILD:-}
 if [[ -z "$native" ]]; then
   if [[ -f build/ci/CMakeCache.txt ]]; then native=build/ci; else native=build/windows-native; fi
 fi
 
-for tool in i686-w64-mingw32-g++-posix i686-w64-mingw32-objdump wine wineserver wineboot; do
+for tool in $tools-g++-posix $tools-objdump wine wineserver wineboot; do
   command -v "$tool" >/dev/null || { echo "test-windows: $tool is missing (scripts/install-deps.sh --windows)"; exit 2; }
 done
 
-echo "== building Q583_SP.dll (mingw-w64, $cross) =="
-cmake --preset mingw32 >/dev/null
+echo "== building the $arch Q583_SP.dll (mingw-w64, $cross) =="
+cmake --preset $preset >/dev/null
 cmake --build "$cross" -j "$jobs" --target Q583_SP
 dll="$root/$cross/Q583_SP.dll"
 
 echo "== building the Windows host program =="
-i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude \
+$tools-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude \
   tests/windows/wine_host_test.cpp -static -o "$cross/wine_host_test.exe"
 
 echo "== building q583-sim ($native) =="
@@ -51,7 +64,10 @@ pass() { echo "PASS $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL $*"; failed=$((failed + 1)); }
 
 echo "== export and import tables =="
-table=$(i686-w64-mingw32-objdump -p "$dll")
+table=$($tools-objdump -p "$dll")
+machine=$(sed -n 's/^architecture: *\([^,]*\).*/\1/p' <<<"$($tools-objdump -f "$dll")")
+wanted_machine=$([[ $arch == x64 ]] && echo i386:x86-64 || echo i386)
+[[ $machine == "$wanted_machine" ]] && pass "the DLL is $arch code ($machine)" || fail "the DLL is $machine, not $wanted_machine"
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
 wanted=$(grep -oP 'Q583_CALL\s+\K\w+(?=\()' include/q583_sp.h | sort)
 n_wanted=$(wc -l <<<"$wanted")
@@ -72,9 +88,9 @@ else
 fi
 
 echo "== Wine session against the simulator =="
-export WINEPREFIX="$root/build/wine-prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$root/$prefix" WINEARCH=$winearch WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
-link="$root/build/wine-com"
+link="$root/$com"
 run_dir="$root/$cross/wine-run"
 mkdir -p "$run_dir"
 rm -f "$run_dir/sim-again.pid"

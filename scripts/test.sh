@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the default build with warnings as
 # errors, the address+undefined sanitizer build, a short fuzzing run, the
-# Windows DLL under Wine, and the packages (.deb files, Windows SDK zip).
+# 32-bit and 64-bit Windows DLLs under Wine, and the packages (.deb files,
+# Windows SDK zip).
 # Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,14 +27,17 @@ if [[ -x scripts/fuzz.sh ]]; then
 fi
 
 if [[ $windows -eq 1 && -x scripts/test-windows.sh ]]; then
+  # About a minute each, so both run on the default path.
   echo "== 32-bit Windows DLL under Wine =="
-  scripts/test-windows.sh
+  scripts/test-windows.sh x86
+  echo "== 64-bit Windows DLL under Wine (wine64) =="
+  scripts/test-windows.sh x64
 fi
 
 if [[ $windows -eq 1 && -x scripts/test-packages.sh ]]; then
   echo "== packages: the .deb files and the Windows SDK zip =="
-  # The DLL of the Windows test's build goes into the zip.
-  Q583_PACKAGE_MINGW_BUILD=build/mingw32 scripts/test-packages.sh
+  # The DLLs of the Windows tests' builds go into the zip.
+  Q583_PACKAGE_MINGW_BUILD=build/mingw32 Q583_PACKAGE_MINGW64_BUILD=build/mingw64 scripts/test-packages.sh
 fi
 
 echo "== Python package (the ci build's library and simulator) =="

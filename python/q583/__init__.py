@@ -17,6 +17,7 @@ from ._lib import library
 from .scan import ScanRun
 from .scanlog import ScanLog, ScanLogError, Trailer, read_scan_log
 from .simulator import Simulator
+from .ports import PortInfo, PortSearchError, find_instrument, list_ports, probe_port
 
 __all__ = [
     "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library",

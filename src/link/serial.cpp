@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "device/q583.h"
+#include "logging/debug_log.h"
 
 platform::PortHandle idComDev[kNumPortSlots];  // all INVALIDCOMDEV from load
 std::atomic<int32_t> ComHandleNum{0};
@@ -44,6 +45,10 @@ bool OpenComPort(int comPort) {
   idComDev[comPort] = platform::OpenPort(comPort);
   if (idComDev[comPort] == INVALIDCOMDEV) return false;
   gPortLost = false;
+  // Whether a USB adapter passes bytes on at once or in lumps after its
+  // latency timer shows in every reply time, so the scan debug log says.
+  DebugPrintFlush(DebugLog::Scan, "[OpenComPort]  %s: low latency %s\n", platform::PortDevice(comPort).c_str(),
+                  platform::LowLatencyText(platform::PortLowLatency(idComDev[comPort])));
   return true;
 }
 

@@ -103,8 +103,25 @@ std::string PortDevice(int comPort);
 // Maps a port number to a device; empty restores the default.
 void SetPortDevice(int comPort, const std::string& device);
 
-// Opens the port exclusively for reading and writing (no sharing).
+// Opens the port exclusively for reading and writing (no sharing).  On
+// Linux it also asks the driver for low latency (see PortLowLatency).
 PortHandle OpenPort(int comPort);
+
+// The low-latency request made when a port opened.  A USB-serial adapter
+// holds what it receives for up to its latency timer (16 ms on FTDI-style
+// chips) before it passes it on; ASYNC_LOW_LATENCY brings that down to about
+// 1 ms.  Ports without such a setting (a pseudo-terminal, most built-in
+// UARTs' drivers) refuse, and the port works as before.
+enum class LowLatency {
+  Set,          // the driver took the request; it is taken back at close
+  AlreadySet,   // the port was in low-latency mode already
+  Refused,      // the driver has no such setting or refused it
+  Unavailable,  // no request on this system (Windows: the adapter driver's own setting)
+};
+// The outcome for an open port (Unavailable for an invalid handle).
+LowLatency PortLowLatency(PortHandle port);
+// The outcome as a word for logs: "set", "already set", "refused", "unavailable".
+const char* LowLatencyText(LowLatency outcome);
 // Line settings: bit rate, 8 data bits, no parity, 1 stop bit, raw, DTR on,
 // RTS off.  False when a setting is refused.
 bool SetLine(PortHandle port, uint32_t baud);

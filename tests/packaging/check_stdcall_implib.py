@@ -5,8 +5,10 @@ For every function of q583_sp.h the library must define _NAME@N and
 __imp__NAME@N, N being the bytes of arguments of the 32-bit __stdcall call
 (worked out here from the header's prototypes), and the member that defines
 them must import the plain name NAME from the DLL.  Nothing else is imported.
+With "x64" the library is the 64-bit DLL's: x64 has one calling convention
+and no decoration, so the symbols are NAME and __imp_NAME.
 
-    check_stdcall_implib.py HEADER IMPLIB TOOL_PREFIX
+    check_stdcall_implib.py HEADER IMPLIB TOOL_PREFIX [x64]
 TOOL_PREFIX: e.g. i686-w64-mingw32- (its ar, nm and objcopy are used).
 Prints one line per failure and a summary; exits non-zero on failure.
 """
@@ -46,6 +48,7 @@ def run(*command: str) -> str:
 
 def main() -> int:
     header, implib, prefix = sys.argv[1:4]
+    x64 = sys.argv[4:5] == ["x64"]
     wanted = header_functions(header)
     failures = []
     if len(wanted) < 60:
@@ -71,7 +74,8 @@ def main() -> int:
             for symbol in defined:
                 imports[symbol] = name
     for name, size in sorted(wanted.items()):
-        for symbol in (f"_{name}@{size}", f"__imp__{name}@{size}"):
+        symbols = (name, f"__imp_{name}") if x64 else (f"_{name}@{size}", f"__imp__{name}@{size}")
+        for symbol in symbols:
             if symbol not in imports:
                 failures.append(f"{symbol} is not defined")
             elif imports[symbol] != name:
@@ -81,7 +85,7 @@ def main() -> int:
         failures.append("imports beyond the header: " + ", ".join(sorted(extra)))
     for failure in failures:
         print("FAIL", failure)
-    print(f"{len(wanted)} functions with their stack sizes checked in {implib}: "
+    print(f"{len(wanted)} functions {'by plain name' if x64 else 'with their stack sizes'} checked in {implib}: "
           f"{len(failures)} failures")
     return 1 if failures else 0
 

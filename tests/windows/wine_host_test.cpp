@@ -1,4 +1,5 @@
-// A 32-bit Windows host program for Q583_SP.dll, run under Wine against the
+// A Windows host program for Q583_SP.dll, built as 32-bit for the 32-bit DLL
+// and as 64-bit for the 64-bit one, run under Wine against the
 // instrument simulator (q583-sim) whose pseudo-terminal Wine maps to COM1
 // and COM12.  It loads the library as a host application does, with
 // LoadLibraryA and GetProcAddress by plain name, and runs a whole session.
@@ -311,6 +312,17 @@ void CheckExports(HMODULE lib) {
             std::to_string(found) + ")");
   Check(GetProcAddress(lib, "EX_InitDev@0") == nullptr && GetProcAddress(lib, "_EX_InitDev@0") == nullptr,
         "no decorated __stdcall names are exported");
+  // By design the two DLLs differ here alone: the 32-bit one is called
+  // __stdcall (its plain names are aliases of NAME@N inside it), the 64-bit
+  // one with x64's single convention (Q583_CALL is empty there).  Every other
+  // check of this program is the same for both.
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(lib);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const char*>(lib) + dos->e_lfanew);
+#if defined(_WIN64)
+  Check(nt->FileHeader.Machine == IMAGE_FILE_MACHINE_AMD64, "the DLL is an x64 image, called with x64's one convention");
+#else
+  Check(nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386, "the DLL is an x86 image, called __stdcall");
+#endif
 }
 
 void ConfigurationFile(const Api& api, const std::string& workDir) {

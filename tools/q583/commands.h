@@ -8,5 +8,6 @@ namespace q583cli {
 void AddScanCommand(CLI::App& app);
 void AddDeviceCommands(CLI::App& app);  // convert, digin, digout, calibrate, standby, sleep, reset, info, config
 void AddPlotCommand(CLI::App& app);
+void AddPortsCommand(CLI::App& app);  // ports [--probe]
 
 }  // namespace q583cli

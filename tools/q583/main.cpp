@@ -12,11 +12,13 @@ int main(int argc, char** argv) {
   CLI::App app{"q583 - drive a Q583 A/D instrument: scan, convert, digital I/O, calibrate, configure, plot"};
   app.require_subcommand(1);
   app.footer(
-      "Every command but plot needs --port DEVICE (e.g. /dev/ttyUSB0) or --sim (the simulated instrument).\n"
+      "Every command but plot and ports needs --port DEVICE (e.g. /dev/ttyUSB0, or auto: the port that\n"
+      "answers as the instrument) or --sim (the simulated instrument).\n"
       "Run 'q583 COMMAND --help' for the options of a command.");
   q583cli::AddScanCommand(app);
   q583cli::AddDeviceCommands(app);
   q583cli::AddPlotCommand(app);
+  q583cli::AddPortsCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

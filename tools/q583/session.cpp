@@ -12,6 +12,7 @@
 #include <map>
 
 #include "common.h"
+#include "ports.h"
 #include "q583_sp.h"
 #include "q583sim/simulator.h"
 
@@ -201,7 +202,8 @@ void SetMessageBoxesQuiet(bool quiet) { gQuietBoxes = quiet; }
 
 void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
   auto* port = command.add_option("--port", options.port,
-                                  "Serial device of the instrument, e.g. /dev/ttyUSB0");
+                                  "Serial device of the instrument, e.g. /dev/ttyUSB0; auto: the one port that "
+                                  "answers as the instrument (q583 ports --probe)");
   auto* sim = command.add_flag("--sim", options.sim,
                                "Use the simulated instrument (started in this process on a pseudo-terminal)");
   port->excludes(sim);
@@ -305,9 +307,10 @@ Session::Session(const ConnectionOptions& options) {
     device_ = sim_->DevicePath();
     EX_SetCOMportDevice(0, device_.c_str());
   } else if (!options.port.empty()) {
-    CheckPort(options.port);
-    portName_ = options.port;
-    device_ = options.port;
+    const std::string path = options.port == "auto" ? FindInstrument() : options.port;
+    CheckPort(path);
+    portName_ = path;
+    device_ = path;
     EX_SetCOMportDevice(0, device_.c_str());
   } else {
     throw Failure("no instrument given: use --port DEVICE (e.g. --port /dev/ttyUSB0) or --sim", 2);

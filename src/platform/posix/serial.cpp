@@ -6,6 +6,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +28,37 @@ std::map<PortHandle, uint32_t> gBaud;    // open port -> bit rate
 // pseudo-terminal has no output queue at all, so a close could otherwise cut
 // off (or a rate change garble) what was written last.
 std::map<PortHandle, int64_t> gLineFreeAt;  // MonotonicMicros()
+std::map<PortHandle, LowLatency> gLowLatency;  // open port -> the request's outcome
+
+// Asks the driver to pass received bytes on at once (ASYNC_LOW_LATENCY).
+// Only that flag changes; a driver that refuses (a pseudo-terminal, a
+// driver without TIOCGSERIAL) leaves the port as it was.
+LowLatency RequestLowLatency(int fd) {
+#if defined(__linux__)
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return LowLatency::Refused;
+  if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return LowLatency::AlreadySet;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return LowLatency::Refused;
+  return LowLatency::Set;
+#else
+  (void)fd;
+  return LowLatency::Unavailable;
+#endif
+}
+
+// Takes back a request that was taken, so that the port is left as it was
+// found for the next program (the flag outlives the descriptor).
+void ReleaseLowLatency(int fd) {
+#if defined(__linux__)
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags &= ~ASYNC_LOW_LATENCY;
+  (void)ioctl(fd, TIOCSSERIAL, &serial);
+#else
+  (void)fd;
+#endif
+}
 
 speed_t SpeedFor(uint32_t baud, bool& ok) {
   ok = true;
@@ -120,9 +154,17 @@ PortHandle OpenPort(int comPort) {
     return kInvalidPort;
   }
   if (isatty(fd)) (void)ioctl(fd, TIOCEXCL);
+  const LowLatency lowLatency = RequestLowLatency(fd);
   std::lock_guard<std::mutex> lock(gMapMutex);
   gBaud[fd] = 0;
+  gLowLatency[fd] = lowLatency;
   return fd;
+}
+
+LowLatency PortLowLatency(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  const auto it = gLowLatency.find(port);
+  return it != gLowLatency.end() ? it->second : LowLatency::Unavailable;
 }
 
 bool SetLine(PortHandle port, uint32_t baud) {
@@ -178,10 +220,12 @@ void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
     if (waitUs > deadline - now) waitUs = deadline - now;
     usleep(static_cast<useconds_t>(waitUs));
   }
+  if (PortLowLatency(port) == LowLatency::Set) ReleaseLowLatency(fd);
   {
     std::lock_guard<std::mutex> lock(gMapMutex);
     gBaud.erase(port);
     gLineFreeAt.erase(port);
+    gLowLatency.erase(port);
   }
   flock(fd, LOCK_UN);
   close(fd);

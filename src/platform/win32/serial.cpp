@@ -121,6 +121,10 @@ PortHandle OpenPort(int comPort) {
   return port;
 }
 
+// Windows has no standard request for it: an FTDI-style adapter's latency
+// timer is a setting of its driver (Device Manager, Advanced).
+LowLatency PortLowLatency(PortHandle) { return LowLatency::Unavailable; }
+
 bool SetLine(PortHandle port, uint32_t baud) {
   if (port == kInvalidPort || baud == 0 || IsLost(port)) return false;
   HANDLE h = Native(port);
