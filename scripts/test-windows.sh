@@ -7,7 +7,8 @@
 #      export with GetProcAddress and runs a session against the instrument
 #      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
 #   3. the same host program provoking a receive-queue overflow with a
-#      simulator that sends as fast as it can.
+#      simulator that sends as fast as it can, and ending its process in the
+#      middle of such a scan.
 # Needs i686-w64-mingw32-g++-posix, wine (32-bit) and a native compiler
 # (scripts/install-deps.sh --windows installs them).
 #
@@ -115,6 +116,10 @@ host overflow "$win_dll"
 echo "== a window of the host thread during a sign-on that waits in vain =="
 start_sim --no-wake-reply
 host messages "$win_dll"
+
+echo "== the process ends during a fast scan with every log on =="
+start_sim --no-pacing --frame-interval 0.001
+host exit "$win_dll"
 
 echo "== line settings left by an earlier program =="
 start_sim --signal 0:0:constant:1.25

@@ -14,6 +14,9 @@
 //   wine_host_test.exe leftovers DLL  line settings left on COM1 by an
 //                                     earlier program; simulator with
 //                                     0:0 = 1.25 V
+//   wine_host_test.exe exit DLL       the process ends (ExitProcess) during a
+//                                     fast scan with every log on; simulator
+//                                     sending as fast as it can
 //   wine_host_test.exe hangup DLL     the line hangs up during a scan; the
 //                                     script ends the simulator and starts
 //                                     a new one when asked (files in the
@@ -549,6 +552,9 @@ void UnloadWhileScanning(HMODULE& lib, const std::string& workDir) {
   const std::string log = ReadText(workDir + "\\ScanLog_1.txt");
   Check(log.find("00000.0") != std::string::npos && log.find("Experiment Description") == std::string::npos,
         "the scan log of the unloaded run has rows and no trailer");
+  // The orderly unload closed the files (Wine does not enforce a port's
+  // exclusive open, so the port's close cannot be seen the same way).
+  Check(DeleteFileA((workDir + "\\ScanLog_1.txt").c_str()) != 0, "the scan log of the unloaded run is closed");
 }
 
 
@@ -775,6 +781,78 @@ int Messages(const char* dllPath) {
   return 0;
 }
 
+// ---- the process ends during a scan ------------------------------------------
+
+constexpr UINT kExitCode = 42;
+const char* const kExitingEvent = "Q583HostTestExiting";
+
+// Recreates the general debug log as fast as it can: a host thread that is
+// nearly always inside the library holding that log's lock when the
+// process ends.
+DWORD WINAPI RecreateDebugLog(void* doVexDbgNew) {
+  const auto recreate = reinterpret_cast<decltype(&EX_DoVexDbgNew)>(doVexDbgNew);
+  for (;;) recreate(1);
+}
+
+// The child: a fast scan with the scan log and the three debug logs
+// written, a second thread in the library, then ExitProcess.  Exits 3
+// when the set-up fails.
+void ExitDuringScan(const char* dllPath) {
+  MakeWorkDir("wine-exit");
+  HMODULE lib = LoadLibraryA(dllPath);
+  if (lib == nullptr) ExitProcess(3);
+  const Api api(lib);
+  const auto doVexDbgNew = Proc<decltype(&EX_DoVexDbgNew)>(lib, "EX_DoVexDbgNew");
+  const auto doDebugNorm = Proc<decltype(&EX_DoDebugNorm)>(lib, "EX_DoDebugNorm");
+  api.SetDevToDefaultSetup();
+  api.SetCOMport(0);
+  api.SetDataLogOptions(3, 0, 0);
+  if (!doVexDbgNew(1) || !doDebugNorm(3) || !api.DoScanDebug(1) || !api.InitDev() || !api.StartScan())
+    ExitProcess(3);
+  Sleep(500);
+  CreateThread(nullptr, 0, &RecreateDebugLog, reinterpret_cast<void*>(doVexDbgNew), 0, nullptr);
+  Sleep(200);
+  if (ReadText("ScanLog_0.txt").find("00000.0") == std::string::npos) ExitProcess(3);
+  HANDLE exiting = OpenEventA(EVENT_MODIFY_STATE, FALSE, kExitingEvent);
+  SetEvent(exiting);
+  ExitProcess(kExitCode);
+}
+
+// Starts the child twice and times its end from its ExitProcess call: the
+// library's detach must neither wait nor take a lock that an ended thread
+// may hold.
+int Exit(const char* dllPath) {
+  char self[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  HANDLE exiting = CreateEventA(nullptr, FALSE, FALSE, kExitingEvent);
+  for (int round = 1; round <= 2; ++round) {
+    std::string command = std::string("\"") + self + "\" exit-child \"" + dllPath + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!Check(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child) != 0,
+               "the child process starts"))
+      return 1;
+    const HANDLE both[2] = {exiting, child.hProcess};
+    const bool scanned = WaitForMultipleObjects(2, both, FALSE, 60000) == WAIT_OBJECT_0;
+    const int64_t exitCalled = NowMicros();
+    const bool ended = WaitForSingleObject(child.hProcess, 20000) == WAIT_OBJECT_0;
+    const int64_t tookUs = NowMicros() - exitCalled;
+    if (!ended) TerminateProcess(child.hProcess, 1);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    const std::string name = "round " + std::to_string(round) + ": ";
+    Check(scanned, name + "the child scanned with every log on and called ExitProcess");
+    Check(ended && code == kExitCode && tookUs < 2000000,
+          name + "the process ended " + Format("%.0f", tookUs / 1000.0) + " ms after ExitProcess (< 2000 ms) with " +
+              std::to_string(code) + " (" + std::to_string(kExitCode) + ")");
+  }
+  CloseHandle(exiting);
+  return 0;
+}
+
 // ---- line settings left by an earlier program --------------------------
 
 struct LineState {
@@ -921,6 +999,10 @@ int main(int argc, char** argv) {
       Leftovers(dll);
     else if (mode == "hangup")
       Hangup(dll);
+    else if (mode == "exit")
+      Exit(dll);
+    else if (mode == "exit-child")
+      ExitDuringScan(dll);
     else
       Check(false, "unknown mode " + mode);
   }
