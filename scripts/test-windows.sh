@@ -81,6 +81,7 @@ mkdir -p "$run_dir"
 rm -f "$run_dir/sim-again.pid"
 . scripts/lib/sim-wine.sh
 cleanup() {
+  [[ -n "$q583_sim_pid" ]] && kill -CONT "$q583_sim_pid" 2>/dev/null  # a stopped one takes no TERM
   q583_sim_stop
   if [[ -s "$run_dir/sim-again.pid" ]]; then kill "$(cat "$run_dir/sim-again.pid")" 2>/dev/null || true; fi
   wineserver -k >/dev/null 2>&1 || true
@@ -150,6 +151,23 @@ line_driver=$!
 host hangup "$win_dll"
 kill "$line_driver" 2>/dev/null || true
 wait "$line_driver" 2>/dev/null || true
+q583_sim_stop
+
+echo "== a line that stops taking bytes (an adapter that stalls) =="
+# The host program asks ("stall-now", answered by "sim-stopped") for the
+# simulator to be stopped, so that it reads nothing more.
+rm -f "$run_dir"/{stall-now,sim-stopped}
+start_sim --signal 0:0:constant:1.25
+(
+  await_file stall-now || exit 0
+  kill -STOP "$q583_sim_pid"
+  touch "$run_dir/sim-stopped"
+) &
+stall_driver=$!
+host stall "$win_dll"
+kill "$stall_driver" 2>/dev/null || true
+wait "$stall_driver" 2>/dev/null || true
+kill -CONT "$q583_sim_pid" 2>/dev/null || true
 q583_sim_stop
 
 echo

@@ -17,6 +17,8 @@
 //   wine_host_test.exe exit DLL       the process ends (ExitProcess) during a
 //                                     fast scan with every log on; simulator
 //                                     sending as fast as it can
+//   wine_host_test.exe stall DLL      a line that stops taking bytes; the
+//                                     script stops the simulator when asked
 //   wine_host_test.exe hangup DLL     the line hangs up during a scan; the
 //                                     script ends the simulator and starts
 //                                     a new one when asked (files in the
@@ -979,6 +981,72 @@ int Hangup(const char* dllPath) {
   return 0;
 }
 
+// ---- a line that stops taking bytes ------------------------------------------
+
+// Writes through a second handle of COM1 until the line takes nothing more
+// (overlapped, so that this program never blocks itself); the bytes it
+// took.
+size_t FillLine() {
+  HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return 0;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const std::vector<char> block(1024, '\0');
+  size_t filled = 0;
+  // Blocks of 1024 bytes, then single bytes for the room that is left.
+  for (DWORD size = 1024; size > 0; size = size == 1024 ? 1 : 0) {
+    for (int i = 0; i < 65536; ++i) {
+      DWORD written = 0;
+      ResetEvent(overlapped.hEvent);
+      if (!WriteFile(port, block.data(), size, &written, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) break;
+        if (WaitForSingleObject(overlapped.hEvent, 300) != WAIT_OBJECT_0) {
+          CancelIo(port);
+          GetOverlappedResult(port, &overlapped, &written, TRUE);
+          filled += written;
+          break;
+        }
+        GetOverlappedResult(port, &overlapped, &written, FALSE);
+      }
+      filled += written;
+    }
+  }
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(port);
+  return filled;
+}
+
+// The script stops the simulator when asked ("stall-now", answered by
+// "sim-stopped"), as an adapter that stalls without being removed; once the
+// line's buffer is full a write cannot complete.  The library's writes must
+// give up within their bound instead of blocking the call for good.
+int Stall(const char* dllPath) {
+  MakeWorkDir("wine-stall");
+  HMODULE lib = LoadLibraryA(dllPath);
+  if (!Check(lib != nullptr, std::string("LoadLibraryA ") + dllPath)) return 1;
+  {
+    const Api api(lib);
+    api.SetDevToDefaultSetup();
+    api.SetCOMport(0);
+    Check(api.InitDev() == 1, "EX_InitDev");
+    Signal("stall-now");
+    if (!Check(AwaitSignal("sim-stopped", 10000), "the simulator stops reading")) return 1;
+    const size_t filled = FillLine();
+    Check(filled > 0, "the line's buffer filled with " + std::to_string(filled) + " bytes");
+    const DWORD started = GetTickCount();
+    uint8_t sent = 1;
+    {
+      Watchdog dog(60000, "EX_SendDigout on a line that takes no bytes");
+      sent = api.SendDigout(0x55);
+    }
+    const DWORD took = GetTickCount() - started;
+    Check(sent == 0, "EX_SendDigout on a line that takes no bytes fails after " + std::to_string(took) + " ms");
+  }
+  Check(FreeLibrary(lib) != 0, "FreeLibrary");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1001,6 +1069,8 @@ int main(int argc, char** argv) {
       Hangup(dll);
     else if (mode == "exit")
       Exit(dll);
+    else if (mode == "stall")
+      Stall(dll);
     else if (mode == "exit-child")
       ExitDuringScan(dll);
     else
