@@ -86,13 +86,13 @@ class StopSignals {
   // How the command ends after a signal: 128 + its number, as a shell
   // reports a program killed by it, so that scripts can tell an
   // interrupted run from a finished one.
-  static Failure Ending() {
+  static Failure Ending(bool scanStopped) {
     const int signal = gSignal.load();
     const std::string what = signal == SIGPIPE ? "standard output was closed (SIGPIPE)"
                              : signal == SIGINT ? "interrupted (SIGINT)"
                              : signal == SIGTERM ? "terminated (SIGTERM)"
                                                  : "hung up (SIGHUP)";
-    return Failure(what + "; the scan was stopped", 128 + signal);
+    return Failure(what + (scanStopped ? "; the scan was stopped" : ""), 128 + signal);
   }
 
  private:
@@ -270,16 +270,7 @@ void RunScan(ScanOptions& o) {
   if (format == "tsv") separator = '\t';
 
   StopSignals signals;
-  // Every output is tried before anything goes to the instrument.
-  std::unique_ptr<TableWriter> table;
-  if (!outputPath.empty()) {
-    table = std::make_unique<TableWriter>(outputPath, separator);
-    table->Header(ChannelLabels(s), o.digin);
-    table->Flush();
-    if (table->Error() != 0) throw Failure("cannot write " + table->Name() + ": " + ErrorText(table->Error()));
-  }
   Session session(o.connection);
-  if (!o.noLogFile) CheckLogDirectoryWritable();
   session.Configure(s);
 
   double minimum = 0, maximum = 0;
@@ -293,10 +284,20 @@ void RunScan(ScanOptions& o) {
   } else {
     EX_SetToMinScanInterval();
   }
-  if (StopSignals::Stopped()) throw StopSignals::Ending();
+  // Every output is tried before anything goes to the instrument.
+  if (!o.noLogFile) CheckLogDirectoryWritable();
+  std::unique_ptr<TableWriter> table;
+  if (!outputPath.empty()) {
+    table = std::make_unique<TableWriter>(outputPath, separator);
+    table->Header(ChannelLabels(s), o.digin);
+    table->Flush();
+    if (table->Error() == EPIPE) StopSignals::PipeClosed();
+    else if (table->Error() != 0) throw Failure("cannot write " + table->Name() + ": " + ErrorText(table->Error()));
+  }
+  if (StopSignals::Stopped()) throw StopSignals::Ending(false);
   std::fprintf(stderr, "q583: signing on to %s ...\n", session.PortName().c_str());
   session.SignOn();
-  if (StopSignals::Stopped()) throw StopSignals::Ending();
+  if (StopSignals::Stopped()) throw StopSignals::Ending(false);
 
   EX_SetDiginScan(o.digin ? 1 : 0);
   if (!EX_SetLengthOfRunMs(runMs)) throw Failure("the library refused the run length of " + std::to_string(runMs) + " ms");
@@ -451,7 +452,7 @@ void RunScan(ScanOptions& o) {
   const std::string unconfirmed = "the instrument on " + session.PortName() + " did not confirm the end of the scan";
   if (StopSignals::Stopped()) {
     if (!stopped) std::fprintf(stderr, "q583: %s\n", unconfirmed.c_str());
-    throw StopSignals::Ending();
+    throw StopSignals::Ending(true);
   }
   if (!stopped) throw Failure(unconfirmed);
   if (!writeFailure.empty()) throw Failure(writeFailure);
