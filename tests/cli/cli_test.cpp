@@ -206,6 +206,9 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
   for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--codes", "--interval", "--seconds",
                              "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
     EXPECT_NE(scan.out.find(option), std::string::npos) << option;
+  // Scripts need the exit status of an interrupted run, and that -o overwrites.
+  for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE"})
+    EXPECT_NE(scan.out.find(text), std::string::npos) << text;
 }
 
 TEST_F(CliTest, TimedScanWritesItsRowsToTheLogTheCsvAndStandardOutput) {
