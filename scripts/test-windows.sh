@@ -13,7 +13,8 @@
 #      export with GetProcAddress and runs a session against the instrument
 #      simulator, whose pseudo-terminal Wine serves as COM1 and COM12;
 #   3. the same host program provoking a receive-queue overflow with a
-#      simulator that sends as fast as it can.
+#      simulator that sends as fast as it can, and ending its process in the
+#      middle of such a scan.
 # Needs i686-w64-mingw32-g++-posix and wine32 (x86) or
 # x86_64-w64-mingw32-g++-posix and wine64 (x64), and a native compiler
 # (scripts/install-deps.sh --windows installs them).
@@ -96,6 +97,7 @@ mkdir -p "$run_dir"
 rm -f "$run_dir/sim-again.pid"
 . scripts/lib/sim-wine.sh
 cleanup() {
+  [[ -n "$q583_sim_pid" ]] && kill -CONT "$q583_sim_pid" 2>/dev/null  # a stopped one takes no TERM
   q583_sim_stop
   if [[ -s "$run_dir/sim-again.pid" ]]; then kill "$(cat "$run_dir/sim-again.pid")" 2>/dev/null || true; fi
   wineserver -k >/dev/null 2>&1 || true
@@ -132,6 +134,10 @@ echo "== a window of the host thread during a sign-on that waits in vain =="
 start_sim --no-wake-reply
 host messages "$win_dll"
 
+echo "== the process ends during a fast scan with every log on =="
+start_sim --no-pacing --frame-interval 0.001
+host exit "$win_dll"
+
 echo "== line settings left by an earlier program =="
 start_sim --signal 0:0:constant:1.25
 host leftovers "$win_dll"
@@ -161,6 +167,23 @@ line_driver=$!
 host hangup "$win_dll"
 kill "$line_driver" 2>/dev/null || true
 wait "$line_driver" 2>/dev/null || true
+q583_sim_stop
+
+echo "== a line that stops taking bytes (an adapter that stalls) =="
+# The host program asks ("stall-now", answered by "sim-stopped") for the
+# simulator to be stopped, so that it reads nothing more.
+rm -f "$run_dir"/{stall-now,sim-stopped}
+start_sim --signal 0:0:constant:1.25
+(
+  await_file stall-now || exit 0
+  kill -STOP "$q583_sim_pid"
+  touch "$run_dir/sim-stopped"
+) &
+stall_driver=$!
+host stall "$win_dll"
+kill "$stall_driver" 2>/dev/null || true
+wait "$stall_driver" 2>/dev/null || true
+kill -CONT "$q583_sim_pid" 2>/dev/null || true
 q583_sim_stop
 
 echo

@@ -60,10 +60,14 @@ void ReloadLibrary() {
   ProcessAttach();
 }
 
-extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void*) {
+extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void* reserved) {
   try {
     if (reason == kProcessAttach) ProcessAttach();
-    if (reason == kProcessDetach) ProcessDetach();
+    // A detach with reserved set is the process ending: every other thread
+    // has been ended wherever it was, perhaps holding a lock of the library
+    // or inside a port call, so nothing is done that waits or locks; the
+    // system closes the port.
+    if (reason == kProcessDetach && reserved == nullptr) ProcessDetach();
   } catch (const platform::ForcedUnwind&) {
     throw;
   } catch (...) {

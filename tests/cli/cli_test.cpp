@@ -3,6 +3,7 @@
 // and the files it leaves.  Instruments are the program's own simulator
 // (--sim) or pseudo-terminals the test holds itself.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -98,14 +100,20 @@ class CliTest : public ::testing::Test {
   }
 
   // Starts q583 with stdout and stderr going to files; stdin is empty.
-  pid_t Start(const std::vector<std::string>& args) {
+  // Standard output goes instead to the descriptor `outFd` or the file
+  // `outFile` when one is given.
+  pid_t Start(const std::vector<std::string>& args, int outFd = -1, const char* outFile = nullptr) {
     const int n = ++runs_;
     outPath_ = dir_ / ("stdout" + std::to_string(n) + ".txt");
     errPath_ = dir_ / ("stderr" + std::to_string(n) + ".txt");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (outFd >= 0)
+      posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+      posix_spawn_file_actions_addopen(&actions, 1, outFile ? outFile : outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> all{Q583_CLI_PATH};
     all.insert(all.end(), args.begin(), args.end());
@@ -145,6 +153,12 @@ class CliTest : public ::testing::Test {
   Result Run(const std::vector<std::string>& args, int timeoutS = 90) { return Finish(Start(args), timeoutS); }
 
   const fs::path& Dir() const { return dir_; }
+  std::vector<std::string> ScanLogs() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_))
+      if (entry.path().filename().string().rfind("ScanLog_", 0) == 0) names.push_back(entry.path().string());
+    return names;
+  }
 
  private:
   fs::path old_, dir_, outPath_, errPath_;
@@ -192,6 +206,9 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
   for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--codes", "--interval", "--seconds",
                              "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
     EXPECT_NE(scan.out.find(option), std::string::npos) << option;
+  // Scripts need the exit status of an interrupted run, and that -o overwrites.
+  for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE"})
+    EXPECT_NE(scan.out.find(text), std::string::npos) << text;
 }
 
 TEST_F(CliTest, TimedScanWritesItsRowsToTheLogTheCsvAndStandardOutput) {
@@ -251,8 +268,10 @@ TEST_F(CliTest, CtrlCEndsTheScanWithTheTrailerWritten) {
   ASSERT_GE(ReadLog(Dir() / "ScanLog_0.txt").rows.size(), 3u) << "no scans arrived";
   ASSERT_EQ(kill(pid, SIGINT), 0);
   const Result r = Finish(pid, 30);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // Ended in order, and told apart from a finished run.
+  EXPECT_EQ(r.exitCode, 130) << r.err;
   EXPECT_NE(r.err.find("(stopped)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("q583: interrupted (SIGINT); the scan was stopped\n"), std::string::npos) << r.err;
 
   const LogFile log = ReadLog(Dir() / "ScanLog_0.txt");
   EXPECT_GE(log.trailers, 1) << log.text;
@@ -261,6 +280,85 @@ TEST_F(CliTest, CtrlCEndsTheScanWithTheTrailerWritten) {
   ASSERT_EQ(tsv.size(), log.rows.size() + 1);
   EXPECT_EQ(tsv[0], "scan\ttime_s\t0-0\t1-0");
   for (size_t i = 1; i < tsv.size(); ++i) EXPECT_NEAR(std::stod(Fields(tsv[i], '\t')[3]), -0.75, 0.001);
+}
+
+// Outputs that go away during an unlimited run: each must end it in order,
+// with the scan log's trailer written and the cause named, instead of
+// killing the program (a closed pipe) or running on with holes in the
+// table (a full device).
+TEST_F(CliTest, AFailedOutputStopsTheRunInOrder) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  const pid_t pid = Start({"scan", "--sim", "--codes", "0", "--log-dir", "pipe"}, ends[1]);
+  close(ends[1]);
+  // Read two rows, as `| head -2` does, then go away.
+  std::string text;
+  char buffer[256];
+  pollfd fd{ends[0], POLLIN, 0};
+  while (std::count(text.begin(), text.end(), '\n') < 2 && poll(&fd, 1, 30000) > 0) {
+    const ssize_t n = read(ends[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(ends[0]);
+  ASSERT_GE(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  Result r = Finish(pid, 30);
+  EXPECT_EQ(r.exitCode, 141) << r.err;
+  EXPECT_NE(r.err.find("q583: standard output was closed (SIGPIPE); the scan was stopped\n"), std::string::npos)
+      << r.err;
+  LogFile log = ReadLog(Dir() / "pipe" / "ScanLog_0.txt");
+  EXPECT_GE(log.rows.size(), 2u);
+  EXPECT_NE(log.text.find("Finished:"), std::string::npos) << log.text;
+
+  r = Finish(Start({"scan", "--sim", "--codes", "0", "--log-dir", "full"}, -1, "/dev/full"), 30);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("q583: writing standard output failed: No space left on device; the scan was stopped\n"),
+            std::string::npos)
+      << r.err;
+  log = ReadLog(Dir() / "full" / "ScanLog_0.txt");
+  EXPECT_NE(log.text.find("Finished:"), std::string::npos) << log.text;
+}
+
+// An output that cannot be written is found before the sign-on: nothing
+// reaches the instrument and no scan log is left.
+TEST_F(CliTest, UnwritableOutputsFailBeforeTheSignOn) {
+  for (const std::vector<std::string>& output :
+       {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"}}) {
+    std::vector<std::string> args{"scan", "--sim", "--seconds", "3"};
+    args.insert(args.end(), output.begin(), output.end());
+    const Result r = Run(args);
+    EXPECT_EQ(r.exitCode, 1) << output[1] << ": " << r.err;
+    const auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;  // no "signing on"
+    EXPECT_EQ(lines[0].rfind("q583: cannot ", 0), 0u) << lines[0];
+    EXPECT_TRUE(ScanLogs().empty()) << output[1];
+  }
+  EXPECT_NE(Run({"scan", "--sim", "--seconds", "3", "-o", "/dev/full"}).err.find("No space left on device"),
+            std::string::npos);
+}
+
+// The library's millisecond timer ends a run 2^31 ms or more ahead at once;
+// such lengths are refused before the sign-on, and the longest one taken
+// runs.
+TEST_F(CliTest, RunLengthsPastTheLibraryTimerAreRefused) {
+  for (const std::vector<std::string>& length :
+       {std::vector<std::string>{"--seconds", "2200000"}, {"--ms", "2147483648"}, {"--seconds", "4000000"}}) {
+    const Result r = Run({"scan", "--sim", length[0], length[1]});
+    EXPECT_EQ(r.exitCode, 2) << length[1] << ": " << r.err;
+    EXPECT_NE(r.err.find("the longest run the library can time"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("signing on"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(ScanLogs().empty());
+
+  const pid_t pid = Start({"scan", "--sim", "--codes", "0", "--seconds", "2000000", "--quiet"});
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadLog(Dir() / "ScanLog_0.txt").rows.size() < 10 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  const Result r = Finish(pid, 30);
+  EXPECT_EQ(r.exitCode, 130) << "the run did not last until interrupted: " << r.err;
+  EXPECT_GE(ReadLog(Dir() / "ScanLog_0.txt").rows.size(), 10u);
 }
 
 TEST_F(CliTest, MissingPortIsNamedAndFails) {

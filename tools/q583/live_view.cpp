@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace q583cli {
@@ -77,8 +78,13 @@ void LiveView::AddScan(uint64_t index, double timeS, const double* values, std::
   std::string line = std::to_string(index) + "\t" + Format("%.4f", timeS);
   for (size_t i = 0; i < config_.labels.size(); ++i) line += "\t" + Format("%.7f", values[i]);
   if (digin) line += "\t" + std::to_string(*digin);
-  std::fprintf(config_.out, "%s\n", line.c_str());
-  std::fflush(config_.out);
+  Put(line + "\n");
+}
+
+void LiveView::Put(const std::string& text) {
+  if (writeError_ != 0) return;
+  if (std::fputs(text.c_str(), config_.out) == EOF || std::fflush(config_.out) != 0)
+    writeError_ = errno != 0 ? errno : EIO;
 }
 
 void LiveView::Redraw(double elapsedS, uint32_t overruns) {
@@ -99,8 +105,7 @@ void LiveView::Redraw(double elapsedS, uint32_t overruns) {
     if (line.size() > width) line = line.substr(0, width - 1) + ">";
     frame += "\r\x1b[2K" + line + "\n";
   }
-  std::fputs(frame.c_str(), config_.out);
-  std::fflush(config_.out);
+  Put(frame);
   drawnLines_ = static_cast<int>(lines.size());
 }
 

@@ -30,6 +30,9 @@ class LiveView {
   void Tick(double elapsedS, uint32_t overruns, bool force = false);
   void Note(const std::string& text);  // replaces the hint on the status line
   void Finish(double elapsedS, uint32_t overruns);
+  // The error number of the first failed write to `out`, 0 while all went
+  // well (a closed pipe gives EPIPE, a full disk ENOSPC).
+  int WriteError() const { return writeError_; }
 
  private:
   std::string Row(uint64_t index, double timeS, const double* values, std::optional<int> digin) const;
@@ -37,6 +40,7 @@ class LiveView {
   std::string Status(double elapsedS, uint32_t overruns) const;
   void Redraw(double elapsedS, uint32_t overruns);
   int Width() const;
+  void Put(const std::string& text);
 
   Config config_;
   std::deque<std::string> rows_;
@@ -46,6 +50,7 @@ class LiveView {
   int lastTenth_ = 0;
   std::string note_ = "Ctrl-C ends the scan";
   bool hasDigin_ = false;
+  int writeError_ = 0;
 };
 
 }  // namespace q583cli

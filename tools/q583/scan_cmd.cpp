@@ -28,20 +28,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ---- Ctrl-C ---------------------------------------------------------------
+// ---- Ctrl-C and a closed output ---------------------------------------------
 
 std::atomic<int> gSignal{0};
 int gWakePipe[2] = {-1, -1};
 
 extern "C" void OnStopSignal(int signal) {
-  gSignal.store(signal);
+  int none = 0;
+  gSignal.compare_exchange_strong(none, signal);  // the first signal names the end
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = write(gWakePipe[1], &byte, 1);
 }
 
-// Catches SIGINT, SIGTERM and SIGHUP for the life of the command so that the
-// scan is ended by the library (trailer written, instrument stopped), and
-// gives the main loop a descriptor to wait on.
+// Catches SIGINT, SIGTERM, SIGHUP and SIGPIPE for the life of the command so
+// that the scan is ended by the library (trailer written, instrument
+// stopped), and gives the main loop a descriptor to wait on.  SIGPIPE comes
+// when a reader of standard output goes away (`q583 scan | head`): without
+// the handler it would kill the program with the instrument still streaming.
 class StopSignals {
  public:
   StopSignals() {
@@ -53,7 +56,12 @@ class StopSignals {
     for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
   }
   ~StopSignals() {
-    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
+    for (size_t i = 0; i < kSignals.size(); ++i) {
+      // A closed standard output stays closed: the summary and the flushes
+      // at exit must fail with EPIPE instead of killing the program.
+      if (kSignals[i] == SIGPIPE) old_[i].sa_handler = SIG_IGN;
+      sigaction(kSignals[i], &old_[i], nullptr);
+    }
     close(gWakePipe[0]);
     close(gWakePipe[1]);
     gWakePipe[0] = gWakePipe[1] = -1;
@@ -62,6 +70,10 @@ class StopSignals {
   StopSignals& operator=(const StopSignals&) = delete;
 
   static bool Stopped() { return gSignal.load() != 0; }
+  // A write that failed with EPIPE ends the run as the signal would have
+  // (the signal does not come when the program was started with SIGPIPE
+  // ignored).
+  static void PipeClosed() { OnStopSignal(SIGPIPE); }
   // Blocks until a stop signal or `ms` pass.
   static void Wait(int ms) {
     pollfd fd{gWakePipe[0], POLLIN, 0};
@@ -71,10 +83,21 @@ class StopSignals {
       }
     }
   }
+  // How the command ends after a signal: 128 + its number, as a shell
+  // reports a program killed by it, so that scripts can tell an
+  // interrupted run from a finished one.
+  static Failure Ending(bool scanStopped) {
+    const int signal = gSignal.load();
+    const std::string what = signal == SIGPIPE ? "standard output was closed (SIGPIPE)"
+                             : signal == SIGINT ? "interrupted (SIGINT)"
+                             : signal == SIGTERM ? "terminated (SIGTERM)"
+                                                 : "hung up (SIGHUP)";
+    return Failure(what + (scanStopped ? "; the scan was stopped" : ""), 128 + signal);
+  }
 
  private:
-  static constexpr std::array<int, 3> kSignals{{SIGINT, SIGTERM, SIGHUP}};
-  std::array<struct sigaction, 3> old_{};
+  static constexpr std::array<int, 4> kSignals{{SIGINT, SIGTERM, SIGHUP, SIGPIPE}};
+  std::array<struct sigaction, 4> old_{};
 };
 
 // Ends the scan through the library whatever way the command leaves.
@@ -97,44 +120,86 @@ class RunningScan {
 
 // ---- output files -----------------------------------------------------------
 
+// The table of -o: opened (and so emptied) before anything goes to the
+// instrument, written through stdio, and the first failed write kept with
+// its error number so that the run can end on it at once.
 class TableWriter {
  public:
   TableWriter(const std::string& path, char separator) : separator_(separator) {
     if (path == "-") {
-      out_ = &std::cout;
+      file_ = stdout;
+      name_ = "standard output";
     } else {
-      file_.open(path);
-      if (!file_) throw Failure("cannot write " + path);
-      out_ = &file_;
+      file_ = std::fopen(path.c_str(), "w");
+      if (file_ == nullptr) throw Failure("cannot write " + path + ": " + ErrorText(errno));
+      owned_ = true;
+      name_ = path;
     }
   }
+  ~TableWriter() {
+    if (owned_) std::fclose(file_);
+  }
+  TableWriter(const TableWriter&) = delete;
+  TableWriter& operator=(const TableWriter&) = delete;
+
   void Header(const std::vector<std::string>& labels, bool digin) {
-    *out_ << "scan" << separator_ << "time_s";
-    for (const auto& label : labels) *out_ << separator_ << label;
-    if (digin) *out_ << separator_ << "digin";
-    *out_ << '\n';
+    std::string line = std::string("scan") + separator_ + "time_s";
+    for (const auto& label : labels) line += separator_ + label;
+    if (digin) line += separator_ + std::string("digin");
+    Put(line + '\n');
   }
   void Row(uint64_t index, double time, const double* values, size_t count, std::optional<int> digin) {
     char text[48];
     std::snprintf(text, sizeof text, "%llu%c%.4f", static_cast<unsigned long long>(index), separator_, time);
-    *out_ << text;
+    std::string line = text;
     for (size_t i = 0; i < count; ++i) {
       // Seven decimals, as the scan log has them: 0.1 uV, below one count
       // of the 24-bit converter.
       std::snprintf(text, sizeof text, "%c%.7f", separator_, values[i]);
-      *out_ << text;
+      line += text;
     }
-    if (digin) *out_ << separator_ << *digin;
-    *out_ << '\n';
+    if (digin) line += separator_ + std::to_string(*digin);
+    Put(line + '\n');
   }
-  void Flush() { out_->flush(); }
-  bool Good() const { return out_->good(); }
+  void Flush() {
+    if (error_ == 0 && std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;
+  }
+  // The error number of the first failed write, 0 while all went well.
+  int Error() const { return error_; }
+  const std::string& Name() const { return name_; }
 
  private:
-  std::ofstream file_;
-  std::ostream* out_ = nullptr;
+  void Put(const std::string& text) {
+    if (error_ == 0 && std::fputs(text.c_str(), file_) == EOF) error_ = errno != 0 ? errno : EIO;
+  }
+
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  std::string name_;
   char separator_;
+  int error_ = 0;
 };
+
+// The scan log and the debug logs go into the working directory, created
+// there by the library only when the scan starts; a file made and removed
+// now finds a directory that cannot take them before the instrument is
+// touched.  (A permission test alone would pass for root on a directory
+// that takes no files.)
+void CheckLogDirectoryWritable() {
+  const std::string probe = ".q583-write-test-" + std::to_string(getpid());
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0)
+    throw Failure("cannot create a scan log file in " + fs::current_path().string() + ": " + ErrorText(errno) +
+                  " (choose another --log-dir, or --no-log-file)");
+  close(fd);
+  unlink(probe.c_str());
+}
+
+// The longest run the library's millisecond timer can time: its clock is
+// compared as signed 32-bit numbers, and a deadline 2^31 ms (24.8 days) or
+// more ahead looks passed at once.  A round figure below that, with room
+// for the timer's grace.
+constexpr uint32_t kLongestRunMs = 2'000'000'000;
 
 struct ScanOptions {
   ConnectionOptions connection;
@@ -183,10 +248,15 @@ void RunScan(ScanOptions& o) {
     s.logSizeLimit = *o.logLimit;
   }
   uint32_t runMs = 0;
+  const std::string longest = " (about 23 days, the longest run the library can time; end a longer run with --scans "
+                              "or Ctrl-C)";
   if (o.seconds) {
-    if (*o.seconds <= 0 || *o.seconds > 4000000.0) throw Failure("--seconds: from above 0 to 4000000", 2);
-    runMs = static_cast<uint32_t>(std::lround(*o.seconds * 1000.0));
+    if (!(*o.seconds > 0) || *o.seconds * 1000.0 > kLongestRunMs)
+      throw Failure("--seconds: from above 0 to " + std::to_string(kLongestRunMs / 1000) + longest, 2);
+    // At least 1 ms: a length of 0 would ask the library for an unlimited run.
+    runMs = static_cast<uint32_t>(std::max(1L, std::lround(*o.seconds * 1000.0)));
   } else if (o.ms) {
+    if (*o.ms > kLongestRunMs) throw Failure("--ms: at most " + std::to_string(kLongestRunMs) + longest, 2);
     runMs = *o.ms;
   }
   std::string outputPath = o.output;
@@ -214,13 +284,23 @@ void RunScan(ScanOptions& o) {
   } else {
     EX_SetToMinScanInterval();
   }
-  if (StopSignals::Stopped()) throw Failure("interrupted", 130);
+  // Every output is tried before anything goes to the instrument.
+  if (!o.noLogFile) CheckLogDirectoryWritable();
+  std::unique_ptr<TableWriter> table;
+  if (!outputPath.empty()) {
+    table = std::make_unique<TableWriter>(outputPath, separator);
+    table->Header(ChannelLabels(s), o.digin);
+    table->Flush();
+    if (table->Error() == EPIPE) StopSignals::PipeClosed();
+    else if (table->Error() != 0) throw Failure("cannot write " + table->Name() + ": " + ErrorText(table->Error()));
+  }
+  if (StopSignals::Stopped()) throw StopSignals::Ending(false);
   std::fprintf(stderr, "q583: signing on to %s ...\n", session.PortName().c_str());
   session.SignOn();
-  if (StopSignals::Stopped()) throw Failure("interrupted", 130);
+  if (StopSignals::Stopped()) throw StopSignals::Ending(false);
 
   EX_SetDiginScan(o.digin ? 1 : 0);
-  EX_SetLengthOfRunMs(runMs);
+  if (!EX_SetLengthOfRunMs(runMs)) throw Failure("the library refused the run length of " + std::to_string(runMs) + " ms");
   if (o.description && !EX_SetExperimentName(o.description->c_str()))
     throw Failure("--description: at most 511 characters", 2);
   if (o.comment && !EX_AddLogFileComment(o.comment->c_str())) throw Failure("--comment: at most 511 characters", 2);
@@ -254,12 +334,6 @@ void RunScan(ScanOptions& o) {
       if (!before.count(name)) logName = name;
   }
 
-  std::unique_ptr<TableWriter> table;
-  if (!outputPath.empty()) {
-    table = std::make_unique<TableWriter>(outputPath, separator);
-    table->Header(labels, o.digin);
-  }
-
   LiveView::Config view;
   view.labels = labels;
   view.out = outputPath == "-" ? stderr : stdout;
@@ -281,6 +355,25 @@ void RunScan(ScanOptions& o) {
   bool endedByItself = false;
   std::optional<int> digin;
   uint32_t overruns = 0;
+  // The first failed write ends the run in order, with its error: the
+  // table would have a hole in it from then on, and on a full disk the scan
+  // log fails next.  The scan log keeps every scan up to the end, with its
+  // trailer.  A closed pipe ends the run as its signal does.
+  std::string writeFailure;
+  const auto outputFailed = [&]() {
+    for (const auto& [error, name] : {std::pair<int, std::string>{table ? table->Error() : 0, outputPath},
+                                      std::pair<int, std::string>{live.WriteError(), "standard output"}}) {
+      if (error == 0) continue;
+      if (error == EPIPE) {
+        StopSignals::PipeClosed();
+      } else if (writeFailure.empty()) {
+        writeFailure = "writing " + (name == "-" ? std::string("standard output") : name) + " failed: " +
+                       ErrorText(error) + "; the scan was stopped";
+      }
+      return true;
+    }
+    return false;
+  };
   // Takes every scan waiting in the ring.  After the run has ended, however
   // it ended, its unread scans still come out (running 0) until none are
   // left; the run is then over.
@@ -320,6 +413,7 @@ void RunScan(ScanOptions& o) {
         return false;
       }
       if (table) table->Flush();
+      if (outputFailed()) return false;
       EX_GetScanOverrunCount(&overruns);
       live.Tick(elapsed(), overruns);
     }
@@ -335,19 +429,34 @@ void RunScan(ScanOptions& o) {
   std::string logPath;
   if (!logName.empty()) logPath = fs::absolute(logName).string();
   live.Finish(runTime, overruns);
-  if (table) {
-    table->Flush();
-    if (!table->Good()) throw Failure("writing " + outputPath + " failed");
-  }
+  if (table) table->Flush();
+  (void)outputFailed();
+
+  // A run that ended by itself before its length (or an unlimited one) was
+  // not a finished run: the port went away, or the library could not time
+  // the length.  Only --stop-when-full lets the library end it early.
+  std::string earlyEnd;
+  if (endedByItself && !o.stopWhenFull && (runMs == 0 || runTime + 1.0 < runMs / 1000.0))
+    earlyEnd = "the scan ended by itself after " + Fixed(runTime, 1) + " s" +
+               (runMs ? " of " + Fixed(runMs / 1000.0, 1) + " s" : std::string());
 
   std::string summary = "q583: " + std::to_string(fetched) + " scans in " + Fixed(runTime, 1) + " s";
   if (StopSignals::Stopped()) summary += " (stopped)";
-  else if (endedByItself) summary += " (timed run over)";
+  else if (!writeFailure.empty()) summary += " (stopped: an output failed)";
+  else if (!earlyEnd.empty()) summary += " (ended early)";
+  else if (endedByItself) summary += runMs && runTime + 1.0 >= runMs / 1000.0 ? " (timed run over)" : " (memory full)";
   if (overruns) summary += ", " + std::to_string(overruns) + " scans lost (the host fell behind)";
   if (!logPath.empty()) summary += "\nscan log: " + logPath;
   if (!outputPath.empty() && outputPath != "-") summary += "\n" + format + ": " + outputPath;
   std::fprintf(stderr, "%s\n", summary.c_str());
-  if (!stopped) throw Failure("the instrument on " + session.PortName() + " did not confirm the end of the scan");
+  const std::string unconfirmed = "the instrument on " + session.PortName() + " did not confirm the end of the scan";
+  if (StopSignals::Stopped()) {
+    if (!stopped) std::fprintf(stderr, "q583: %s\n", unconfirmed.c_str());
+    throw StopSignals::Ending(true);
+  }
+  if (!stopped) throw Failure(unconfirmed);
+  if (!writeFailure.empty()) throw Failure(writeFailure);
+  if (!earlyEnd.empty()) throw Failure(earlyEnd);
 }
 
 }  // namespace
@@ -360,8 +469,14 @@ void AddScanCommand(CLI::App& app) {
       "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --interval 0.5 --seconds 60 -o run.csv\n"
       "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description \"bench test\"\n"
       "The library writes ScanLog_<n>.txt (tab-separated, with a trailer) into --log-dir.\n"
-      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s); Ctrl-C ends any run\n"
-      "cleanly (scan log trailer written, instrument stopped).");
+      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s), at most 2000000 s; Ctrl-C\n"
+      "ends any run cleanly (scan log trailer written, instrument stopped).\n"
+      "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed\n"
+      "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then).\n"
+      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output,\n"
+      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a\n"
+      "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141\n"
+      "standard output closed (SIGPIPE, e.g. '| head').");
   AddConnectionOptions(*cmd, o->connection);
   AddConverterOptions(*cmd, o->settings);
   AddPolledChannelOptions(*cmd, o->settings);
@@ -389,7 +504,7 @@ void AddScanCommand(CLI::App& app) {
   cmd->add_option("--comment", o->comment, "Comment appended to every scan log line");
   cmd->add_option("--description", o->description, "Experiment description (scan log trailer, plot title)");
   cmd->add_flag("--digin", o->digin, "Read the digital inputs along with the scan (an extra column)");
-  cmd->add_option("-o,--output", o->output, "Also write the scans to FILE as CSV or TSV ('-' = standard output)");
+  cmd->add_option("-o,--output", o->output, "Also write the scans to FILE as CSV or TSV ('-' = standard output); FILE is overwritten");
   cmd->add_option("--format", o->format, "csv or tsv (default: from the file name; csv)")
       ->check(CLI::IsMember({"csv", "tsv"}));
   cmd->add_flag("-q,--quiet", o->quiet, "Show no scan values, only the progress");

@@ -29,6 +29,10 @@ struct PortInfo {
   bool lost = false;      // hung up or failed: nothing more comes through
 };
 
+// The bound of one WriteFile (see SetImmediateReads): far above a byte's
+// time on the line, well below WriteComByte's 3000 ms.
+constexpr DWORD kStalledWriteMs = 500;
+
 std::mutex gMapMutex;
 std::map<int, std::string> gDeviceMap;  // port number -> device name
 std::map<PortHandle, PortInfo> gPorts;  // open ports
@@ -78,9 +82,12 @@ bool LookAtPort(PortHandle port, DWORD& errors, COMSTAT& stat) {
 
 // After a failed ReadFile or WriteFile: the port is lost unless the call was
 // only cut short by a line error (ERROR_OPERATION_ABORTED while the driver
-// aborts on errors) that the status call has now cleared.
+// aborts on errors) that the status call has now cleared, or by the write
+// bound (some drivers report it as an error rather than as a write of
+// nothing): a stalled line is not a removed one.
 void JudgeFailedTransfer(PortHandle port) {
   const DWORD error = GetLastError();
+  if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT) return;
   DWORD lineErrors = 0;
   COMSTAT stat{};
   if (!LookAtPort(port, lineErrors, stat)) return;  // marked lost there
@@ -192,8 +199,15 @@ bool SetImmediateReads(PortHandle port) {
   timeouts.ReadIntervalTimeout = MAXDWORD;  // with the rest 0: return at once
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 0;
+  // A write of one byte takes at most about 35 ms (300 baud, no flow
+  // control, an adapter's latency), but on an adapter that stalls without
+  // being removed a synchronous WriteFile would never return, and every
+  // other call on the handle (the acquisition thread's status calls) would
+  // queue behind it.  The bound ends such a write with nothing written;
+  // WriteComByte retries it as any write that took nothing, and gives up at
+  // its own deadline.
   timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutConstant = kStalledWriteMs;
   return SetCommTimeouts(Native(port), &timeouts) != 0;
 }
 

@@ -2,8 +2,13 @@
 // thread's interrupter event, so a stop request or a kill is seen at once.
 // On the host's threads the waits sleep, except the waits that the library
 // gives a message peek (the reply reads, the tick waits, the scan end's
-// wait): there the host thread's message queue is served while it blocks,
-// so that its windows keep answering during a long reply time-out.
+// wait): there the messages other threads send to the host thread's
+// windows are answered while it blocks, so that a sender (another thread,
+// another program broadcasting) is not held up for a long reply time-out.
+// Posted, timer and input messages stay in the queue for the host's own
+// loop: handled inside a library call they would run the host's code where
+// it does not expect it (a timer handler calling the library again), skip
+// its accelerators and dialog keys, and stretch the call without bound.
 #include "platform/win32/windows_api.h"
 
 #include <atomic>
@@ -18,43 +23,32 @@ std::atomic<bool> gFineTimer{false};
 
 // Set on a host thread by PeekMessages, taken by the wait that follows it.
 thread_local bool tServeMessages = false;
-// Above 0 while a wait of this thread dispatches a message.  A window
+// Above 0 while a wait of this thread answers sent messages.  A window
 // procedure that calls into the library from there gets plain waits: the
-// library's waits never dispatch within one another.
+// library's waits never serve messages within one another.
 thread_local int tDispatching = 0;
 
-// Dispatches every message waiting in the calling thread's queue.  A quit
-// request is left for the host's own message loop: it is put back and the
-// queue is not served further in this wait (false).
-bool DispatchWaitingMessages() {
+// Answers the messages sent to this thread's windows and waiting now: a
+// peek delivers them to their window procedures before it looks at the
+// queue.  PM_QS_SENDMESSAGE and PM_NOREMOVE leave every posted, timer and
+// input message where it is.
+void AnswerSentMessages() {
   MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      return false;
-    }
-    TranslateMessage(&msg);
-    ++tDispatching;
-    DispatchMessageW(&msg);
-    --tDispatching;
-  }
-  return true;
+  ++tDispatching;
+  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  --tDispatching;
 }
 
-// Blocks up to ms, dispatching what arrives in the calling thread's queue
-// (posted and sent messages, input) as soon as it arrives.
-void ServeMessagesFor(int32_t ms) {
+// Blocks up to ms, answering sent messages as soon as they arrive.  The
+// wait wakes for sent messages only: posted ones waiting in the queue would
+// wake it at once, again and again.
+void AnswerSentMessagesFor(int32_t ms) {
   const int32_t deadline = DeadlineAfter(ms);
   for (;;) {
-    if (!DispatchWaitingMessages()) {
-      Sleep(static_cast<DWORD>(RemainingMs(deadline)));
-      return;
-    }
+    AnswerSentMessages();
     const int32_t left = RemainingMs(deadline);
     if (left <= 0) return;
-    // MWMO_INPUTAVAILABLE: also wakes for input already in the queue that a
-    // peek has seen but nobody has taken.
-    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left), QS_SENDMESSAGE, 0);
   }
 }
 }  // namespace
@@ -68,10 +62,11 @@ void EndFineTimer() {
 }
 
 void PeekMessages() {
-  // Keeps the calling thread's message queue looked at without taking a
-  // message out of it: no window filter, all messages, PM_NOREMOVE.
-  MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  // Looks at the calling thread's queue without taking a message out of
+  // it, answering the sent messages waiting; on a host thread the wait that
+  // follows answers those that arrive.  Within a window procedure called
+  // from such a wait nothing is served.
+  if (tDispatching == 0) AnswerSentMessages();
   if (CurrentInterrupter() == nullptr) tServeMessages = true;
 }
 
@@ -94,7 +89,7 @@ WaitResult WaitOnInterrupter(int32_t ms, bool serveMessages) {
     return WaitResult::Timeout;
   }
   if (serveMessages && !self && tDispatching == 0)
-    ServeMessagesFor(static_cast<int32_t>(wait));
+    AnswerSentMessagesFor(static_cast<int32_t>(wait));
   else
     Sleep(wait);
   return WaitResult::Timeout;
