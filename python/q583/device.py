@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
 import functools
@@ -251,10 +252,16 @@ class Q583:
         second call does nothing."""
         if self._closed:
             return
+        run = self._run
         try:
-            if self._run is not None:
-                self._run.stop()
+            if run is not None:
+                run.stop()
         finally:
+            if run is not None and not run._ended:
+                # Once the port is closed the library hands out no more
+                # scans: what it still holds waits in the run.
+                with contextlib.suppress(Q583Error):
+                    run._take()
             self._release()
 
     def _release(self) -> None:

@@ -201,6 +201,8 @@ class ScanRun:
         self._unread.value = 0
         ok = self._lib.EX_GetScanDataDbl(into.ctypes.data, scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
+            if self._stopped:
+                return False  # closed after its end: nothing more will come
             self._dev._signed_on = False
             raise ScanError("the scans cannot be fetched: the instrument is no longer signed on")
         return bool(ok)

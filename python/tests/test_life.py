@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -78,3 +79,26 @@ def test_simulator_dies_with_a_killed_script():
     if _alive(pid):
         os.kill(pid, signal.SIGTERM)
         pytest.fail(f"q583-sim (pid {pid}) outlived its script")
+
+
+def test_close_from_another_thread_ends_an_iterating_scan(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    got, errors = [], []
+
+    def iterate(run):
+        try:
+            for block in run:
+                got.append(block)
+        except Exception as error:  # noqa: BLE001 - the test reports it
+            errors.append(error)
+
+    with q583.Simulator({0: 1.25}) as sim, q583.Q583(sim) as dev:
+        run = dev.scan(codes=[0x00])
+        thread = threading.Thread(target=iterate, args=(run,))
+        thread.start()
+        time.sleep(1.0)
+        dev.close()
+        thread.join(10)
+    assert not thread.is_alive() and errors == []
+    # Every scan of the run reached the iterator, the last ones after the close.
+    assert sum(map(len, got)) == len(q583.read_scan_log(run.log_path).values) > 0
