@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numbers
 import os
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -58,5 +58,3 @@ def integers(name: str, values: Any) -> Tuple[int, ...]:
         raise _type_error(name, "a sequence of integers", values)
     return tuple(integer(f"{name}[{i}]", v) for i, v in enumerate(values))
 
-
-Number = Union[int, float, np.integer, np.floating]

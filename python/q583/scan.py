@@ -10,7 +10,7 @@ import threading
 import time
 from datetime import datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Set, Union
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Set
 
 import numpy as np
 

@@ -9,7 +9,7 @@ import signal
 import subprocess
 import sys
 import weakref
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["Simulator"]
 
