@@ -305,6 +305,13 @@ Q583_API uint8_t Q583_CALL EX_SetIniDirectory(const char* directory);
 /* Switches writing of the configuration file on (non-zero) or off.  True. */
 Q583_API uint8_t Q583_CALL EX_SetIniWriteEnabled(uint8_t enable);
 
+/* Lets go of the serial port: ends a running scan as EX_EndScan does (the
+ * scan log gets its trailer), then closes the port, so that another program
+ * (or another open of the device) can have it.  The next operation that
+ * talks to the instrument opens the port and signs on afresh.  True; does
+ * nothing more when no port is open. */
+Q583_API uint8_t Q583_CALL EX_ClosePort(void);
+
 #ifdef __cplusplus
 }
 #endif

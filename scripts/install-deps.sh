@@ -5,7 +5,8 @@ set -euo pipefail
 
 want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       libcli11-dev gnuplot-nox fonts-dejavu-core pkgconf binutils help2man dpkg-dev librapidcheck-dev
-      python3 python3-numpy python3-pytest python3-matplotlib lintian)
+      python3 python3-numpy python3-pytest python3-matplotlib python3-pandas
+      python3-venv python3-pip python3-setuptools python3-wheel lintian)
 if [[ "${1:-}" == "--windows" ]]; then
   want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64 binutils-mingw-w64-i686
          binutils-mingw-w64-x86-64)

@@ -2,7 +2,8 @@
 # Runs the tests of the Python package (python/) with the system interpreter,
 # whose Debian packages provide numpy and pytest.  Uses the build directory
 # named by Q583_BUILD_DIR (it must hold libQ583_SP.so and sim/q583-sim), or
-# builds the two targets into build/python.  Extra arguments go to pytest.
+# builds the two targets into build/python.  Extra arguments go to pytest
+# (paths relative to python/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,6 @@ export PATH="$build/sim:$PATH"
 export PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONDONTWRITEBYTECODE=1
 cd python
-exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+# The tests are python/tests (pyproject.toml's testpaths) unless the
+# arguments name others.
+exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@"

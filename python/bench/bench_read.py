@@ -4,9 +4,10 @@
 
 Prints: values per second delivered end to end (bounded by the library's
 acquisition, one frame per pass of its thread), values per second of time
-spent inside read() (the delivery into numpy), and the cost of one read()
+spent inside read() (the delivery into numpy), the cost of one read()
 beyond the export's own time (read() with nothing waiting against the bare
-export call through ctypes).
+export call through ctypes), and the cost of reading a property
+(dev.gain, dev.rate, dev.scan_type: one export call each).
 """
 
 import argparse
@@ -69,6 +70,12 @@ def main() -> None:
             per_export = bare_probe_cost(q583.library())
         print(f"read() with nothing waiting: {per_read * 1e6:.2f} us; the export through ctypes: "
               f"{per_export * 1e6:.2f} us; beyond the export: {(per_read - per_export) * 1e6:.2f} us")
+
+        for name in ("gain", "rate", "scan_type"):
+            t0 = time.perf_counter()
+            for _ in range(n):
+                getattr(dev, name)
+            print(f"property read dev.{name}: {(time.perf_counter() - t0) / n * 1e6:.2f} us")
 
 
 if __name__ == "__main__":

@@ -110,6 +110,7 @@ _SIGNATURES: Dict[str, Tuple[Any, ...]] = {
     "EX_GetScanOverrunCount": (_P(_u32),),
     "EX_SetIniDirectory": (_str,),
     "EX_SetIniWriteEnabled": (_u8,),
+    "EX_ClosePort": (),
 }
 
 _lock = threading.Lock()

@@ -2,19 +2,22 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
+import functools
+import logging
 import math
 import os
 import re
 import stat
-import sys
-import warnings
+import threading
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 
+from . import _check
 from ._lib import MessageBoxHandler, library
 from .errors import NoAnswerError, PortError, Q583Error
 
@@ -36,6 +39,22 @@ NOT_SCANNED = 16
 _OK_CANCEL = 0x1
 _BOX_OK, _BOX_CANCEL = 1, 2
 
+log = logging.getLogger("q583")
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def _locked(method: _F) -> _F:
+    """Runs the method under the device's lock: a compound operation (select
+    a channel, then convert) never interleaves with another thread's."""
+
+    @functools.wraps(method)
+    def run(self: "Q583", *args: Any, **kwargs: Any) -> Any:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    return run  # type: ignore[return-value]
+
 
 def _choices(values: Iterable[object]) -> str:
     return ", ".join(str(v) for v in values)
@@ -43,7 +62,7 @@ def _choices(values: Iterable[object]) -> str:
 
 def check_codes(codes: Sequence[int]) -> Tuple[int, ...]:
     """Validates six channel codes (fewer are filled with 16) and returns them."""
-    codes = tuple(int(c) for c in codes)
+    codes = _check.integers("channel codes", codes)
     if len(codes) > 6:
         raise ValueError("at most six channel codes, one per main channel")
     codes += (NOT_SCANNED,) * (6 - len(codes))
@@ -62,7 +81,14 @@ def check_codes(codes: Sequence[int]) -> Tuple[int, ...]:
 
 def channel_count(codes: Sequence[int]) -> int:
     """Number of values the channel codes select."""
-    return sum((c & 0xF) - (c >> 4) + 1 for c in codes if c != NOT_SCANNED and (c >> 4) <= (c & 0xF))
+    return len(channels_of(codes))
+
+
+def channels_of(codes: Sequence[int]) -> List[Tuple[int, int]]:
+    """The (main, sub) channel of each value the channel codes select, in
+    the order of the values in a scan."""
+    return [(main, sub) for main, code in enumerate(codes) if code != NOT_SCANNED
+            for sub in range(code >> 4, (code & 0xF) + 1)]
 
 
 def _port_problem(path: str) -> Optional[PortError]:
@@ -103,31 +129,64 @@ class Q583:
     """The Q583 instrument on one serial port.
 
     Used as a context manager: entering maps the port to the library's COM
-    port 0 and signs the instrument on; leaving ends any scan and leaves the
-    instrument idle.  The library drives one instrument per process, so one
-    :class:`Q583` may be open at a time.
+    port and signs the instrument on; leaving ends any scan, leaves the
+    instrument idle and closes the port (so it can be opened again, in this
+    process or another).  The library drives one instrument per process, so
+    one :class:`Q583` may be open at a time.
 
     Settings changed through the properties reach the instrument at the next
     sign-on, which this class does by itself before the next conversion,
     calibration or scan.
 
+    Threads: a :class:`Q583` may be shared between threads.  One lock per
+    device covers every operation that makes more than one library call (a
+    conversion selects the channel and then converts, a scan start sets the
+    codes, the interval and then starts), and each ``read()`` of a run, so
+    no two of them interleave.  While a scan runs, the operations that
+    would talk to the instrument (settings, conversions, calibrations,
+    standby) raise :class:`Q583Error` on every thread; ``digital_out``,
+    ``digital_in`` and reading the settings work.  A scan iterated on one
+    thread can be ended from another with ``run.stop()`` or ``close()``:
+    the iterator then hands out what was still waiting and ends.
+
     Args:
         port: the serial device (``"/dev/ttyUSB0"``), a :class:`Simulator`,
-            a zero-based port number of the library (``/dev/ttyS<n>``), or
-            ``None`` for the library's current port.
+            a zero-based port number of the library (``/dev/ttyS<n>``, on
+            Windows ``COM<n+1>``), or ``None`` for the library's current
+            port.
         ini_dir: directory of ``Q583_SP.ini`` for :meth:`load_config` and
             :meth:`save_config` (default: the library's, ``/etc``).
+
+    Raises:
+        TypeError: port or ini_dir is of a wrong type.
+        ValueError: a port number outside 0 to 254, or a simulator that is
+            not running.
     """
 
     _open: Optional["Q583"] = None
+    _open_lock = threading.Lock()
 
-    def __init__(self, port: Union[str, int, "Simulator", None] = None, ini_dir: Union[str, os.PathLike, None] = None) -> None:
+    def __init__(self, port: Union[str, int, os.PathLike, "Simulator", None] = None,
+                 ini_dir: Union[str, os.PathLike, None] = None) -> None:
+        self._path: Optional[str] = None         # a device mapped to COM port 0
+        self._port_number: Optional[int] = None  # a port number of the library
+        if isinstance(port, (str, os.PathLike)):
+            self._path = os.fspath(port)
+        elif port is not None and hasattr(port, "port") and not isinstance(port, (int, float)):
+            if not isinstance(port.port, str) or not port.port:
+                raise ValueError(f"{port!r} is not running (use it in a with statement or call start())")
+            self._path = port.port
+        elif port is not None:
+            self._port_number = _check.integer("port", port)
+            if not 0 <= self._port_number <= 254:
+                raise ValueError(f"port {self._port_number} refused; allowed: 0 to 254, a device path or a Simulator")
+        self._ini_dir = _check.path("ini_dir", ini_dir)
+        # The device file checked before a sign-on and after a failure.
+        self._device: Optional[str] = self._path
+        if self._device is None and self._port_number is not None and os.name == "posix":
+            self._device = f"/dev/ttyS{self._port_number}"
         self._lib = library()
-        if port is not None and not isinstance(port, (str, int)):
-            port = getattr(port, "port")
-        self._path: Optional[str] = port if isinstance(port, str) else None
-        self._port_number = port if isinstance(port, int) else 0
-        self._ini_dir = os.fspath(ini_dir) if ini_dir is not None else None
+        self._lock = threading.RLock()
         self._boxes: List[str] = []
         self._quiet_boxes = False
         self._box_handler = MessageBoxHandler(self._on_message_box)
@@ -143,60 +202,88 @@ class Q583:
     @property
     def port(self) -> str:
         """The serial device, as the messages name it."""
-        return self._path if self._path is not None else f"port {self._port_number}"
+        if self._device is not None:
+            return self._device
+        return "the library's port" if self._port_number is None else f"port {self._port_number}"
 
+    @_locked
     def open(self) -> "Q583":
         """Maps the port and signs the instrument on (what ``with`` does).
+        Does nothing when this device is open already.
 
         Raises:
             PortError: the port is missing, busy or not accessible.
             NoAnswerError: the instrument does not answer the sign-on.
+            Q583Error: another :class:`Q583` of this process is open.
         """
-        if Q583._open is not None:
-            raise RuntimeError("another Q583 is open in this process; the library drives one instrument at a time")
-        lib = self._lib
-        lib.EX_SetMessageBoxHandler(self._box_handler)
-        lib.EX_SetIniDirectory(self._ini_dir.encode() if self._ini_dir else None)
-        if self._path is not None:
-            problem = _port_problem(self._path) if os.name == "posix" else None
-            if problem is not None:
-                raise problem
-            lib.EX_SetCOMportDevice(0, self._path.encode())
-            lib.EX_SetCOMport(0)
-        else:
-            if isinstance(self._port_number, int) and self._port_number != 0:
-                lib.EX_SetCOMport(self._port_number)
-        Q583._open = self
+        if not self._closed:
+            return self
+        with Q583._open_lock:
+            if Q583._open is not None:
+                raise Q583Error(f"another Q583 ({Q583._open.port}) is open in this process; "
+                                "the library drives one instrument at a time: close it first")
+            Q583._open = self
         self._closed = False
         try:
+            lib = self._lib
+            lib.EX_SetMessageBoxHandler(self._box_handler)
+            lib.EX_SetIniDirectory(self._ini_dir.encode() if self._ini_dir else None)
+            problem = _port_problem(self._device) if self._device is not None and os.name == "posix" else None
+            if problem is not None:
+                raise problem
+            if self._path is not None:
+                lib.EX_SetCOMportDevice(0, self._path.encode())
+                lib.EX_SetCOMport(0)
+            elif self._port_number is not None:
+                # The number means its default device, whatever an earlier
+                # open of this process mapped to it.
+                lib.EX_SetCOMportDevice(self._port_number, None)
+                lib.EX_SetCOMport(self._port_number)
             self.sign_on()
         except BaseException:
             self._release()
             raise
         return self
 
+    @_locked
     def close(self) -> None:
-        """Ends any scan (its log gets the trailer) and leaves the
-        instrument idle.  Called by ``with`` on the way out."""
+        """Ends any scan (its log gets the trailer), leaves the instrument
+        idle and closes the port.  Called by ``with`` on the way out; a
+        second call does nothing."""
         if self._closed:
             return
+        run = self._run
         try:
-            if self._run is not None:
-                self._run.stop()
+            if run is not None:
+                run.stop()
         finally:
+            if run is not None and not run._ended:
+                # Once the port is closed the library hands out no more
+                # scans: what it still holds waits in the run.
+                with contextlib.suppress(Q583Error):
+                    run._take()
             self._release()
 
     def _release(self) -> None:
         self._closed = True
-        if Q583._open is self:
-            Q583._open = None
-        self._lib.EX_SetIniDirectory(None)
+        self._signed_on = False
+        lib = self._lib
+        # The port goes, so that the next open (or another program) can
+        # have it; the library would otherwise keep it until it is unloaded.
+        lib.EX_ClosePort()
+        lib.EX_SetIniDirectory(None)
+        lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
+        with Q583._open_lock:
+            if Q583._open is self:
+                Q583._open = None
 
     def __enter__(self) -> "Q583":
         return self.open()
 
     def __exit__(self, *exc: Any) -> None:
         if self._run is not None and exc[0] is not None:
+            # The exception in flight is the one that matters: a failed
+            # stop is only logged.
             self._run._end_quietly()
         self.close()
 
@@ -213,7 +300,7 @@ class Q583:
             # run without the file that was asked for.
             return _BOX_CANCEL
         if not self._quiet_boxes:
-            warnings.warn(f"Q583_SP: {(caption or b'').decode('latin-1').strip()}: {body.strip()}", stacklevel=2)
+            log.warning("Q583_SP: %s: %s", (caption or b"").decode("latin-1").strip(), body.strip())
         return _BOX_OK
 
     def _take_boxes(self) -> List[str]:
@@ -222,18 +309,26 @@ class Q583:
 
     def _check_open(self) -> None:
         if self._closed:
-            raise RuntimeError("the Q583 is not open (use it in a with statement or call open())")
+            raise Q583Error("the Q583 is closed (use it in a with statement or call open())")
 
     def _check_idle(self, what: str) -> None:
         self._check_open()
         if self._run is not None and self._run.running:
-            raise RuntimeError(f"cannot {what} while a scan runs; stop the scan first")
+            raise Q583Error(f"cannot {what}: a scan is running; stop the scan first")
+
+    def _port_problem_now(self) -> Optional[PortError]:
+        if self._device is None or os.name != "posix":
+            return None
+        # The library may still hold the port after a failed exchange; the
+        # check would take that for another program.
+        self._lib.EX_ClosePort()
+        return _port_problem(self._device)
 
     def _failure(self, what: str) -> Q583Error:
         """The exception for an operation that the instrument did not carry out."""
         self._signed_on = False
-        if self._path is not None and os.name == "posix" and not os.path.exists(self._path):
-            return PortError(f"{what} failed: port {self._path} missing", self._path, "missing")
+        if self._device is not None and os.name == "posix" and not os.path.exists(self._device):
+            return PortError(f"{what} failed: port {self._device} missing", self._device, "missing")
         return NoAnswerError(f"{what} failed: the instrument on {self.port} is not answering")
 
     def _call(self, name: str, *args: Any, what: str) -> None:
@@ -258,6 +353,7 @@ class Q583:
 
     # ---- sign-on ------------------------------------------------------------
 
+    @_locked
     def sign_on(self) -> None:
         """Signs the instrument on with the current settings (``EX_InitDev``).
 
@@ -266,7 +362,7 @@ class Q583:
         """
         self._check_idle("sign on")
         if not self._lib.EX_InitDev():
-            problem = _port_problem(self._path) if self._path is not None and os.name == "posix" else None
+            problem = self._port_problem_now()
             if problem is not None:
                 raise problem
             raise NoAnswerError(f"no sign-on: the instrument on {self.port} is not answering")
@@ -280,9 +376,11 @@ class Q583:
         return int(self._get("EX_GetGain", ctypes.c_uint8))
 
     @gain.setter
+    @_locked
     def gain(self, value: int) -> None:
+        value = _check.integer("gain", value)
         self._check_idle("change the gain")
-        if value not in GAINS or not self._lib.EX_SetGain(int(value)):
+        if value not in GAINS or not self._lib.EX_SetGain(value):
             raise ValueError(f"gain {value!r} refused; allowed: {_choices(GAINS)}")
         self._settings_changed()
 
@@ -292,9 +390,11 @@ class Q583:
         return int(self._get("EX_GetRemoteAverage", ctypes.c_uint16))
 
     @average.setter
+    @_locked
     def average(self, value: int) -> None:
+        value = _check.integer("average", value)
         self._check_idle("change the averaging")
-        if value not in AVERAGES or not self._lib.EX_SetRemoteAverage(int(value)):
+        if value not in AVERAGES or not self._lib.EX_SetRemoteAverage(value):
             raise ValueError(f"averaging {value!r} refused; allowed: {_choices(AVERAGES)}")
         self._settings_changed()
 
@@ -304,7 +404,9 @@ class Q583:
         return "bipolar" if self._get("EX_GetPolarity", ctypes.c_uint8) else "unipolar"
 
     @polarity.setter
+    @_locked
     def polarity(self, value: str) -> None:
+        value = _check.text("polarity", value)
         self._check_idle("change the polarity")
         if value not in ("bipolar", "unipolar"):
             raise ValueError(f"polarity {value!r} refused; allowed: bipolar, unipolar")
@@ -318,7 +420,9 @@ class Q583:
         return FILTERS_HZ[min(index, 2)]
 
     @filter_hz.setter
+    @_locked
     def filter_hz(self, value: int) -> None:
+        value = _check.integer("filter_hz", value)
         self._check_idle("change the filter")
         if value not in FILTERS_HZ:
             raise ValueError(f"filter {value!r} Hz refused; allowed: {_choices(FILTERS_HZ)}")
@@ -331,9 +435,11 @@ class Q583:
         return float(self._get("EX_GetRate", ctypes.c_double))
 
     @rate.setter
+    @_locked
     def rate(self, value: float) -> None:
+        value = _check.real("rate", value)
         self._check_idle("change the rate")
-        if not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0 or not self._lib.EX_SetRate(float(value)):
+        if not math.isfinite(value) or value <= 0 or not self._lib.EX_SetRate(value):
             raise ValueError(f"rate {value!r} refused; allowed: a finite number of conversions per second above 0")
         self._settings_changed()
 
@@ -344,11 +450,13 @@ class Q583:
         return int(self._get("EX_GetScanType", ctypes.c_uint8))
 
     @scan_type.setter
+    @_locked
     def scan_type(self, value: int) -> None:
+        value = _check.integer("scan_type", value)
         self._check_idle("change the scan type")
         if value not in SCAN_TYPES:
             raise ValueError(f"scan type {value!r} refused; allowed: {_choices(SCAN_TYPES)}")
-        self._lib.EX_SetScanType(int(value))
+        self._lib.EX_SetScanType(value)
 
     @property
     def channel_codes(self) -> Tuple[int, ...]:
@@ -361,9 +469,10 @@ class Q583:
         return tuple(c.value for c in cells[:6])
 
     @channel_codes.setter
+    @_locked
     def channel_codes(self, codes: Sequence[int]) -> None:
-        self._check_idle("change the channel codes")
         codes = check_codes(codes)
+        self._check_idle("change the channel codes")
         self._call("EX_SetMultiChanScanChanCodes", *codes, 0, what="sending the channel codes")
         # Its sign-on sent every setting and the minimal interval; it leaves
         # the library's signed-on state as it was.
@@ -381,7 +490,8 @@ class Q583:
         Setting it to the minimum or maximum of :attr:`interval_limits`, or
         to a value between them, is accepted; other values raise
         ``ValueError``."""
-        return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
+        with self._lock:
+            return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
 
     def _report_number(self, report: str, name: str) -> int:
         match = re.search(rf"^{name}[^:]*:\s*(-?\d+)", report, re.M)
@@ -397,7 +507,9 @@ class Q583:
         return (ticks + 1) / base
 
     @interval.setter
+    @_locked
     def interval(self, value: float) -> None:
+        value = _check.real("interval", value)
         self._check_idle("change the interval")
         low, high = self.interval_limits
         if value == low:
@@ -405,10 +517,10 @@ class Q583:
         elif value == high:
             self._lib.EX_SetToMaxScanInterval()
         else:
-            wanted = ctypes.c_double(float(value))
+            wanted = ctypes.c_double(value)
             if not (low < value < high) or not self._lib.EX_SetToUserScanInterval(ctypes.byref(wanted)):
                 raise ValueError(f"interval {value!r} s refused; allowed: from {low} to {high} s for these settings")
-        self._requested_interval = float(value)
+        self._requested_interval = value
         self._settings_changed()
 
     @property
@@ -420,6 +532,7 @@ class Q583:
 
     # ---- direct operations ------------------------------------------------------
 
+    @_locked
     def convert(self, channel: int, sub: int = 0, count: int = 1) -> Union[float, np.ndarray]:
         """Single conversions of one channel, in volts.
 
@@ -433,6 +546,9 @@ class Q583:
         Returns:
             A float for ``count == 1``, else an array of ``count`` volts.
         """
+        channel = _check.integer("channel", channel)
+        sub = _check.integer("sub", sub)
+        count = _check.integer("count", count)
         self._check_idle("convert")
         if channel not in range(6):
             raise ValueError(f"channel {channel!r} refused; allowed: 0 to 5")
@@ -450,6 +566,7 @@ class Q583:
         return float(volts[0]) if count == 1 else volts
 
     @property
+    @_locked
     def digital_in(self) -> int:
         """The digital input byte (during a scan: the last one the scan read)."""
         self._check_open()
@@ -465,9 +582,11 @@ class Q583:
         return self._digital_out
 
     @digital_out.setter
+    @_locked
     def digital_out(self, value: int) -> None:
+        value = _check.integer("digital_out", value)
         self._check_open()
-        if not isinstance(value, int) or not 0 <= value <= 255:
+        if not 0 <= value <= 255:
             raise ValueError(f"digital output {value!r} refused; allowed: 0 to 255")
         busy = ctypes.c_uint8()
         if not self._lib.EX_SendDigoutWScan(value, ctypes.byref(busy)):
@@ -476,9 +595,11 @@ class Q583:
             raise self._failure("writing the digital outputs")
         self._digital_out = value
 
+    @_locked
     def calibrate(self, kind: str = "system") -> None:
         """Internal calibration: ``"system"`` (at gain 1), or ``"offset"`` or
         ``"fullscale"`` of the polled channel (the one last converted)."""
+        kind = _check.text("kind", kind)
         self._check_idle("calibrate")
         exports = {"system": "EX_SystemCalibration", "offset": "EX_OffsetCalibration", "fullscale": "EX_FullScaleCalibration"}
         if kind not in exports:
@@ -486,13 +607,16 @@ class Q583:
         self._ensure_signed_on()
         self._call(exports[kind], what=f"{kind} calibration")
 
+    @_locked
     def standby(self, on: bool = True) -> None:
         """Puts the instrument into standby (or out of it).  The next
         operation signs it on again, which also ends standby."""
+        on = _check.flag("on", on)
         self._check_idle("enter standby")
         self._lib.EX_Standby(1 if on else 0)
         self._signed_on = False
 
+    @_locked
     def sleep(self) -> None:
         """Sends the instrument to sleep; the next operation wakes it with a
         new sign-on."""
@@ -500,6 +624,7 @@ class Q583:
         self._lib.EX_Sleep(1)
         self._signed_on = False
 
+    @_locked
     def reset(self) -> None:
         """Restores the library's default settings and signs on again."""
         self._check_idle("reset")
@@ -509,6 +634,7 @@ class Q583:
         self.sign_on()
 
     @property
+    @_locked
     def version(self) -> int:
         """Firmware version of the instrument."""
         self._check_idle("read the version")
@@ -522,6 +648,7 @@ class Q583:
         """10000 for firmware versions 132 to 149 (the faster time base), else -1."""
         return 10000 if 132 <= self.version <= 149 else -1
 
+    @_locked
     def setup_report(self) -> str:
         """The library's device setup report, one ``name: value`` a line."""
         self._take_boxes()
@@ -541,6 +668,7 @@ class Q583:
         base = os.fspath(directory) if directory is not None else self._ini_dir
         return str(Path(base or "/etc") / "Q583_SP.ini")
 
+    @_locked
     def load_config(self, directory: Union[str, os.PathLike, None] = None) -> None:
         """Loads ``Q583_SP.ini`` from directory (default: ``ini_dir``) into
         the settings; the next operation signs on with them.
@@ -549,11 +677,12 @@ class Q583:
             Q583Error: the file is missing or a key has no value (the
                 settings are then the defaults).
         """
+        directory = _check.path("directory", directory)
         self._check_idle("load the configuration")
         path = self._ini_path(directory)
         lib = self._lib
         if directory is not None:
-            lib.EX_SetIniDirectory(os.fspath(directory).encode())
+            lib.EX_SetIniDirectory(directory.encode())
         try:
             loaded = lib.EX_SetDevToIniSetup()
         finally:
@@ -569,14 +698,16 @@ class Q583:
                 raise Q583Error(f"{path} not found; the settings are the defaults")
             raise Q583Error(f"{path}: a key is missing or empty; the settings are the defaults")
 
+    @_locked
     def save_config(self, directory: Union[str, os.PathLike, None] = None) -> str:
         """Writes the current settings to ``Q583_SP.ini`` in directory
         (default: ``ini_dir``) and returns the file's path."""
+        directory = _check.path("directory", directory)
         self._check_open()
         path = self._ini_path(directory)
         lib = self._lib
         if directory is not None:
-            lib.EX_SetIniDirectory(os.fspath(directory).encode())
+            lib.EX_SetIniDirectory(directory.encode())
         lib.EX_SetIniWriteEnabled(1)
         try:
             written = lib.EX_WriteCurrentConfigToIniFile()
@@ -596,6 +727,7 @@ class Q583:
         more than a ring behind."""
         return int(self._get("EX_GetScanOverrunCount", ctypes.c_uint32))
 
+    @_locked
     def scan(
         self,
         codes: Optional[Sequence[int]] = None,
@@ -605,6 +737,7 @@ class Q583:
         log_file: bool = True,
         comment: str = "",
         description: str = "",
+        log_dir: Union[str, os.PathLike, None] = None,
     ) -> "ScanRun":
         """Starts a background scan and returns its :class:`ScanRun`.
 
@@ -615,38 +748,56 @@ class Q583:
             seconds: length of the run; the library ends it about 0.1 s
                 after that.
             scans: number of scans; the run is ended once they are taken.
-            log_file: write the scan log ``ScanLog_<n>.txt`` into the
-                current directory.
+            log_file: write the scan log ``ScanLog_<n>.txt`` (its path is
+                ``run.log_path``).
             comment: text added to every line of the scan log.
             description: experiment description of the log's trailer.
+            log_dir: directory of the scan log (default: the current one).
+                The library names the file in the current directory, so the
+                process's current directory is switched to log_dir for the
+                moment of the start.
 
         Raises:
+            TypeError: an argument of a wrong type.
             ValueError: a setting or limit is refused.
+            Q583Error: the device is closed, or a scan is running.
             ScanError: the instrument did not start, or the scan log could
                 not be created.
         """
         from .scan import ScanRun
 
-        self._check_idle("start a scan")
+        # Every argument is checked before anything reaches the instrument.
+        codes = None if codes is None else check_codes(codes)
+        interval = None if interval is None else _check.real("interval", interval)
+        seconds = None if seconds is None else _check.real("seconds", seconds)
+        scans = None if scans is None else _check.integer("scans", scans)
+        log_file = _check.flag("log_file", log_file)
+        comment = _check.text("comment", comment)
+        description = _check.text("description", description)
+        log_dir = _check.path("log_dir", log_dir)
         if seconds is not None and not 0 < seconds <= 4_000_000:
             raise ValueError(f"seconds {seconds!r} refused; allowed: above 0 up to 4000000")
         if scans is not None and scans < 1:
             raise ValueError(f"scans {scans!r} refused; allowed: 1 or more")
+        if interval is not None and not (math.isfinite(interval) and interval > 0):
+            raise ValueError(f"interval {interval!r} s refused; allowed: a number of seconds above 0")
         for name, text in (("comment", comment), ("description", description)):
             if len(text.encode()) > 511:
                 raise ValueError(f"{name}: at most 511 characters")
-        if self.scan_type == 0:
+        if log_dir is not None and not os.path.isdir(log_dir):
+            raise ValueError(f"log_dir {log_dir!r} refused: not a directory")
+        self._check_idle("start a scan")
+        scan_type = self.scan_type
+        if scan_type == 0:
             # A single-channel scan converts the polled channel: one value.
             main, sub = ctypes.c_uint8(), ctypes.c_uint8()
             self._lib.EX_GetPolledModeChan(ctypes.byref(main), ctypes.byref(sub))
             single = [NOT_SCANNED] * 6
             single[min(main.value, 5)] = sub.value * 17
-            codes = single
-        if codes is not None:
-            codes = check_codes(codes)
-            if codes != self.channel_codes:
-                self.channel_codes = codes
-        wanted = "min" if interval is None else float(interval)
+            codes = check_codes(single)
+        if codes is not None and codes != self.channel_codes:
+            self.channel_codes = codes
+        wanted = "min" if interval is None else interval
         if wanted != self._requested_interval:
             if interval is None:
                 self._lib.EX_SetToMinScanInterval()
@@ -661,7 +812,10 @@ class Q583:
         lib.EX_SetLengthOfRunMs(int(round(seconds * 1000)) if seconds else 0)
         lib.EX_AddLogFileComment(comment.encode())
         lib.EX_SetExperimentName((description or "none").encode())
-        run = ScanRun(self, self.values_per_scan, self.interval, seconds, scans, log_file)
+        channels: List[Any] = list(channels_of(self.channel_codes))
+        if scan_type == 2:
+            channels += ["offset", "fullscale"]
+        run = ScanRun(self, channels, self.interval, seconds, scans, log_file, log_dir)
         self._run = run
         run._start()
         return run

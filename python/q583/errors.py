@@ -17,7 +17,15 @@ ERROR_TYPES = {
 
 
 class Q583Error(Exception):
-    """Base class of every error of the package."""
+    """Base class of every error of the package.
+
+    Attributes:
+        scans: for an error raised out of a scan run, the scans fetched and
+            not yet handed out (an array of shape (scans, values)); the run
+            keeps them too (``run.pending``).  ``None`` otherwise.
+    """
+
+    scans: object = None
 
 
 class LibraryNotFoundError(Q583Error):
@@ -50,8 +58,8 @@ class ScanError(Q583Error):
         errorType: the library's error code of the failed scan (see
             :data:`ERROR_TYPES`), 0 when none was recorded, ``None`` when
             not known.
-        scans: the scans that were taken before the error and not yet
-            handed out (an array of shape (scans, values)), or ``None``.
+        scans: as for every :class:`Q583Error`: the scans taken before the
+            error and not yet handed out, or ``None``.
     """
 
     def __init__(self, message: str, errorType: Optional[int] = None, scans: object = None) -> None:

@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import ctypes
+import logging
+import os
+import re
 import threading
 import time
-import warnings
+from datetime import datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Set
 
 import numpy as np
 
+from ._columns import Channel, dataframe, label_of
 from .errors import ERROR_TYPES, NoAnswerError, Q583Error, ScanError
 
 if TYPE_CHECKING:
@@ -18,15 +22,25 @@ if TYPE_CHECKING:
 
 __all__ = ["ScanRun", "RING_VALUES"]
 
+log = logging.getLogger("q583")
+
 #: Values the library's memory ring holds.
 RING_VALUES = 8640
 # Marks the running output as untouched: the library writes nothing when
 # the instrument is not signed on.
 _UNWRITTEN = 2
+# The library names its scan log in the process's current directory; a run
+# with its own log directory switches there for the moment of the start.
+_cwd_lock = threading.Lock()
 
 
-def _log_names() -> set:
-    return {p.name for p in Path.cwd().glob("ScanLog_*")}
+def _log_names(directory: Path) -> Set[str]:
+    return {entry.name for entry in os.scandir(directory) if entry.name.startswith("ScanLog_")}
+
+
+def _log_number(name: str) -> int:
+    match = re.match(r"ScanLog_(\d+)", name)
+    return int(match.group(1)) if match else -1
 
 
 class ScanRun:
@@ -38,24 +52,41 @@ class ScanRun:
     ends the run on the way out, also on an exception or Ctrl-C, with the
     scan log's trailer written.
 
+    No exception costs scans already fetched from the library: every
+    :class:`Q583Error` raised out of a run carries them as its ``scans``,
+    and the run keeps them in :attr:`pending` until :meth:`read` (or
+    :meth:`read_all`) hands them out.
+
     Attributes:
+        channels: what each column holds: ``(main, sub)``, then
+            ``"offset"`` and ``"fullscale"`` for scan type 2.
+        labels: the columns as the scan log heads them (``"0 - 0"``).
         values_per_scan: values in each scan (columns of the arrays).
         interval: the applied scan interval, seconds.
+        seconds: the run's length limit, or ``None``.
+        scans: the run's scan-count limit, or ``None``.
+        started: local time at which the instrument was told to scan.
         log_path: the scan log file, or ``None`` without one.
         error: the :class:`ScanError` that ended the run, or ``None``.
     """
 
-    def __init__(self, device: "Q583", values_per_scan: int, interval: float,
-                 seconds: Optional[float], scans: Optional[int], log_file: bool) -> None:
+    def __init__(self, device: "Q583", channels: Sequence[Channel], interval: float,
+                 seconds: Optional[float], scans: Optional[int], log_file: bool,
+                 log_dir: Optional[str] = None) -> None:
         self._dev = device
         self._lib = device._lib
-        self.values_per_scan = values_per_scan
+        self._lock = device._lock
+        self.channels: List[Channel] = list(channels)
+        self.labels = [label_of(c) for c in self.channels]
+        self.values_per_scan = values_per_scan = len(self.channels)
         self.interval = interval
         self.seconds = seconds
         self.scans = scans
+        self.started: Optional[datetime] = None
         self.log_path: Optional[Path] = None
         self.error: Optional[ScanError] = None
         self._log_file = log_file
+        self._log_dir = Path(log_dir) if log_dir is not None else None
         # The library's ring holds this many whole scans; no call asks for more.
         self._capacity = max(1, RING_VALUES // values_per_scan)
         self._probe = np.empty(values_per_scan)  # a call for 0 scans writes nothing
@@ -63,7 +94,9 @@ class ScanRun:
         self._unread = ctypes.c_int32()
         self._running = ctypes.c_uint8()
         self._refs = (ctypes.byref(self._returned), ctypes.byref(self._unread), ctypes.byref(self._running))
-        self._delivered = 0
+        self._pending: List[np.ndarray] = []  # fetched, not yet handed out
+        self._fetched = 0         # scans fetched from the library
+        self._delivered = 0       # scans handed out
         self._ended = False       # the library says the run is over
         self._stopped = False     # EX_EndScan has been called
         self._error_raised = False
@@ -74,17 +107,29 @@ class ScanRun:
     # ---- start and end -----------------------------------------------------
 
     def _start(self) -> None:
-        before = _log_names() if self._log_file else set()
+        directory = (self._log_dir or Path.cwd()).resolve()
+        before = _log_names(directory) if self._log_file else set()
         self._dev._take_boxes()
         self._started = time.monotonic()
-        if not self._lib.EX_StartScan():
+        with _cwd_lock:
+            home = os.getcwd() if self._log_dir is not None else None
+            if home is not None:
+                os.chdir(directory)
+            try:
+                started = self._lib.EX_StartScan()
+            finally:
+                if home is not None:
+                    os.chdir(home)
+        if not started:
             self._stopped = self._ended = True
             if any("LOG FILE" in box for box in self._dev._take_boxes()):
-                raise ScanError(f"cannot create a scan log file in {Path.cwd()} (change directory, or log_file=False)")
+                raise ScanError(f"cannot create a scan log file in {directory} (choose another log_dir, "
+                                "or log_file=False)")
             raise ScanError(f"scan start failed: the instrument on {self._dev.port} did not confirm the start")
+        self.started = datetime.now()
         if self._log_file:
-            new = sorted(_log_names() - before)
-            self.log_path = Path.cwd() / new[-1] if new else None
+            new = sorted(_log_names(directory) - before, key=_log_number)
+            self.log_path = directory / new[-1] if new else None
 
     @property
     def running(self) -> bool:
@@ -101,28 +146,44 @@ class ScanRun:
         """Times in seconds (from the first scan) of every scan handed out so far."""
         return np.arange(self._delivered) * self.interval
 
+    @property
+    def pending(self) -> np.ndarray:
+        """Scans fetched from the library but not yet handed out, shape
+        (scans, values): what an error raised out of the run carried."""
+        pending = self._pending
+        if not pending:
+            return np.empty((0, self.values_per_scan))
+        return pending[0] if len(pending) == 1 else np.concatenate(pending)
+
+    def _carry(self, error: Q583Error) -> Q583Error:
+        error.scans = self.pending
+        return error
+
     def stop(self) -> None:
         """Ends the run (``EX_EndScan``): the scan log gets its trailer and is
         closed, the instrument stops scanning.  Scans not yet read can still
         be read afterwards.  Takes about 2 s; a second call does nothing.
 
         Raises:
-            NoAnswerError: the instrument did not confirm the stop.
+            NoAnswerError: the instrument did not confirm the stop; its
+                ``scans`` are the scans not yet handed out.
         """
-        if self._stopped:
-            return
-        self._stopped = True
-        self._wake.set()
-        if not self._lib.EX_EndScan():
-            self._dev._signed_on = False
-            raise NoAnswerError(f"the instrument on {self._dev.port} did not confirm the end of the scan "
-                                "(the scan log was closed with its trailer)")
+        with self._lock:
+            if self._stopped:
+                return
+            self._stopped = True
+            self._wake.set()
+            if not self._lib.EX_EndScan():
+                self._dev._signed_on = False
+                raise self._carry(NoAnswerError(
+                    f"the instrument on {self._dev.port} did not confirm the end of the scan "
+                    "(the scan log was closed with its trailer)"))
 
     def _end_quietly(self) -> None:
         try:
             self.stop()
         except Q583Error as error:
-            warnings.warn(str(error), stacklevel=3)
+            log.warning("%s", error)
 
     def __enter__(self) -> "ScanRun":
         return self
@@ -140,44 +201,54 @@ class ScanRun:
         self._unread.value = 0
         ok = self._lib.EX_GetScanDataDbl(into.ctypes.data, scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
+            if self._stopped:
+                return False  # closed after its end: nothing more will come
             self._dev._signed_on = False
             raise ScanError("the scans cannot be fetched: the instrument is no longer signed on")
         return bool(ok)
 
     def _ended_by_itself(self) -> None:
         self._ended = True
-        if self._stopped or self.scans is not None and self._delivered >= self.scans:
+        if self._stopped or self.scans is not None and self._fetched >= self.scans:
             return
         if self.seconds is not None and time.monotonic() - self._started >= self.seconds - 0.05:
             return
         code = self._dev._error_type()
         cause = ERROR_TYPES.get(code or 0, "no frame error recorded: the line failed or the host fell too far behind")
-        self.error = ScanError(f"the scan on {self._dev.port} ended after {self._delivered} scans: {cause}", code)
+        self.error = ScanError(f"the scan on {self._dev.port} ended after {self._fetched} scans: {cause}", code)
 
-    def _take(self) -> np.ndarray:
-        per, blocks = self.values_per_scan, []
-        while not self._ended:
-            if not self._fetch(0, self._probe):
-                self._ended_by_itself()
-                break
-            waiting = self._unread.value
-            if waiting <= 0:
-                break
-            block = np.empty((min(waiting, self._capacity), per))
-            if not self._fetch(block.shape[0], block):
-                self._ended_by_itself()
-                break
-            blocks.append(block[: self._returned.value])
-            if self._unread.value <= 0:
-                break
-        data = blocks[0] if len(blocks) == 1 else np.concatenate(blocks) if blocks else np.empty((0, per))
-        if self.scans is not None and self._delivered + len(data) >= self.scans:
-            data = data[: self.scans - self._delivered]
-            self._delivered += len(data)
-            self._ended = True
-            self.stop()
-        else:
-            self._delivered += len(data)
+    def _take(self) -> None:
+        """Moves the scans waiting in the library to :attr:`pending`."""
+        try:
+            per = self.values_per_scan
+            while not self._ended:
+                if not self._fetch(0, self._probe):
+                    self._ended_by_itself()
+                    break
+                waiting = self._unread.value
+                if waiting <= 0:
+                    break
+                block = np.empty((min(waiting, self._capacity), per))
+                if not self._fetch(block.shape[0], block):
+                    self._ended_by_itself()
+                    break
+                block = block[: self._returned.value]
+                if self.scans is not None and self._fetched + len(block) >= self.scans:
+                    block = block[: self.scans - self._fetched]
+                    self._ended = True
+                self._pending.append(block)
+                self._fetched += len(block)
+                if self._unread.value <= 0:
+                    break
+            if self.scans is not None and self._fetched >= self.scans:
+                self.stop()
+        except Q583Error as error:
+            raise self._carry(error)
+
+    def _hand_out(self) -> np.ndarray:
+        data = self.pending
+        self._pending = []
+        self._delivered += len(data)
         return data
 
     def read(self) -> np.ndarray:
@@ -188,11 +259,13 @@ class ScanRun:
             ScanError: the run ended by an error (raised once the scans taken
                 before it have been handed out).
         """
-        data = self._take()
-        if self.error is not None and len(data) == 0 and not self._error_raised:
-            self._error_raised = True
-            raise self.error
-        return data
+        with self._lock:
+            self._take()
+            data = self._hand_out()
+            if self.error is not None and len(data) == 0 and not self._error_raised:
+                self._error_raised = True
+                raise self._carry(self.error)
+            return data
 
     def _blocks(self) -> Iterator[np.ndarray]:
         while True:
@@ -221,19 +294,54 @@ class ScanRun:
         returns every scan not yet read, shape (scans, values).
 
         Raises:
-            ValueError: the run is unlimited.
+            ValueError: the run is unlimited; it is ended first (its scans
+                stay in :attr:`pending`), so nothing is left running.
             ScanError: the run ended by an error; its ``scans`` holds what
                 was taken before.
+            NoAnswerError: the instrument did not confirm the end; its
+                ``scans`` holds every scan of the run not yet read.
         """
         if self.seconds is None and self.scans is None:
-            raise ValueError("read_all() needs a limited run (seconds= or scans=); iterate, or read() and stop()")
-        blocks: List[np.ndarray] = []
+            with self._lock:
+                if self.running:
+                    self._take()
+                self._end_quietly()
+            raise ValueError("read_all() needs a limited run (seconds= or scans=); the run was ended. "
+                             "For an unlimited run iterate, or read() and stop()")
         try:
-            blocks.extend(self)
-        except ScanError as error:
-            error.scans = np.concatenate(blocks) if blocks else np.empty((0, self.values_per_scan))
+            while True:
+                with self._lock:
+                    self._take()
+                    if self._ended:
+                        break
+                self._wake.wait(self._poll)
+            self.stop()
+        except Q583Error:
+            raise  # carries the scans
+        except BaseException:
+            self._end_quietly()
             raise
-        return np.concatenate(blocks) if blocks else np.empty((0, self.values_per_scan))
+        with self._lock:
+            if self.error is not None and not self._error_raised:
+                self._error_raised = True
+                raise self._carry(self.error)
+            return self._hand_out()
+
+    def to_dataframe(self, data: np.ndarray, first: Optional[int] = None) -> Any:
+        """The scans of data as a pandas DataFrame: a ``time`` index of local
+        times (``started`` plus the scan's place times the interval) and
+        the :attr:`labels` as columns.  Needs pandas (the package does not).
+
+        Args:
+            data: scans as :meth:`read` or :meth:`read_all` returned them.
+            first: number of the first scan of data in the run (from 0);
+                default: data are the scans handed out last.
+        """
+        data = np.asarray(data)
+        if first is None:
+            first = self._delivered - len(data)
+        seconds = (first + np.arange(len(data))) * self.interval
+        return dataframe(data, self.labels, seconds, self.started)
 
     def __repr__(self) -> str:
         state = "running" if self.running else "ended"

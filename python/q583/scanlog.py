@@ -6,10 +6,11 @@ import os
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import List, Optional, Union
+from typing import Any, List, Optional, Union
 
 import numpy as np
 
+from ._columns import Channel, channel_of, dataframe
 from .errors import Q583Error
 
 __all__ = ["ScanLog", "Trailer", "ScanLogError", "read_scan_log"]
@@ -77,6 +78,24 @@ class ScanLog:
     def finished(self) -> Optional[datetime]:
         """When the acquisition ended: the first trailer's "Finished" time."""
         return self.trailers[0].finished if self.trailers else None
+
+    @property
+    def started(self) -> Optional[datetime]:
+        """When the run started: the first trailer's "Started" time."""
+        return self.trailers[0].started if self.trailers else None
+
+    @property
+    def channels(self) -> List[Channel]:
+        """What each column holds, as :attr:`ScanRun.channels` says it:
+        ``(main, sub)``, ``"offset"``, ``"fullscale"``."""
+        return [channel_of(label) for label in self.labels]
+
+    def to_dataframe(self) -> Any:
+        """The values as a pandas DataFrame, as :meth:`ScanRun.to_dataframe`
+        gives them: a ``time`` index (local times from :attr:`started`, or
+        times from the start without a trailer) and the labels as columns.
+        Needs pandas (the package does not)."""
+        return dataframe(self.values, self.labels, self.times, self.started)
 
 
 def _ctime(text: str) -> Optional[datetime]:

@@ -2,14 +2,55 @@
 
 from __future__ import annotations
 
+import ctypes
+import os
 import shutil
+import signal
 import subprocess
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+import sys
+import weakref
+from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["Simulator"]
 
 SignalSpec = Union[float, str, Sequence[Any]]
 ChannelKey = Union[int, Tuple[int, int]]
+
+
+def _parent_death_hook() -> Optional[Callable[[], None]]:
+    """On Linux, what the child runs before exec so that the kernel sends it
+    SIGTERM when its parent dies, even by SIGKILL (prctl PR_SET_PDEATHSIG).
+    Looked up here, not in the child, which should call no more than it must
+    between fork and exec."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+    pr_set_pdeathsig = 1
+    parent = os.getpid()
+
+    def hook() -> None:
+        prctl(pr_set_pdeathsig, int(signal.SIGTERM), 0, 0, 0)
+        if os.getppid() != parent:  # the parent died before the call
+            os._exit(1)
+
+    return hook
+
+
+def _end(process: subprocess.Popen) -> None:
+    """Stops the program: SIGTERM, then SIGKILL after 5 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for stream in (process.stdout, process.stderr):
+        if stream:
+            stream.close()
 
 
 def _signal_option(key: ChannelKey, spec: SignalSpec) -> str:
@@ -42,6 +83,12 @@ class Simulator:
             Faults, e.g. ``no_wake_reply=True``,
             ``frame_fault=["marker:3"]``, ``command_fault="0x81:noreply"``.
 
+    The program dies with the process that started it: when this object is
+    collected or the interpreter exits, and on Linux also when the process
+    is killed (the kernel's parent-death signal, which follows the thread
+    that called :meth:`start`: start it from a thread that lives as long as
+    the simulator is needed).
+
     Example::
 
         with Simulator({0: ("sine", 0, 2, 4), (1, 2): 1.5}) as sim, Q583(sim) as dev:
@@ -69,33 +116,36 @@ class Simulator:
                 elif item is not False and item is not None:
                     self.args.append(f"{flag}={item}")
         self._process: Optional[subprocess.Popen] = None
+        self._finalizer: Optional[weakref.finalize] = None
         self.port: str = ""
+
+    @property
+    def pid(self) -> Optional[int]:
+        """Process id of the running program, or ``None``."""
+        return self._process.pid if self._process is not None else None
 
     def start(self) -> "Simulator":
         """Starts the program and reads its device path (what ``with`` does)."""
+        if self._process is not None:
+            return self
         process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+                                   stderr=subprocess.PIPE, text=True, preexec_fn=_parent_death_hook())
+        # Collected or at exit, the program goes with this object.
+        finalizer = weakref.finalize(self, _end, process)
         line = process.stdout.readline().strip() if process.stdout else ""
         if not line:
             process.wait()
             error = process.stderr.read().strip() if process.stderr else ""
+            finalizer()
             raise RuntimeError(f"q583-sim did not start: {error or 'no device path printed'}")
-        self._process, self.port = process, line
+        self._process, self._finalizer, self.port = process, finalizer, line
         return self
 
     def stop(self) -> None:
-        """Stops the program."""
-        if self._process is not None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
-            for stream in (self._process.stdout, self._process.stderr):
-                if stream:
-                    stream.close()
-            self._process = None
+        """Stops the program (a second call does nothing)."""
+        if self._finalizer is not None:
+            self._finalizer()
+        self._process, self._finalizer, self.port = None, None, ""
 
     def __enter__(self) -> "Simulator":
         return self.start()

@@ -1,6 +1,8 @@
 """Settings, conversions, configuration file and reports of an open Q583."""
 
+import ctypes
 import math
+import threading
 
 import numpy as np
 import pytest
@@ -38,7 +40,7 @@ def test_setting_round_trip(dev, name, value, expected):
         ("gain", 3, "1, 2, 4, 8, 16, 32, 64, 128"),
         ("gain", 0, "128"),
         ("average", 3, "32768"),
-        ("polarity", 5, "bipolar, unipolar"),
+        ("polarity", "both", "bipolar, unipolar"),
         ("filter_hz", 7, "4, 40, 400"),
         ("rate", 0, "above 0"),
         ("rate", math.nan, "above 0"),
@@ -107,3 +109,64 @@ def test_config_file_round_trip(dev, tmp_path):
     dev.gain, dev.average = 1, 1
     with pytest.raises(q583.Q583Error, match="not found"):
         dev.load_config(tmp_path / "none")
+
+
+def _during_a_scan(dev, call):
+    with dev.scan(codes=[0x00], log_file=False):
+        call(dev)
+
+
+# Numpy scalars pass wherever Python numbers do; a wrong type is a
+# TypeError, a wrong value a ValueError, a wrong state a Q583Error, all
+# before anything reaches the instrument.
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        pytest.param(lambda d: setattr(d, "rate", np.float32(100)), None, id="rate=float32"),
+        pytest.param(lambda d: setattr(d, "digital_out", np.uint8(5)), None, id="digital_out=uint8"),
+        pytest.param(lambda d: setattr(d, "gain", np.int64(2)), None, id="gain=int64"),
+        pytest.param(lambda d: d.convert(np.int64(0), np.uint8(0)), None, id="convert(int64)"),
+        pytest.param(lambda d: d.convert(1.0), TypeError, id="convert(1.0)"),
+        pytest.param(lambda d: setattr(d, "channel_codes", [1.7]), TypeError, id="codes=[1.7]"),
+        pytest.param(lambda d: setattr(d, "channel_codes", "00"), TypeError, id="codes='00'"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=2.5), TypeError, id="scans=2.5"),
+        pytest.param(lambda d: setattr(d, "interval", "1"), TypeError, id="interval='1'"),
+        pytest.param(lambda d: d.scan(codes=[0], seconds="5"), TypeError, id="seconds='5'"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=1, comment=5), TypeError, id="comment=5"),
+        pytest.param(lambda d: q583.Q583(3.5), TypeError, id="Q583(3.5)"),
+        pytest.param(lambda d: setattr(d, "gain", True), TypeError, id="gain=True"),
+        pytest.param(lambda d: setattr(d, "polarity", 5), TypeError, id="polarity=5"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=0), ValueError, id="scans=0"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=1, log_dir="/nonexistent/logs"), ValueError, id="log_dir missing"),
+        pytest.param(lambda d: setattr(q583.Q583(d.port), "gain", 2), q583.Q583Error, id="closed"),
+        pytest.param(lambda d: _during_a_scan(d, lambda d: setattr(d, "gain", 2)), q583.Q583Error, id="scan running"),
+    ],
+)
+def test_argument_types_and_states(dev, call, error):
+    dev.gain = 1
+    report = dev.setup_report()
+    if error is None:
+        call(dev)
+        return
+    with pytest.raises(error) as caught:
+        call(dev)
+    assert not isinstance(caught.value, (RuntimeError, ctypes.ArgumentError))
+    if error is not q583.Q583Error:  # (the scan itself sets the interval)
+        assert dev.setup_report() == report  # nothing changed
+
+
+def test_two_threads_converting_two_channels(dev):
+    expected = {0: SIGNALS[0], 1: SIGNALS[(1, 0)]}
+    got = {0: [], 1: []}
+
+    def convert(channel):
+        for _ in range(5):  # each conversion settles for 0.5 s
+            got[channel].append(dev.convert(channel))
+
+    threads = [threading.Thread(target=convert, args=(channel,)) for channel in expected]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for channel, volts in expected.items():
+        np.testing.assert_allclose(got[channel], volts, atol=2e-6)

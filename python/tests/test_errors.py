@@ -1,15 +1,19 @@
 """Failures become exceptions: the port, the instrument, the scan, the library."""
 
 import fcntl
+import logging
 import os
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import q583
+
+from conftest import SIGNALS
 
 
 def test_missing_port():
@@ -36,16 +40,43 @@ def test_silent_instrument():
             q583.Q583(sim).open()
 
 
-def test_scan_ended_by_a_wrong_marker(tmp_path, monkeypatch):
+@pytest.mark.parametrize("take", ["iterate", "read_all"])
+def test_scan_ended_by_a_wrong_marker(tmp_path, monkeypatch, take):
     monkeypatch.chdir(tmp_path)
     with q583.Simulator(frame_fault="marker:3", pacing=False) as sim, q583.Q583(sim) as dev:
-        with dev.scan(codes=[0x00]) as run:
+        with dev.scan(codes=[0x00], seconds=60) as run:
             with pytest.raises(q583.ScanError, match="wrong marker") as caught:
-                for _ in run:
-                    pass
+                if take == "iterate":
+                    for _ in run:
+                        pass
+                else:
+                    run.read_all()
         assert caught.value.errorType == 1
         assert not run.running
         assert len(q583.read_scan_log(run.log_path).values) == 3  # frames 0-2
+        if take == "read_all":
+            assert caught.value.scans.shape == (3, 1)  # what it had taken
+
+
+@pytest.mark.parametrize("limit", [{"seconds": 2}, {"scans": 3}])
+def test_a_stop_that_fails_keeps_the_scans(tmp_path, monkeypatch, caplog, limit):
+    monkeypatch.chdir(tmp_path)
+    with q583.Simulator({0: 1.25}, no_stop_echo=True) as sim, q583.Q583(sim) as dev:
+        run = dev.scan(codes=[0x00], log_file=False, **limit)
+        with pytest.raises(q583.NoAnswerError, match="did not confirm the end") as caught:
+            run.read_all()
+        scans = caught.value.scans
+        assert len(scans) >= 3 and (len(scans) == 3 or "seconds" in limit)
+        np.testing.assert_allclose(scans, SIGNALS[0], atol=2e-6)
+        np.testing.assert_array_equal(run.read(), scans)  # the run kept them too
+        if "scans" in limit:
+            return
+        # A failed stop on the way out of a with block is logged, the
+        # exception in flight goes on.
+        with caplog.at_level(logging.WARNING, logger="q583"), pytest.raises(KeyError):
+            with dev.scan(codes=[0x00], log_file=False):
+                raise KeyError
+        assert "did not confirm the end" in caplog.text
 
 
 def _load_in_child(env_update, package_dir):

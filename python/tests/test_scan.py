@@ -1,5 +1,10 @@
 """Scans: arrays against the scan log, the iterator, the run's end."""
 
+import subprocess
+import sys
+from datetime import datetime
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -11,6 +16,7 @@ CODES = [0x00, 0x03, 0x00]  # 0-0, 1-0 ... 1-3, 2-0: six values
 
 
 def test_timed_scan_matches_its_log_row_for_row(dev):
+    before = datetime.now()
     with dev.scan(codes=CODES, seconds=2, comment="c1", description="python test") as run:
         data = run.read_all()
     assert run.values_per_scan == 6 and data.shape[1] == 6 and len(data) >= 3
@@ -29,6 +35,16 @@ def test_timed_scan_matches_its_log_row_for_row(dev):
     assert log.trailers[-1].description == "python test"
     assert log.trailers[0].applied_interval == pytest.approx(run.interval, abs=1e-5)
     assert not run.running and run.overruns == 0
+
+    # Both name their columns alike, and give them a time index.
+    assert run.channels == log.channels == [(0, 0), (1, 0), (1, 1), (1, 2), (1, 3), (2, 0)]
+    assert run.labels == log.labels
+    assert before <= run.started <= datetime.now()
+    frame, logged = run.to_dataframe(data), log.to_dataframe()
+    assert list(frame.columns) == list(logged.columns) == log.labels
+    assert frame.index.name == logged.index.name == "time" and frame.index[0] == run.started
+    np.testing.assert_allclose(frame.to_numpy(), logged.to_numpy(), atol=1e-7)
+    assert abs((logged.index[0] - log.started).total_seconds()) < 1e-9
 
 
 def test_iterator_over_an_unlimited_run_ended_by_the_context(dev):
@@ -55,9 +71,27 @@ def test_scan_count_limit_and_no_log_file(dev, workdir):
         data = run.read_all()
     assert data.shape == (3, 1) and run.log_path is None
     assert sorted(workdir.glob("ScanLog_*")) == before
+    unlimited = dev.scan(codes=[0x00])
     with pytest.raises(ValueError, match="limited run"):
-        with dev.scan(codes=[0x00]) as unlimited:
-            unlimited.read_all()
+        unlimited.read_all()
+    assert not unlimited.running  # not left running outside a with block
+    assert q583.read_scan_log(unlimited.log_path).ended
+
+
+def test_log_dir_and_log_path(dev, workdir, tmp_path):
+    with dev.scan(codes=[0x00], scans=2, log_dir=tmp_path) as run:
+        run.read_all()
+    assert run.log_path == tmp_path / "ScanLog_0.txt" and q583.read_scan_log(run.log_path).ended
+    assert Path.cwd() == workdir
+
+
+def test_pandas_is_optional(dev, monkeypatch):
+    imported = subprocess.run([sys.executable, "-c", "import sys, q583; print('pandas' in sys.modules)"],
+                              capture_output=True, text=True, check=True).stdout
+    assert imported.strip() == "False"
+    monkeypatch.setitem(sys.modules, "pandas", None)  # as if not installed
+    with pytest.raises(ImportError, match="needs pandas"):
+        q583.ScanLog(Path("x"), ["0 - 0"], np.zeros((1, 2))).to_dataframe()
 
 
 def test_malformed_scan_log_names_the_line(tmp_path):

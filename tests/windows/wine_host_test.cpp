@@ -63,7 +63,7 @@ std::string Format(const char* format, double value) {
 }
 
 // Every function the library exports by name: the 66 of the original
-// interface and the six platform extensions.
+// interface and the seven platform extensions.
 const char* const kExports[] = {
     "EX_SetDevToDefaultSetup", "EX_SetModel", "EX_GetScanInterval", "EX_GetScanIntervalMinMax",
     "EX_SetToMinScanInterval", "EX_SetToMaxScanInterval", "EX_SetToUserScanInterval",
@@ -83,7 +83,7 @@ const char* const kExports[] = {
     "EX_DoVexDbgNew", "EX_DoScanDebug", "EX_DoDebugNorm", "DllEntryPoint",
     // platform extensions
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
-    "EX_SetIniDirectory", "EX_SetIniWriteEnabled"};
+    "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort"};
 constexpr int kOriginalExports = 66;
 
 template <class F>
@@ -313,7 +313,9 @@ void CheckExports(HMODULE lib) {
       Check(false, std::string("export ") + name + " resolves by its plain name");
   }
   Check(found == static_cast<int>(sizeof kExports / sizeof kExports[0]),
-        "all " + std::to_string(kOriginalExports) + " exports and 6 extensions resolve by plain name (" +
+        "all " + std::to_string(kOriginalExports) + " exports and " +
+            std::to_string(sizeof kExports / sizeof kExports[0] - kOriginalExports) +
+            " extensions resolve by plain name (" +
             std::to_string(found) + ")");
   Check(GetProcAddress(lib, "EX_InitDev@0") == nullptr && GetProcAddress(lib, "_EX_InitDev@0") == nullptr,
         "no decorated __stdcall names are exported");

@@ -1,0 +1,39 @@
+"""Column labels shared by scan runs and scan logs, and their pandas view."""
+
+from __future__ import annotations
+
+import re
+from datetime import datetime
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+__all__ = ["Channel", "label_of", "channel_of", "dataframe"]
+
+#: What a column holds: (main, sub), or "offset" / "fullscale" (scan type 2).
+Channel = Union[Tuple[int, int], str]
+
+
+def label_of(channel: Channel) -> str:
+    """The scan log's heading of a column: ``"1 - 3"``, ``"offset"``."""
+    return channel if isinstance(channel, str) else f"{channel[0]} - {channel[1]}"
+
+
+def channel_of(label: str) -> Channel:
+    match = re.fullmatch(r"(\d+) - (\d+)", label)
+    return (int(match.group(1)), int(match.group(2))) if match else label
+
+
+def dataframe(values: np.ndarray, labels: Sequence[str], seconds: np.ndarray, started: Optional[datetime]) -> Any:
+    """A DataFrame of values with a ``time`` index: local times from started,
+    or times from the start (timedeltas) when it is not known."""
+    try:
+        import pandas as pd
+    except ImportError:
+        raise ImportError("to_dataframe() needs pandas, which q583 itself does not require: "
+                          "install python3-pandas (Debian) or pandas") from None
+    offsets = pd.to_timedelta(np.asarray(seconds, dtype=float), unit="s")
+    index = pd.DatetimeIndex(pd.Timestamp(started) + offsets) if started is not None else pd.TimedeltaIndex(offsets)
+    index.name = "time"
+    columns: List[str] = list(labels)
+    return pd.DataFrame(np.asarray(values).reshape(len(index), len(columns)), index=index, columns=columns)
