@@ -255,6 +255,9 @@ bool EndRun(EndHow how) {
 }
 
 bool EndRunningScanAtOnce() {
+  // With no run going the setter does not wait for another host thread's
+  // run control: it comes before any run that thread may be starting.
+  if (!ScanRunning()) return true;
   RunControlLock runControl;
   if (ScanRunning()) EndRun(EndHow::AtOnce);
   return true;
