@@ -2,7 +2,7 @@
 // Loads and stores are relaxed atomics, so a field read while another thread
 // writes it is a well-defined, untorn value; it has the size of T, and reads
 // and writes like a plain T.  Synchronisation between threads goes through
-// the std::atomic flags and counts that order them (fScanRunning,
+// the std::atomic flags and counts that order them (a run's going flag,
 // uiNumScansInRing, ...), not through these.
 #pragma once
 

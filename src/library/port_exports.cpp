@@ -4,7 +4,7 @@
 #include "library/export_guard.h"
 #include "link/serial.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 extern "C" Q583_API uint8_t Q583_CALL EX_ClosePort(void) {
   return Guarded([] {
