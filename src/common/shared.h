@@ -3,7 +3,7 @@
 // writes it is a well-defined, untorn value; it has the size of T, and reads
 // and writes like a plain T.  Synchronisation between threads goes through
 // the std::atomic flags and counts that order them (a run's going flag,
-// uiNumScansInRing, ...), not through these.
+// its ring's unread count, ...), not through these.
 #pragma once
 
 #include <atomic>
