@@ -114,7 +114,9 @@ void ScanLog::WriteTrailer(double minimum, double applied, double scans, const s
   std::fprintf(file_, "Applied Interval:        \t%2.5lf\n", applied);
   std::fprintf(file_, "Subcycles averaged:      \t%u\n",
                scans > 0.0 && scans < 4294967296.0 ? static_cast<unsigned>(scans) : 0U);
-  std::fprintf(file_, "Started:                 \t%s", started.c_str());
+  // The start text is a ctime() line; its line feed is never left out.
+  const bool ended = !started.empty() && started.back() == '\n';
+  std::fprintf(file_, "Started:                 \t%s%s", started.c_str(), ended ? "" : "\n");
   std::fprintf(file_, "Finished:                \t%s", finished.c_str());
   std::fprintf(file_, "Experiment Description:  \t%s\n", experiment.c_str());
   std::fflush(file_);

@@ -340,6 +340,7 @@ bool StartScan(bool withSystemCalibration) {
   }
 
   const auto run = std::make_shared<ScanRun>(FormatFromSettings());
+  run->startText = platform::CtimeNow();  // a start that fails still ends its file in full
   const uint32_t points = run->format.points;
   DebugPrint(DebugLog::Levelled, "EX_StartScan()-> bNumPointsPerScan: %d\n", static_cast<int>(points));
 
@@ -372,6 +373,10 @@ bool StartScan(bool withSystemCalibration) {
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> SCAN STARTUP FAILED\n");
     return false;
   }
+  // The run starts now (after a single-channel run's settling): set here,
+  // before the thread runs, so that an end that comes before the thread
+  // does still has it.
+  run->startText = platform::CtimeNow();
   run->going = true;
   InstallRun(run);
   StartRunEndBeepThread();

@@ -142,7 +142,7 @@ class ScanRun {
   ScanRing ring;
   ScanLog log;
   std::atomic<double> scanCounter{0.0};  // frames taken
-  std::string startText;                  // written by the thread as it starts
+  std::string startText;                  // set by the start, before the thread runs
   DigoutQueue digout;
   // The run's acquisition thread: set at the start, taken by the end.
   void SetThread(std::shared_ptr<platform::Thread> thread) {

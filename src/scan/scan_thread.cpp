@@ -261,7 +261,6 @@ void ThreadFunc_GetScanData(const std::shared_ptr<ScanRun>& run) {
   } stopped{scan};
   // A thread resumed after a failed start only sees the exit flag and ends.
   if (scan.exitRequested) return;
-  scan.startText = platform::CtimeNow();
   TraceThreadStart(scan);
   const ThreadStop why = TakeFrames(scan);
   EndOfThread(scan, why);
