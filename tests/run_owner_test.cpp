@@ -133,6 +133,30 @@ TEST_F(RunOwner, ALaterRunNeverWritesIntoAnEarlierRunsFile) {
   EXPECT_FALSE(FileExists("ScanLog_1.txt"));
 }
 
+// A run's file ends with whole trailers however early the run ends: a start
+// that fails, or an end that comes before the thread has run.  The start
+// time is the start's, not the thread's.
+TEST_F(RunOwner, EveryTrailerHasItsRunsStartTime) {
+  SetChannelCodes({0x00});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  Sim().AddCommandFault({0x89, q583sim::ReplyFault::NoReply, 0, 0, 0, 1});
+  EXPECT_EQ(EX_StartScan_NoSysCal(), 0);
+  ASSERT_EQ(EX_InitDev(), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_EQ(EX_EndScan(), 1);
+  const std::string startedField = "Started:                 \t";
+  for (const char* name : {"ScanLog_0.txt", "ScanLog_1.txt"}) {
+    size_t started = 0;
+    for (const auto& line : Lines(ReadFile(name))) {
+      if (line.rfind(startedField, 0) != 0) continue;
+      ++started;
+      EXPECT_GT(line.size(), startedField.size() + 20) << name;  // a ctime() date
+    }
+    EXPECT_GE(started, 1U) << name;
+  }
+}
+
 // A byte accepted with result 1 near a run's end reaches the instrument,
 // in its run or right after its end.
 TEST_F(RunOwner, EveryAcceptedOutputByteReachesTheInstrument) {
@@ -176,6 +200,25 @@ TEST_F(RunOwner, AFailedStartKeepsTheLastRunsScans) {
   Sim().AddCommandFault({0x89, q583sim::ReplyFault::NoReply, 0, 0, 0, 1});
   EXPECT_EQ(EX_StartScan_NoSysCal(), 0);
   EXPECT_EQ(Drain(1).size(), unread);
+}
+
+// A setting changed while signed on reaches the instrument before a run or
+// a conversion reads values with it.
+TEST_F(RunOwner, APolarityChangedAfterTheSignOnIsSentBeforeValuesAreRead) {
+  SetChannelCodes({0x00});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  Sim().SetInput(0, 0, {q583sim::SignalKind::Constant, 0.25});
+  SignOnQuiet(Sim());
+  ASSERT_EQ(EX_SetPolarity(0), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  const auto values = CollectScans(3, 1, 5000);
+  ASSERT_EQ(EX_EndScan(), 1);
+  ASSERT_FALSE(values.empty());
+  for (double v : values) EXPECT_NEAR(v, 0.25, 1e-4);
+  ASSERT_EQ(EX_SetPolarity(1), 1);
+  double mv = 0.0;
+  ASSERT_EQ(EX_GetOneConversion(&mv), 1);
+  EXPECT_NEAR(mv, 250.0, 0.1);
 }
 
 // Lengths beyond what the clock holds as a deadline still last.

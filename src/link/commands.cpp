@@ -96,6 +96,24 @@ void ComputeModeRegisters() {
   Q583.modeRegMid = mid;
 }
 
+namespace {
+// The mode registers the instrument was last seen to take (high bits 5-7 of
+// the first are not part of the setting); all ones before any.
+std::atomic<uint32_t> gGivenModeRegisters{0xFFFFFFFFU};
+
+uint32_t PackedModeRegisters() {
+  return (static_cast<uint32_t>(Q583.modeRegHi & 0x1F) << 16) | (static_cast<uint32_t>(Q583.modeRegMid & 0xFF) << 8) |
+         static_cast<uint32_t>(Q583.modeRegLo & 0xFF);
+}
+}  // namespace
+
+void NoteModeRegistersGiven() { gGivenModeRegisters = PackedModeRegisters(); }
+
+bool ModeRegistersGiven() {
+  ComputeModeRegisters();
+  return PackedModeRegisters() == gGivenModeRegisters.load();
+}
+
 bool WriteModeRegisters() {
   if (!SendCommandForReply(0x84, 0x00)) return false;
   uint8_t echo = 0;
@@ -105,7 +123,9 @@ bool WriteModeRegisters() {
   ComputeModeRegisters();
   if (!SendPacket(static_cast<uint32_t>(Q583.modeRegHi), static_cast<uint32_t>(Q583.modeRegMid))) return false;
   if (!SendPacket(static_cast<uint32_t>(Q583.modeRegLo), 0x00)) return false;
-  return VerifyModeRegisters();
+  if (!VerifyModeRegisters()) return false;
+  NoteModeRegistersGiven();
+  return true;
 }
 
 bool VerifyModeRegisters() {

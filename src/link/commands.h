@@ -16,6 +16,13 @@ void ComputeRateRegisters();
 void ComputeModeRegisters();
 bool WriteModeRegisters();
 bool VerifyModeRegisters();
+// Notes the mode registers of the record as those the instrument has now
+// (it echoed them at a sign-on or a register write).
+void NoteModeRegistersGiven();
+// True when the record's settings (gain, rate, polarity, word size) give
+// the registers that the instrument was last given.  A setter changes the
+// record only: this tells whether the instrument has yet to learn it.
+bool ModeRegistersGiven();
 bool SetAveraging();
 bool ReadVersion();
 bool SelectChannel();

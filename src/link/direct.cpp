@@ -225,6 +225,9 @@ bool GetOneConversionNow(double& millivolts) {
   RunControlLock runControl;
   if (ScanRunning()) return false;
   if (!EnsureSignedOn()) return false;
+  // A setting changed since the sign-on reaches the instrument first: the
+  // value is read with the record's polarity and word size.
+  if (!ModeRegistersGiven() && !Retry(WriteModeRegisters)) return false;
   if (!Retry(SelectChannel)) return false;
   platform::SleepMs(kSettleMs);  // the input settles on the new channel
   if (!Retry(GetOneConversion)) return false;

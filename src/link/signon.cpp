@@ -138,6 +138,7 @@ Attempt SignonAttempt() {
       rxBuf[2] != (Q583.modeRegLo & 0xFF)) {
     return Attempt::Restart;
   }
+  NoteModeRegistersGiven();
 
   uint8_t high = 0, middle = 0, low = 0;
   TimerCountBytes(Q583.scanInterval, Q583.modelCode, baud, high, middle, low);

@@ -332,6 +332,12 @@ bool StartScan(bool withSystemCalibration) {
   } else if (!StopStreamingInstrument(kQuietDrainMs) && !SIGNON()) {
     return false;
   }
+  // Settings changed since the sign-on (polarity, gain, rate, word size)
+  // reach the instrument before its frames are read with them.
+  if (!ModeRegistersGiven() && !WriteModeRegisters()) {
+    fDevSignedOn = false;
+    return false;
+  }
 
   if (withSystemCalibration) {
     if (!SystemCalibrate()) return false;
