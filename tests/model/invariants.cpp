@@ -1,0 +1,243 @@
+// The invariants: what holds after every step, whatever the sequence.
+// Every scan handed out or logged is whole, its own run's and in order;
+// EX_CheckRun agrees with the model's run; a run ends by itself only where
+// something may end it; the digital-output bytes on the wire are the ones
+// asked for; the scan interval stays inside its limits.
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "device/q583.h"
+#include "model/state.h"
+#include "scan/scan_state.h"
+
+namespace q583model {
+
+int64_t Rig::FrameOf(double volts, double interval) const {
+  const double t = (volts - kRampOffset) / kRampAmplitude * kRampPeriod;
+  const double k = std::round(t / interval) - 1.0;
+  if (k < 0 || std::fabs(t - (k + 1.0) * interval) > std::max(0.25 * interval, 1e-4)) return -1;
+  return static_cast<int64_t>(k);
+}
+
+int64_t Rig::CheckScan(const double* v, const RunRecord& r, const std::string& where) const {
+  const uint32_t channels = r.points - (r.type == 2 ? 2 : 0);
+  const int64_t k = FrameOf(v[0], r.interval);
+  Require(k >= 0, where + ": value " + std::to_string(v[0]) + " is no frame's value");
+  for (uint32_t i = 1; i < channels; ++i)
+    Require(std::fabs(v[i] - v[0]) < 2e-6, where + ": a scan mixes values of different frames (" +
+                                               std::to_string(v[0]) + " and " + std::to_string(v[i]) + ")");
+  if (r.type == 2) {
+    Require(std::fabs(v[channels] - kOffsetReading) < 1e-5 && std::fabs(v[channels + 1] - kFullScaleReading) < 1e-5,
+            where + ": the offset and full-scale readings are not at the end of the scan");
+  }
+  return k;
+}
+
+// Every closed scan log: the trailer its ending requires, and rows that are
+// the run's scans, whole and in order, none missing.
+void Rig::CheckScanLog() {
+  if (!run_ || run_->fileChecked || run_->file.empty()) return;
+  run_->fileChecked = true;
+  std::ifstream in(fs::path(dir_) / run_->file);
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) lines.push_back(line);
+  const std::string where = "scan log " + run_->file;
+  Require(!lines.empty() && lines[0].rfind("Time / s", 0) == 0, where + ": no header line");
+  int64_t expect = 0;
+  size_t i = 1;
+  for (; i < lines.size() && !lines[i].empty(); ++i) {
+    if (run_->noisy) continue;  // the rows are there; their values may carry noise
+    std::vector<double> values;
+    std::istringstream fields(lines[i]);
+    std::string f;
+    std::getline(fields, f, '\t');  // the time column
+    while (std::getline(fields, f, '\t')) values.push_back(std::atof(f.c_str()));
+    Require(values.size() == run_->points, where + " row " + std::to_string(i) + ": " + std::to_string(values.size()) +
+                                               " values, the run takes " + std::to_string(run_->points));
+    const int64_t k = CheckScan(values.data(), *run_, where + " row " + std::to_string(i));
+    Require(k == expect, where + " row " + std::to_string(i) + " holds frame " + std::to_string(k) + ", expected " +
+                             std::to_string(expect));
+    ++expect;
+  }
+  const int rows = static_cast<int>(i - 1);
+  int trailers = 0;
+  for (; i + 6 < lines.size() + 1 && i < lines.size(); i += 7) {
+    Require(lines[i].empty() && lines[i + 1].rfind("Minimal System Interval:", 0) == 0, where + ": junk after the rows");
+    const auto& sub = lines[i + 3];
+    Require(sub.rfind("Subcycles averaged:", 0) == 0, where + ": trailer without its count");
+    if (trailers == 0)
+      Require(std::atoi(sub.substr(sub.find('\t') + 1).c_str()) == rows,
+              where + ": trailer counts " + sub.substr(sub.find('\t') + 1) + " scans, the file has " + std::to_string(rows));
+    Require(i + 6 < lines.size() && lines[i + 6].rfind("Experiment Description:", 0) == 0, where + ": trailer cut short");
+    ++trailers;
+  }
+  Require(trailers <= 2, where + ": more than two trailers");
+  const bool required = ending_ == Ending::Orderly || run_->selfEnded;
+  Require(!required || trailers >= 1, where + ": closed without its trailer (" +
+                                          (run_->selfEnded ? "the run ended by itself" : "an orderly end") + ")");
+}
+
+// EX_CheckRun against the model; the acquisition thread may end by itself
+// only where the model allows it.
+void Rig::CheckRunState(const std::string& after) {
+  const bool alive1 = fScanRunning;
+  const uint8_t checkRun = Timed("EX_CheckRun()", kInstantMs, [] { return EX_CheckRun(); });
+  const bool signedOn = fDevSignedOn;
+  const bool alive2 = fScanRunning;
+  if (alive1 == alive2) Require(checkRun == (signedOn && alive1 ? 1 : 0), after + ": EX_CheckRun disagrees with the run state");
+  if (signedOn_ != Tri::Maybe && !Lenient() && !lineChanged_)
+    Require(signedOn == (signedOn_ == Tri::Yes), after + ": signed on is " + std::to_string(signedOn) + ", expected " +
+                                                      std::to_string(signedOn_ == Tri::Yes));
+  signedOn_ = signedOn ? Tri::Yes : Tri::No;
+  if (!RunGoing()) {
+    Require(!alive2, after + ": an acquisition thread runs that the model does not know of");
+    return;
+  }
+  RunRecord& r = *run_;
+  const double sinceBegin = Ms(Clock::now() - r.begin);
+  const double sinceStarted = Ms(Clock::now() - r.started);
+  bool mayEnd = r.mayEnd || Lenient();
+  bool mustEnd = false;
+  const double frameWait = r.interval * 1000.0 + 3000.0;
+  if (r.lengthMode == 2) {
+    mayEnd = mayEnd || sinceBegin >= r.length;
+    mustEnd = sinceStarted > r.length + 100 + frameWait + 1000;
+  } else if (r.lengthMode == 3) {
+    mayEnd = mayEnd || sinceBegin >= r.length * 1100.0;
+    mustEnd = sinceStarted > r.length * 1100.0 + 1100 + frameWait + 1000;
+  }
+  if (r.stopWhenFull) mayEnd = mayEnd || sinceBegin >= 8000 * r.interval * 1000.0;
+  if (!lineAlive_) mustEnd = mustEnd || Ms(Clock::now() - hungUpAt_) > 2500;
+  if (!alive2) {
+    Require(mayEnd, after + ": the run ended by itself after " + std::to_string(static_cast<int>(sinceStarted)) +
+                        " ms, with nothing to end it");
+    r.going = false;
+    r.selfEnded = true;
+    ending_ = Ending::AtOnce;
+  } else {
+    Require(!mustEnd, after + ": the run should have ended by now (" + std::to_string(static_cast<int>(sinceStarted)) +
+                          " ms" + (lineAlive_ ? "" : ", the line hung up") + ")");
+  }
+}
+
+// The digital-output bytes on the wire are the ones the host asked for, in
+// the order asked; a queued byte may be dropped with its run, never sent late.
+void Rig::CheckDigout(const std::string& after) {
+  const auto wire = sim_->GetState().digitalOutputs;
+  size_t p = 0;
+  bool any = false;
+  for (size_t w = 0; w < wire.size(); ++w) {
+    if (any && asked_[p] == wire[w]) continue;  // sent again (a sign-on)
+    size_t q = any ? p + 1 : 0;
+    while (q < asked_.size() && asked_[q] != wire[w]) ++q;
+    if (q == asked_.size() && w < wireSeen_) continue;  // before the model knew
+    Require(q < asked_.size(), after + ": digital output " + std::to_string(wire[w]) +
+                                   " on the wire, not in the order the host asked for");
+    p = q;
+    any = true;
+  }
+}
+
+void Rig::CheckInterval() {
+  double interval = 0, lo = 0, hi = 0;
+  Require(Timed("EX_GetScanIntervalMinMax", kInstantMs, [&] { return EX_GetScanIntervalMinMax(&lo, &hi); }) == 1,
+          "EX_GetScanIntervalMinMax failed");
+  Require(EX_GetScanInterval(&interval) == 1, "EX_GetScanInterval failed");
+  // Settings that no interval can meet (a stored rate far below what the
+  // divider runs, say) have a minimum above the maximum: only positive.
+  if (lo > hi + 1e-3) {
+    Require(interval > 0, "scan interval " + std::to_string(interval) + " not positive");
+    return;
+  }
+  Require(interval > 0 && interval >= lo - 1e-3 && interval <= hi + 1e-3,
+          "scan interval " + std::to_string(interval) + " outside its limits " + std::to_string(lo) + ".." + std::to_string(hi));
+}
+
+void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
+  CheckRunState(what);
+  if (talked && alive && !Lenient() && !fScanRunning) {
+    // After a run has ended, the library does not leave the instrument streaming.
+    SleepMs(20);
+    Require(!sim_->GetState().scanning, what + ": the instrument still streams after the library talked to it");
+  }
+  if (run_ && !run_->going && ending_ == Ending::Orderly) CheckScanLog();
+  if (!noiseOn_) CheckDigout(what);
+  if (initialised_ && !Lenient()) CheckInterval();
+  if (faultSteps_ > 0 && --faultSteps_ == 0) {
+    sim_->ClearFaults();
+    noiseOn_ = false;
+  }
+}
+
+// Takes scans from the ring and checks every one: whole, in order, never
+// repeated; a skipped frame must be counted as an overrun.
+void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
+  const std::string name = asInt ? "EX_GetScanDataInt" : "EX_GetScanDataDbl";
+  const uint32_t points = run_ ? run_->points : 1;
+  std::vector<double> dbl(static_cast<size_t>(wanted) * 32 + 64, NAN);
+  std::vector<int32_t> raw(dbl.size(), 0);
+  int32_t returned = -1, unread = -1;
+  uint8_t running = 7;
+  // Ask first how many wait: a request beyond the unread count is the host's error.
+  auto call = [&](uint32_t n) {
+    return Timed(name, kInstantMs + (lenient ? kForcedEndMs : 0), [&] {
+      return asInt ? EX_GetScanDataInt(raw.data(), n, &returned, &unread, &running)
+                   : EX_GetScanDataDbl(dbl.data(), n, &returned, &unread, &running);
+    });
+  };
+  uint8_t ok = call(0);
+  if (signedOn_ == Tri::No && RunGoing()) {
+    // (the unread scans of an ended run are handed out also then)
+    Require(ok == 0, name + " gave scans while not signed on");
+    return;
+  }
+  if (!ok) {
+    Require(running == 0 || running == 7, name + ": false with the running output set");
+    // Unread scans of an ended run stay retrievable until the next start.
+    if (run_ && !RunGoing() && !lenient)
+      Require(run_->lastUnread == 0, name + ": false after the run ended, with " + std::to_string(run_->lastUnread) +
+                                         " scans unread at the last call");
+    if (RunGoing() && !lenient && !run_->mayEnd) Require(!fScanRunning, name + ": false while the run goes on");
+    return;
+  }
+  if (run_ && unread >= 0) run_->lastUnread = unread;
+  if (!run_ || unread <= 0) return;
+  const uint32_t n = std::min<uint32_t>(wanted, static_cast<uint32_t>(std::max(0, unread)));
+  if (n == 0) return;
+  returned = -1;
+  ok = call(n);
+  Require(ok == 1, name + " failed with " + std::to_string(unread) + " scans unread");
+  Require(returned >= 0 && static_cast<uint32_t>(returned) <= n, name + " returned " + std::to_string(returned) +
+                                                                     " scans of " + std::to_string(n) + " asked");
+  RunRecord& r = *run_;
+  r.lastUnread = unread;
+  if (!r.memory || r.noisy) return;  // scans counted, values never stored; or values that met noise
+  for (int32_t s = 0; s < returned; ++s) {
+    std::vector<double> v(points);
+    for (uint32_t j = 0; j < points; ++j) {
+      const size_t idx = static_cast<size_t>(s) * points + j;
+      if (asInt) {
+        const double mv = 2.0 * (raw[idx] * 0.0002980232) - 5000.0;
+        v[j] = mv * 0.001;
+      } else {
+        v[j] = dbl[idx];
+      }
+    }
+    const int64_t k = CheckScan(v.data(), r, name + " scan " + std::to_string(r.taken));
+    Require(k > r.lastK, name + ": frame " + std::to_string(k) + " handed out after frame " + std::to_string(r.lastK) +
+                             " (repeated or out of order)");
+    r.missing += static_cast<uint64_t>(k - r.lastK - 1);
+    r.lastK = k;
+    ++r.taken;
+  }
+  r.lastUnread = unread;
+  uint32_t overruns = 0;
+  EX_GetScanOverrunCount(&overruns);
+  Require(r.missing <= overruns, name + ": " + std::to_string(r.missing) + " frames skipped, " +
+                                     std::to_string(overruns) + " counted as overruns");
+}
+
+}  // namespace q583model
