@@ -27,6 +27,12 @@ void Rig::Execute(const Step& s) {
 
 bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
   switch (s.op) {
+    case Op::Wait:
+      SleepMs(s.a);
+      break;
+    case Op::Retrieve:
+      Retrieve(s.a != 0, static_cast<uint32_t>(s.b), lenient_);
+      break;
     case Op::Start: {
       const bool signsOn = signedOn_ != Tri::Yes;
       const int typeZeroWait = settings_.type == 0 ? (settings_.filter == 1 ? 2 * 560 + 1002 : 2 * 36 + 1002) : 0;
