@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "model/commands.h"
 
@@ -66,6 +68,14 @@ std::string Show(const Step& s) {
     case Op::Reset: o << "EX_Reset()"; break;
     case Op::IniLoad: o << "EX_SetDevToIniSetup() with file " << s.a; break;
     case Op::Beep: o << "EX_SetRunEndBeepOptions(" << s.a << ", 880, 5, 1, 2)"; break;
+    case Op::DiginWScan: o << "EX_GetDiginWScan()"; break;
+    case Op::DefaultSetup: o << "EX_SetDevToDefaultSetup()"; break;
+    case Op::Polarity: o << "EX_SetPolarity(" << s.a << ")"; break;
+    case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ") " << s.b << " ms before the timed run's end"; break;
+    case Op::LostCalibration:
+      o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
+        << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
+      break;
     case Op::CommandFault:
       o << "fault: " << kFaultNames[s.a] << " on command 0x" << std::hex << int(kFaultCommands[s.b]) << std::dec;
       break;
@@ -84,46 +94,87 @@ std::string Show(const Step& s) {
 
 namespace {
 
-// ---- RapidCheck: the model for generation and the one command -------------
+// ---- RapidCheck: the generator's belief and the one command ----------------
 
+// The generator runs ahead of the rig: it knows the rig's state at the
+// sequence's start and follows what each step is meant to do.
 struct GenModel {
-  bool lineAlive = true;
+  Belief b;
+  bool ended = false;      // a run is believed to have ended by itself just now
+  uint32_t sinceStartMs = 0;
 };
+
+bool EndsRun(const Step& s) {
+  switch (s.op) {
+    case Op::EndScan: case Op::Stop: case Op::InitDev: case Op::SetCodes: case Op::SetSingleCode:
+    case Op::SetRunLength: case Op::SetRate: case Op::Calibrate: case Op::Standby: case Op::Sleep:
+    case Op::Reset: case Op::IniLoad: case Op::LostCalibration:
+      return true;
+    case Op::TwoThreads:
+      return s.a == 0 || s.a == 2;
+    default:
+      return false;
+  }
+}
+
+bool StartsRun(const Step& s) {
+  return s.op == Op::Start || s.op == Op::Run || (s.op == Op::TwoThreads && (s.a == 1 || s.a == 3)) ||
+         (s.op == Op::LostCalibration && s.a == 2);
+}
 
 struct StepCommand : rc::state::Command<GenModel, Rig> {
   Step step;
   explicit StepCommand(Step s) : step(s) {}
   void checkPreconditions(const GenModel& m) const override {
-    if (step.op == Op::Reconnect) RC_PRE(!m.lineAlive);
-    if (step.op == Op::HangUp) RC_PRE(m.lineAlive);
+    if (step.op == Op::Reconnect) RC_PRE(!m.b.lineAlive);
+    if (step.op == Op::HangUp) RC_PRE(m.b.lineAlive);
   }
   void apply(GenModel& m) const override {
-    if (step.op == Op::HangUp) m.lineAlive = false;
-    if (step.op == Op::Reconnect) m.lineAlive = true;
+    if (step.op == Op::HangUp) m.b.lineAlive = false;
+    if (step.op == Op::Reconnect) m.b.lineAlive = true;
+    if (step.op == Op::SetRunLength) m.b.timedMs = step.a == 0 ? static_cast<uint32_t>(step.b) : 0;
+    if (step.op == Op::DefaultSetup || step.op == Op::IniLoad) m.b.timedMs = 0;
+    if (step.op < Op::CommandFault) m.b.fresh = false;
+    m.ended = false;
+    if (EndsRun(step)) m.b.runGoing = false;
+    if (StartsRun(step)) {
+      m.b.runGoing = true;
+      m.sinceStartMs = 0;
+    } else if (m.b.runGoing) {
+      m.sinceStartMs += step.op == Op::Wait ? static_cast<uint32_t>(step.a) : 30;
+      if (m.b.timedMs > 0 && m.sinceStartMs > m.b.timedMs + 300) {
+        m.b.runGoing = false;
+        m.ended = true;
+      }
+    }
   }
   void run(const GenModel&, Rig& rig) const override { rig.Execute(step); }
   void show(std::ostream& os) const override { os << Show(step); }
 };
 
-rc::Gen<Step> GenStep(const GenModel& m) {
-  using rc::gen::element;
-  using rc::gen::inRange;
-  auto make = [](Op op, rc::Gen<int> a = rc::gen::just(0), rc::Gen<int> b = rc::gen::just(0)) {
-    return rc::gen::apply([op](int x, int y) { Step s; s.op = op; s.a = x; s.b = y; return s; }, a, b);
-  };
-  if (!m.lineAlive) {
-    // A dead line is replugged after a while; calls and waits meet it
-    // first, long enough for a run on it to have to end.
-    return rc::gen::weightedOneOf<Step>({
-        {3, make(Op::Reconnect)},
-        {1, make(Op::EndScan)},
-        {1, make(Op::Digout, inRange(0, 256), element(0, 1))},
-        {2, make(Op::Wait, element(300, 1500, 3000))},
-        {1, make(Op::Retrieve, element(0, 1), element(5, 500))},
-        {1, make(Op::InitDev)},
-    });
-  }
-  auto codes = rc::gen::apply(
+using rc::gen::element;
+using rc::gen::inRange;
+using Weighted = std::vector<std::pair<uint32_t, rc::Gen<Step>>>;
+
+// One of the generators, chosen by weight (shrinking towards the first).
+rc::Gen<Step> OneOf(Weighted v) {
+  uint32_t total = 0;
+  for (const auto& e : v) total += e.first;
+  return rc::gen::mapcat(inRange<uint32_t>(0, total), [v = std::move(v)](uint32_t pick) {
+    for (const auto& e : v) {
+      if (pick < e.first) return e.second;
+      pick -= e.first;
+    }
+    return v.back().second;
+  });
+}
+
+rc::Gen<Step> Make(Op op, rc::Gen<int> a = rc::gen::just(0), rc::Gen<int> b = rc::gen::just(0)) {
+  return rc::gen::apply([op](int x, int y) { Step s; s.op = op; s.a = x; s.b = y; return s; }, a, b);
+}
+
+rc::Gen<Step> GenCodes() {
+  return rc::gen::apply(
       [](int n, int first, int span, int weird) {
         Step s;
         s.op = Op::SetCodes;
@@ -133,52 +184,165 @@ rc::Gen<Step> GenStep(const GenModel& m) {
         return s;
       },
       inRange(1, 7), inRange(0, 3), inRange(0, 3), element(0, 0, 0, 1));
-  auto rate = rc::gen::apply([](double r) { Step s; s.op = Op::SetRate; s.x = r; return s; },
-                             element(60.0, 120.0, 30.0, 0.0, -1.0, 0.001));
-  auto fast = rc::gen::apply([](double r) { Step s; s.op = Op::FastFrames; s.x = r; return s; }, element(0.002, 0.001));
+}
+
+rc::Gen<Step> GenRate() {
+  return rc::gen::apply([](double r) { Step s; s.op = Op::SetRate; s.x = r; return s; },
+                        element(60.0, 120.0, 30.0, 0.0, -1.0, 0.001));
+}
+
+rc::Gen<Step> GenFast() {
+  return rc::gen::apply([](double r) { Step s; s.op = Op::FastFrames; s.x = r; return s; }, element(0.002, 0.001));
+}
+
+// Memory logging on (2, 3, 7) more often than off: values are checked when
+// they are stored.
+rc::Gen<Step> GenLogOptions() { return Make(Op::SetLogOptions, element(3, 3, 2, 7, 6, 1, 0, 9, 11), element(0, 600, 2000)); }
+
+// The setters and getters, as a fresh library meets them.
+Weighted Setters() {
+  return {
+      {3, Make(Op::SetScanType, element(0, 1, 2, 9))},
+      {3, GenCodes()},
+      {2, Make(Op::GetCodes)},
+      {2, Make(Op::SetSingleCode, element(0x00, 0x23, 0x31, 0x5F))},
+      {3, GenLogOptions()},
+      {2, Make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 1500, 1))},
+      {1, GenRate()},
+      {1, Make(Op::SetGain, element(1, 2, 8, 64, 128, 3, 0))},
+      {1, Make(Op::SetAverage, element(1, 2, 3, 0))},
+      {1, Make(Op::SetFilter, element(1, 2, 7))},
+      {1, Make(Op::Polarity, element(0, 1, 1, 2))},
+      {1, Make(Op::Interval, element(0, 1, 4))},
+      {1, Make(Op::DefaultSetup)},
+      {1, Make(Op::IniLoad, element(0, 1, 2, 3))},
+  };
+}
+
+// The calls that meet a run going on: everything that reads or changes run
+// state, each setter, the calibrations, standby, a second start.
+Weighted RunMeeting(const GenModel& m) {
+  Weighted v = {
+      {8, Make(Op::Wait, element(20, 50, 120, 300, 800, 2500))},
+      {10, Make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500, 5000))},
+      {3, Make(Op::EndScan)},
+      {1, Make(Op::Stop)},
+      {2, Make(Op::Start, element(0, 1))},
+      {1, Make(Op::Run)},
+      {1, Make(Op::InitDev)},
+      {1, Make(Op::Reset)},
+      {2, Make(Op::DefaultSetup)},
+      {3, GenLogOptions()},
+      {1, Make(Op::LostCalibration, element(0, 1, 2), element(0, 1))},
+      {3, Make(Op::Digout, inRange(0, 256), element(0, 1))},
+      {2, Make(Op::DiginWScan)},
+      {1, Make(Op::GetDigin)},
+      {1, Make(Op::OneConversion)},
+      {1, Make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},
+      {1, Make(Op::DiginScan, element(0, 1))},
+      {1, Make(Op::Calibrate, element(0, 1, 2))},
+      {1, Make(Op::Standby, element(0, 1))},
+      {1, Make(Op::Sleep)},
+      {2, Make(Op::TwoThreads, element(0, 1, 2, 3))},
+      {1, Make(Op::HangUp)},
+      {1, Make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
+      {1, Make(Op::Noise, element(20, 200))},
+      {1, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
+  };
+  if (m.b.timedMs > 0) v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(0, 20, 60, 150))});
+  for (auto& s : Setters()) v.push_back({1, s.second});
+  return v;
+}
+
+// The calls that meet a run that ended by itself.
+Weighted EndedMeeting() {
+  return {
+      {8, Make(Op::Retrieve, element(0, 1), element(1, 50, 5000))},
+      {4, Make(Op::Start, element(0, 1))},
+      {3, Make(Op::EndScan)},
+      {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
+      {2, Make(Op::GetCodes)},
+      {2, Make(Op::DiginWScan)},
+      {2, Make(Op::OneConversion)},
+      {1, Make(Op::GetDigin)},
+      {1, Make(Op::InitDev)},
+      {1, Make(Op::Calibrate, element(0, 1, 2))},
+      {2, GenLogOptions()},
+      {1, Make(Op::DefaultSetup)},
+      {2, Make(Op::Wait, element(20, 300))},
+  };
+}
+
+rc::Gen<Step> GenStep(const GenModel& m) {
+  if (!m.b.lineAlive) {
+    // A dead line is replugged after a while; calls and waits meet it
+    // first, long enough for a run on it to have to end.
+    return rc::gen::weightedOneOf<Step>({
+        {3, Make(Op::Reconnect)},
+        {1, Make(Op::EndScan)},
+        {1, Make(Op::Digout, inRange(0, 256), element(0, 1))},
+        {2, Make(Op::Wait, element(300, 1500, 3000))},
+        {1, Make(Op::Retrieve, element(0, 1), element(5, 500))},
+        {1, Make(Op::InitDev)},
+    });
+  }
+  if (m.b.fresh) {
+    auto v = Setters();
+    v.push_back({4, Make(Op::Start, element(0, 1))});
+    v.push_back({1, Make(Op::InitDev)});
+    v.push_back({1, Make(Op::OneConversion)});
+    return OneOf(std::move(v));
+  }
+  if (m.b.runGoing) return OneOf(RunMeeting(m));
+  if (m.ended) return OneOf(EndedMeeting());
   return rc::gen::weightedOneOf<Step>({
-      {8, make(Op::Wait, element(20, 50, 120, 300, 800))},
-      {10, make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500))},
-      {7, make(Op::Start, element(0, 1))},
-      {3, make(Op::EndScan)},
-      {1, make(Op::Stop)},
-      {1, make(Op::Run)},
-      {1, make(Op::InitDev)},
-      {3, make(Op::SetScanType, element(0, 1, 2, 9))},
-      {2, codes},
-      {2, make(Op::GetCodes)},
-      {2, make(Op::SetSingleCode, element(0x00, 0x23, 0x31, 0x5F))},
-      {3, make(Op::SetLogOptions, element(1, 2, 3, 6, 7, 0, 9, 11), element(0, 600, 2000))},
-      {2, make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 1500, 1))},
-      {1, rate},
-      {1, make(Op::SetGain, element(1, 2, 64, 128, 3, 0))},
-      {1, make(Op::SetAverage, element(1, 2, 3, 0))},
-      {1, make(Op::SetFilter, element(1, 2, 7))},
-      {1, make(Op::Interval, element(0, 1, 4))},
-      {3, make(Op::Digout, inRange(0, 256), element(0, 1))},
-      {1, make(Op::GetDigin)},
-      {1, make(Op::OneConversion)},
-      {1, make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},
-      {1, make(Op::DiginScan, element(0, 1))},
-      {1, make(Op::Calibrate, element(0, 1, 2))},
-      {1, make(Op::Standby, element(0, 1))},
-      {1, make(Op::IniLoad, element(0, 1, 2, 3))},
-      {1, make(Op::Beep, element(0, 1))},
-      {2, make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
-      {2, make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
-      {1, make(Op::Noise, element(20, 200))},
-      {1, fast},
-      {2, make(Op::HangUp)},
-      {2, make(Op::TwoThreads, element(0, 1, 2, 3))},
-      {0, make(Op::Sleep)},
-      {0, make(Op::Reset)},
+      {6, Make(Op::Wait, element(20, 50, 120, 300, 800))},
+      {6, Make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500))},
+      {9, Make(Op::Start, element(0, 1))},
+      {1, Make(Op::EndScan)},
+      {1, Make(Op::Run)},
+      {1, Make(Op::InitDev)},
+      {3, Make(Op::SetScanType, element(0, 1, 2, 9))},
+      {2, GenCodes()},
+      {2, Make(Op::GetCodes)},
+      {2, Make(Op::SetSingleCode, element(0x00, 0x23, 0x31, 0x5F))},
+      {3, GenLogOptions()},
+      {3, Make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 1500, 1))},
+      {1, GenRate()},
+      {2, Make(Op::SetGain, element(1, 2, 8, 64, 128, 3, 0))},
+      {1, Make(Op::SetAverage, element(1, 2, 3, 0))},
+      {1, Make(Op::SetFilter, element(1, 2, 7))},
+      {1, Make(Op::Polarity, element(0, 1, 1, 2))},
+      {1, Make(Op::Interval, element(0, 1, 4))},
+      {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
+      {1, Make(Op::GetDigin)},
+      {1, Make(Op::DiginWScan)},
+      {2, Make(Op::OneConversion)},
+      {1, Make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},
+      {1, Make(Op::DiginScan, element(0, 1))},
+      {1, Make(Op::Calibrate, element(0, 1, 2))},
+      {1, Make(Op::LostCalibration, element(0, 1, 2), element(0, 1))},
+      {1, Make(Op::Standby, element(0, 1))},
+      {1, Make(Op::IniLoad, element(0, 1, 2, 3))},
+      {1, Make(Op::DefaultSetup)},
+      {1, Make(Op::Beep, element(0, 1))},
+      {2, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
+      {1, Make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
+      {1, Make(Op::Noise, element(20, 200))},
+      {2, GenFast()},
+      {1, Make(Op::HangUp)},
+      {1, Make(Op::TwoThreads, element(0, 1, 2, 3))},
+      {0, Make(Op::Sleep)},
+      {0, Make(Op::Reset)},
   });
 }
 
 }  // namespace
 
 void RunCommands(Rig& rig) {
-  rc::state::check(GenModel{}, rig, [](const GenModel& m) {
+  GenModel start;
+  start.b = rig.Believed();
+  rc::state::check(start, rig, [](const GenModel& m) {
     return rc::gen::map(GenStep(m), [](Step s) {
       return std::shared_ptr<const rc::state::Command<GenModel, Rig>>(std::make_shared<StepCommand>(s));
     });

@@ -52,13 +52,14 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       lineAlive_ = false;
       lineChanged_ = true;
       hungUpAt_ = Clock::now();
+      accepted_.clear();  // a dead line takes no byte
       if (RunGoing()) run_->mayEnd = true;
       break;
     case Op::Reconnect: {
       // The old run's thread must be gone before its line is replaced.
       NewSimulator();
       signedOn_ = Tri::Maybe;
-      faultSteps_ = std::max(faultSteps_, 1);
+      replugGrace_ = true;
       break;
     }
     case Op::TwoThreads: {
@@ -101,6 +102,28 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       }
       if (s.a == 3 && alive_) Expect(what, ok, 1);
       signedOn_ = Tri::Maybe;  // the worker's byte may sign on too
+      initialised_ = true;
+      break;
+    }
+    case Op::LostCalibration: {
+      // The instrument does not answer one calibration command, during the
+      // call that calibrates.
+      q583sim::CommandFault f;
+      f.command = s.b ? 0x83 : 0x82;
+      f.kind = q583sim::ReplyFault::NoReply;
+      f.count = 1;
+      sim_->AddCommandFault(f);
+      faultSteps_ = std::max(faultSteps_, 2);
+      lenient_ = true;
+      const int bound = EndScanBound() + SignOnBound() + CalibrationMs() + 2 * ReplyMs() + kFaultSlackMs;
+      uint8_t ok = 0;
+      if (s.a == 0) ok = Timed(what, bound, [] { return EX_InitDev(); });
+      if (s.a == 1) ok = Timed(what, bound, [] { return EX_SystemCalibration(); });
+      if (s.a == 2) ok = Timed(what, bound, [] { return EX_StartScan(); });
+      EndRun(s.a == 0 ? Ending::Orderly : Ending::AtOnce);
+      if (s.a == 2 && ok) Started(begin_);
+      if (ok) replyTimeoutSet_ = true;
+      signedOn_ = Tri::Maybe;
       initialised_ = true;
       break;
     }

@@ -4,6 +4,7 @@
 // something may end it; the digital-output bytes on the wire are the ones
 // asked for; the scan interval stays inside its limits.
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -14,17 +15,29 @@
 
 namespace q583model {
 
-int64_t Rig::FrameOf(double volts, double interval) const {
-  const double t = (volts - kRampOffset) / kRampAmplitude * kRampPeriod;
-  const double k = std::round(t / interval) - 1.0;
-  if (k < 0 || std::fabs(t - (k + 1.0) * interval) > std::max(0.25 * interval, 1e-4)) return -1;
-  return static_cast<int64_t>(k);
+FrameId Rig::FrameOf(double volts, const RunRecord& r, uint32_t lastRun) const {
+  const double tolerance = std::max(0.25 * r.interval, 1e-4);
+  for (int64_t q = lastRun; q >= static_cast<int64_t>(r.simRunFirst) && q + static_cast<int64_t>(kRunOffsets) > lastRun; --q) {
+    const double t = (volts - kRampOffset - kRunStep * static_cast<double>(q % kRunOffsets)) / kRampAmplitude * kRampPeriod;
+    if (t < 0 || t > kRunStep / kRampAmplitude * kRampPeriod) continue;
+    const double k = std::round(t / r.interval) - 1.0;
+    if (k >= 0 && std::fabs(t - (k + 1.0) * r.interval) <= tolerance) return {q, static_cast<int64_t>(k)};
+  }
+  return {};
 }
 
-int64_t Rig::CheckScan(const double* v, const RunRecord& r, const std::string& where) const {
+FrameId Rig::CheckScan(const double* v, const RunRecord& r, const std::string& where) const {
   const uint32_t channels = r.points - (r.type == 2 ? 2 : 0);
-  const int64_t k = FrameOf(v[0], r.interval);
-  Require(k >= 0, where + ": value " + std::to_string(v[0]) + " is no frame's value");
+  const uint32_t scans = ScansStarted();
+  const FrameId id = FrameOf(v[0], r, scans == 0 ? 0 : scans - 1);
+  if (id.run < 0 && !Skipped("runs")) {
+    // Say whose value it is, when it is some run's.
+    RunRecord any = r;
+    any.simRunFirst = 0;
+    const FrameId other = FrameOf(v[0], any, scans == 0 ? 0 : scans - 1);
+    Require(false, where + ": value " + std::to_string(v[0]) + " is no frame's value of this run" +
+                       (other.run >= 0 ? " (it is a value of an earlier run)" : ""));
+  }
   for (uint32_t i = 1; i < channels; ++i)
     Require(std::fabs(v[i] - v[0]) < 2e-6, where + ": a scan mixes values of different frames (" +
                                                std::to_string(v[0]) + " and " + std::to_string(v[i]) + ")");
@@ -32,7 +45,7 @@ int64_t Rig::CheckScan(const double* v, const RunRecord& r, const std::string& w
     Require(std::fabs(v[channels] - kOffsetReading) < 1e-5 && std::fabs(v[channels + 1] - kFullScaleReading) < 1e-5,
             where + ": the offset and full-scale readings are not at the end of the scan");
   }
-  return k;
+  return id;
 }
 
 // Every closed scan log: the trailer its ending requires, and rows that are
@@ -46,7 +59,7 @@ void Rig::CheckScanLog() {
   while (std::getline(in, line)) lines.push_back(line);
   const std::string where = "scan log " + run_->file;
   Require(!lines.empty() && lines[0].rfind("Time / s", 0) == 0, where + ": no header line");
-  int64_t expect = 0;
+  FrameId last{static_cast<int64_t>(run_->simRunFirst), -1};
   size_t i = 1;
   for (; i < lines.size() && !lines[i].empty(); ++i) {
     if (run_->noisy) continue;  // the rows are there; their values may carry noise
@@ -57,10 +70,13 @@ void Rig::CheckScanLog() {
     while (std::getline(fields, f, '\t')) values.push_back(std::atof(f.c_str()));
     Require(values.size() == run_->points, where + " row " + std::to_string(i) + ": " + std::to_string(values.size()) +
                                                " values, the run takes " + std::to_string(run_->points));
-    const int64_t k = CheckScan(values.data(), *run_, where + " row " + std::to_string(i));
-    Require(k == expect, where + " row " + std::to_string(i) + " holds frame " + std::to_string(k) + ", expected " +
-                             std::to_string(expect));
-    ++expect;
+    const FrameId id = CheckScan(values.data(), *run_, where + " row " + std::to_string(i));
+    if (id.run < 0) continue;  // (not its run's: a check skipped)
+    // The next frame, or the first of a scan the run started again.
+    const bool next = (id.run == last.run && id.k == last.k + 1) || (id.run > last.run && id.k == 0);
+    Require(next, where + " row " + std::to_string(i) + " holds frame " + std::to_string(id.k) + ", expected " +
+                      std::to_string(last.k + 1));
+    last = id;
   }
   const int rows = static_cast<int>(i - 1);
   int trailers = 0;
@@ -78,6 +94,95 @@ void Rig::CheckScanLog() {
   const bool required = ending_ == Ending::Orderly || run_->selfEnded;
   Require(!required || trailers >= 1, where + ": closed without its trailer (" +
                                           (run_->selfEnded ? "the run ended by itself" : "an orderly end") + ")");
+  std::error_code ec;
+  closedLogs_[run_->file] = fs::file_size(fs::path(dir_) / run_->file, ec);
+}
+
+// A log file belongs to its run: once closed, no later run writes into it.
+void Rig::CheckClosedLogs(const std::string& after) {
+  if (Skipped("logs")) return;
+  for (const auto& [name, size] : closedLogs_) {
+    if (run_ && name == run_->file) continue;
+    std::error_code ec;
+    const uintmax_t now = fs::file_size(fs::path(dir_) / name, ec);
+    Require(ec || now == size, after + ": scan log " + name + " of an earlier run grew from " + std::to_string(size) +
+                                   " to " + std::to_string(now) + " bytes");
+  }
+}
+
+// A byte accepted with result 1 reaches the instrument, in its run or
+// right after the run's end.
+void Rig::CheckAcceptedDigout(const std::string& after) {
+  if (accepted_.empty() || RunGoing() || !lineAlive_ || lineChanged_) return;
+  if (Skipped("digout")) {
+    accepted_.clear();
+    return;
+  }
+  auto missing = [this] {
+    const auto wire = sim_->GetState().digitalOutputs;
+    std::vector<uint8_t> left;
+    size_t w = wireSeen_;
+    for (uint8_t b : accepted_) {
+      while (w < wire.size() && wire[w] != b) ++w;
+      if (w == wire.size()) left.push_back(b);
+      else ++w;
+    }
+    return left;
+  };
+  std::vector<uint8_t> left = missing();
+  for (int i = 0; i < 25 && !left.empty(); ++i) {
+    SleepMs(20);
+    left = missing();
+  }
+  if (!Lenient())
+    Require(left.empty(), after + ": digital output " + std::to_string(left.empty() ? 0 : left.front()) +
+                              ", accepted with result 1 during the run, never reached the instrument");
+  accepted_.clear();
+}
+
+Mode Rig::LibraryMode() const {
+  Mode m;
+  m.known = true;
+  double rate = 0;
+  uint8_t polarity = 1;
+  EX_GetGain(&m.gain);
+  EX_GetRate(&rate);
+  EX_GetPolarity(&polarity);
+  m.rate = rate;
+  m.bipolar = polarity != 0;
+  return m;
+}
+
+// At every conversion the instrument runs at the gain, rate and polarity
+// the library last gave it: those of the library when the registers were
+// last written.  In a step that wrote them, a conversion may have come
+// before or after the write.
+void Rig::CheckConversionModes(const std::string& after) {
+  const q583sim::State st = sim_->GetState();
+  const bool written = st.registerWrites != registerWritesSeen_;
+  const Mode now = written ? LibraryMode() : mode_;
+  auto agrees = [](const q583sim::ModeAtConversion& c, const Mode& m) {
+    if (!m.known) return true;
+    int code = 0;
+    for (int g = m.gain; g > 1; g /= 2) ++code;
+    const uint32_t divider = ((c.mid & 7u) << 8) | c.lo;
+    const double rate = divider ? 19531.25 / divider : 1e9;
+    const bool rateOk = rate > 1027.0 || std::fabs(rate - m.rate) <= 1e-3 * m.rate + 1e-3;
+    return ((c.hi >> 2) & 7) == code && rateOk && ((c.mid & 0x10) == 0) == m.bipolar;
+  };
+  for (size_t i = Skipped("modes") ? st.modesAtConversions.size() : modesSeen_; i < st.modesAtConversions.size(); ++i) {
+    const auto& c = st.modesAtConversions[i];
+    const bool ok = agrees(c, mode_) || (written && agrees(c, now));
+    const Mode& m = written ? now : mode_;
+    Require(ok, after + ": a conversion (command 0x" + [&] { char b[8]; std::snprintf(b, sizeof b, "%02X", c.command); return std::string(b); }() +
+                    ") ran at gain code " + std::to_string((c.hi >> 2) & 7) + ", divider " +
+                    std::to_string(((c.mid & 7u) << 8) | c.lo) + ", " + ((c.mid & 0x10) ? "unipolar" : "bipolar") +
+                    "; the library gave gain " + std::to_string(m.gain) + ", rate " + std::to_string(m.rate) + ", " +
+                    (m.bipolar ? "bipolar" : "unipolar"));
+  }
+  modesSeen_ = st.modesAtConversions.size();
+  registerWritesSeen_ = st.registerWrites;
+  if (written) mode_ = now;
 }
 
 // EX_CheckRun against the model; the acquisition thread may end by itself
@@ -165,6 +270,9 @@ void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
   }
   if (run_ && !run_->going && ending_ == Ending::Orderly) CheckScanLog();
   if (!noiseOn_) CheckDigout(what);
+  CheckAcceptedDigout(what);
+  CheckClosedLogs(what);
+  CheckConversionModes(what);
   if (initialised_ && !Lenient()) CheckInterval();
   if (faultSteps_ > 0 && --faultSteps_ == 0) {
     sim_->ClearFaults();
@@ -214,23 +322,25 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
                                                                      " scans of " + std::to_string(n) + " asked");
   RunRecord& r = *run_;
   r.lastUnread = unread;
-  if (!r.memory || r.noisy) return;  // scans counted, values never stored; or values that met noise
+  if (r.noisy) return;  // values that met noise
   for (int32_t s = 0; s < returned; ++s) {
     std::vector<double> v(points);
     for (uint32_t j = 0; j < points; ++j) {
       const size_t idx = static_cast<size_t>(s) * points + j;
       if (asInt) {
-        const double mv = 2.0 * (raw[idx] * 0.0002980232) - 5000.0;
-        v[j] = mv * 0.001;
+        const double mv = raw[idx] * 0.0002980232;
+        v[j] = (r.bipolar ? 2.0 * mv - 5000.0 : mv) * 0.001;
       } else {
         v[j] = dbl[idx];
       }
     }
-    const int64_t k = CheckScan(v.data(), r, name + " scan " + std::to_string(r.taken));
-    Require(k > r.lastK, name + ": frame " + std::to_string(k) + " handed out after frame " + std::to_string(r.lastK) +
-                             " (repeated or out of order)");
-    r.missing += static_cast<uint64_t>(k - r.lastK - 1);
-    r.lastK = k;
+    const FrameId id = CheckScan(v.data(), r, name + " scan " + std::to_string(r.taken));
+    if (id.run < 0) continue;  // (not its run's: a check skipped)
+    Require(id.run > r.lastRun || id.k > r.lastK, name + ": frame " + std::to_string(id.k) + " handed out after frame " +
+                                                      std::to_string(r.lastK) + " (repeated or out of order)");
+    if (id.run == r.lastRun) r.missing += static_cast<uint64_t>(id.k - r.lastK - 1);
+    r.lastRun = id.run;
+    r.lastK = id.k;
     ++r.taken;
   }
   r.lastUnread = unread;

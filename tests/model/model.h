@@ -28,8 +28,13 @@ namespace q583model {
 // call before taking the figures that later ones are compared with.
 void PrepareProcess();
 
-// Runs one generated sequence: inside a RapidCheck property only.
+// Runs one generated sequence: inside a RapidCheck property only.  A
+// passing sequence may leave its library and simulator to the next, which
+// goes on from their state.
 void CheckOneSequence();
+// Unloads what the last sequence left (with the leak check); returns the
+// failure, or "" (after the property, and at the end of a soak segment).
+std::string FinishSequences();
 
 // What the process holds: for the soak's figures and the leak check.
 struct ProcessFigures {

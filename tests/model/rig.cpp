@@ -7,6 +7,7 @@
 
 #include "device/q583.h"
 #include "library/entry.h"
+#include "model/model.h"
 #include "model/state.h"
 #include "platform/platform.h"
 
@@ -57,18 +58,23 @@ Rig::~Rig() {
 }
 
 void Rig::NewSimulator() {
+  if (sim_) simRunBase_ += sim_->GetState().scansStarted;
   q583sim::Options o;
   o.pacing = false;
   o.seed = simSeed_++;
   sim_ = std::make_unique<q583sim::Simulator>(o);
   for (int m = 0; m < 8; ++m)
     for (int c = 0; c < 16; ++c) sim_->SetInput(m, c, {q583sim::SignalKind::Ramp, kRampOffset, kRampAmplitude, kRampPeriod});
+  sim_->SetRunOffsetStep(kRunStep, kRunOffsets, simRunBase_);
   sim_->SetCalibrationReadings(kOffsetReading, kFullScaleReading);
   sim_->SetDigitalInput(kDigitalInput);
   EX_SetCOMportDevice(0, sim_->DevicePath().c_str());
   lineAlive_ = true;
   asked_.clear();
+  accepted_.clear();
   wireSeen_ = 0;
+  modesSeen_ = 0;
+  registerWritesSeen_ = 0;
 }
 
 void Rig::EndRun(Ending how) {
@@ -102,13 +108,14 @@ void Rig::Started(Clock::time_point begin) {
   r.begin = begin;
   r.started = Clock::now();
   r.type = settings_.type;
+  r.bipolar = settings_.bipolar;
+  r.simRunFirst = simRunsBefore_;
   const int n = settings_.type == 0 ? 1 : ChannelCount(settings_.codes);
   r.points = static_cast<uint32_t>(n + (settings_.type == 2 ? 2 : 0));
   r.interval = sim_->GetState().frameIntervalS;
   r.lengthMode = settings_.lengthMode;
   r.length = settings_.length;
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
-  r.memory = (settings_.logFlags & 2) != 0;
   r.noisy = noiseOn_;
   r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
   if (settings_.logFlags & 1) {
@@ -137,7 +144,36 @@ void Rig::ReadBackSettings() {
   settings_.logFlags = flags;
   settings_.rate = static_cast<float>(rate);
   settings_.average = average;
+  uint8_t polarity = 1;
+  EX_GetPolarity(&polarity);
+  settings_.bipolar = polarity != 0;
   settings_.single.reset();
+}
+
+Belief Rig::Believed() const {
+  Belief b;
+  b.lineAlive = lineAlive_;
+  b.fresh = !initialised_ && signedOn_ == Tri::No;
+  b.runGoing = RunGoing();
+  b.timedMs = settings_.lengthMode == 2 ? settings_.length : 0;
+  return b;
+}
+
+std::string Rig::UnloadAndCount(int descriptorsBefore, int threadsBefore) {
+  DllEntryPoint(nullptr, 0, nullptr);  // the detach, as the loader calls it
+  // What is left besides the simulator's own descriptors and its thread.
+  auto left = [&] {
+    const ProcessFigures f = Figures();
+    return std::make_pair(f.descriptors - sim_->GetState().ownDescriptors - descriptorsBefore, f.threads - 1 - threadsBefore);
+  };
+  auto now = left();
+  for (int i = 0; i < 100 && (now.first != 0 || now.second != 0); ++i) {
+    SleepMs(20);
+    now = left();
+  }
+  if (now.first != 0) return "the unload left " + std::to_string(now.first) + " descriptors of the library open";
+  if (now.second != 0) return "the unload left " + std::to_string(now.second) + " threads of the library running";
+  return {};
 }
 
 }  // namespace q583model

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -99,8 +100,22 @@ std::string& Trail() {
 }
 
 // The runner's own failure, raised where a check fails.
+namespace {
+std::atomic<bool> gFailed{false};
+}  // namespace
+
+bool Failed() { return gFailed; }
+
+bool Skipped(const char* check) {
+  const char* skip = std::getenv("Q583_MODEL_SKIP");
+  if (skip == nullptr) return false;
+  const std::string list = "," + std::string(skip) + ",";
+  return list.find("," + std::string(check) + ",") != std::string::npos;
+}
+
 void Require(bool ok, const std::string& what) {
   if (ok) return;
+  gFailed = true;
   std::fprintf(stderr, "[model] FAILED: %s\n[model] after the steps:\n%s", what.c_str(), Trail().c_str());
   RC_FAIL(what);
 }
@@ -130,6 +145,94 @@ void SetSoakControl(const SoakControl& control) { gSoak = control; }
 uint64_t SequencesRun() { return gSequences; }
 uint64_t StepsRun() { return gSteps; }
 
+namespace {
+
+// A rig left by a passing sequence for the next to continue from (no new
+// library, simulator or sign-on), the process's figures before it was made,
+// and the chain it belongs to.
+constexpr int kMaxChain = 4;
+std::unique_ptr<Rig> gKept;
+ProcessFigures gKeptBefore;
+uint64_t gChainFirst = 0;
+int gChainLength = 0;
+
+Step Make(Op op, int a = 0, int b = 0, double x = 0.0) {
+  Step s;
+  s.op = op;
+  s.a = a;
+  s.b = b;
+  s.x = x;
+  return s;
+}
+
+Step Codes(std::array<uint8_t, 6> codes) {
+  Step s = Make(Op::SetCodes);
+  s.codes = codes;
+  return s;
+}
+
+// The scenario prefixes: orders that random sequences rarely build, run
+// before the random steps.  Which one, and its variant, are drawn.
+enum Prefix { kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun, kPrefixes };
+
+std::vector<Step> PrefixSteps(int prefix, int variant) {
+  switch (prefix) {
+    case kSetterFirst: {
+      const Step first[] = {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetSingleCode, 0x23), Make(Op::SetScanType, 0),
+                            Make(Op::SetGain, 8), Make(Op::SetRate, 0, 0, 120.0), Make(Op::SetLogOptions, 3, 0),
+                            Make(Op::Polarity, 0)};
+      return {first[variant % 7], Make(Op::GetCodes), Make(Op::Start, variant & 1), Make(Op::Wait, 300), Make(Op::Retrieve, 1, 50)};
+    }
+    case kTypeZeroThenMulti: {
+      std::vector<Step> v = {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetScanType, 0), Make(Op::Start, 1), Make(Op::Wait, 300)};
+      if (variant & 1) v.push_back(Make(Op::EndScan));
+      v.insert(v.end(), {Make(Op::SetScanType, 1), Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 50),
+                         Make(Op::GetCodes)});
+      return v;
+    }
+    case kHangUpInRun: {
+      const Step after[] = {Make(Op::Start, 1), Make(Op::Retrieve, 0, 50), Make(Op::InitDev), Make(Op::Digout, 0x33, 0)};
+      return {Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::HangUp), Make(Op::Wait, variant & 4 ? 3000 : 1500),
+              Make(Op::Reconnect), after[variant % 4], Make(Op::Wait, 200), Make(Op::Retrieve, 1, 50)};
+    }
+    case kTimedEndWithDigout:
+      return {Make(Op::SetLogOptions, 3, 0), Make(Op::SetRunLength, 0, 600), Make(Op::Start, 1),
+              Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 4) * 20), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
+              Make(Op::Start, 1)};
+    case kLostCalibration:
+      return {Make(Op::SetGain, 8), Make(Op::InitDev), Make(Op::LostCalibration, variant % 3, 0), Make(Op::OneConversion)};
+    case kOverrun:
+      return {Codes({0x03, 0x03, 0x03, 0x03, 0x03, 0x03}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
+              Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
+    default:
+      return {};
+  }
+}
+
+// A sequence's end: its rig is kept for the next, or unloaded and counted.
+std::string Unload(std::unique_ptr<Rig> rig, const ProcessFigures& before) {
+  std::string error = rig->UnloadAndCount(before.descriptors, before.threads);
+  rig.reset();
+  // After the test's own clean-up too, every descriptor and thread is gone.
+  ProcessFigures after = Figures();
+  for (int i = 0; i < 100 && (after.descriptors != before.descriptors || after.threads != before.threads); ++i) {
+    SleepMs(20);
+    after = Figures();
+  }
+  if (error.empty() && after.descriptors != before.descriptors)
+    error = "descriptors: " + std::to_string(before.descriptors) + " before the rig, " + std::to_string(after.descriptors) + " after it";
+  if (error.empty() && after.threads != before.threads)
+    error = "threads: " + std::to_string(before.threads) + " before the rig, " + std::to_string(after.threads) + " after it";
+  return error;
+}
+
+}  // namespace
+
+std::string FinishSequences() {
+  if (!gKept) return {};
+  return Unload(std::move(gKept), gKeptBefore);
+}
+
 void CheckOneSequence() {
   if (gSoak.active && Clock::now() >= gSoak.deadline) return;
   // Q583_MODEL_ONLY=N passes over the sequences of a seed before the Nth:
@@ -143,27 +246,44 @@ void CheckOneSequence() {
   uint32_t clockStart = *rc::gen::element(0u, 0x80000000u - 3000u, 0xFFFFFFFFu - 3000u).as("clock start (ms)");
   if (gSoak.active && gSoak.fixedClock)
     clockStart = gSoak.clockBase + static_cast<uint32_t>(Ms(Clock::now() - gSoak.since));
-  const ProcessFigures before = Figures();
+  // Most sequences leave their rig to the next, which goes on from its
+  // state: more sequences a minute, and states that only a history builds.
+  const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
+  const int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {1, kHangUpInRun},
+                                                     {2, kTimedEndWithDigout}, {1, kLostCalibration}, {1, kOverrun}})
+                          .as("scenario prefix");
+  const int variant = *rc::gen::inRange(0, 8).as("prefix variant");
   ++gSequences;
-  Trail() = "  (sequence " + std::to_string(calls) + " of the seed, replayed alone with Q583_MODEL_ONLY=" + std::to_string(calls) +
-            "; setup: " + std::string(signOn ? "EX_InitDev" : "no sign-on") + ", clock start " + std::to_string(clockStart) + ")\n";
-  if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- %s", Trail().c_str());
-  {
-    {
-      Rig rig(signOn, clockStart);
-      RunCommands(rig);
-    }
-    // After the unload every descriptor and thread of the sequence is gone.
-    ProcessFigures after = Figures();
-    for (int i = 0; i < 100 && (after.descriptors != before.descriptors || after.threads != before.threads); ++i) {
-      SleepMs(20);
-      after = Figures();
-    }
-    Require(after.descriptors == before.descriptors, "descriptors: " + std::to_string(before.descriptors) +
-                                                         " before the sequence, " + std::to_string(after.descriptors) + " after the unload");
-    Require(after.threads == before.threads, "threads: " + std::to_string(before.threads) + " before the sequence, " +
-                                                 std::to_string(after.threads) + " after the unload");
+  std::unique_ptr<Rig> rig;
+  ProcessFigures before;
+  if (gKept && !Failed()) {
+    rig = std::move(gKept);
+    before = gKeptBefore;
+    Trail() += "  (sequence " + std::to_string(calls) + " goes on from the state above)\n";
+  } else {
+    gKept.reset();
+    before = Figures();
+    gChainFirst = calls;
+    gChainLength = 0;
+    Trail() = "  (sequence " + std::to_string(calls) + " of the seed, replayed with Q583_MODEL_ONLY=" + std::to_string(calls) +
+              "; setup: " + std::string(signOn ? "EX_InitDev" : "no sign-on") + ", clock start " + std::to_string(clockStart) + ")\n";
+    rig = std::make_unique<Rig>(signOn && prefix != kSetterFirst, clockStart);
   }
+  ++gChainLength;
+  if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- sequence %llu (chain from %llu)\n",
+                                                    static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
+  // A fresh library's first call is the prefix's only on a fresh rig.
+  if (prefix != kSetterFirst || gChainLength == 1)
+    for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
+  RunCommands(*rig);
+  const bool soakOver = gSoak.active && Clock::now() >= gSoak.deadline;
+  if (keep && gChainLength < kMaxChain && !soakOver && !Failed()) {
+    gKeptBefore = before;
+    gKept = std::move(rig);
+    return;
+  }
+  const std::string error = Unload(std::move(rig), before);
+  Require(error.empty(), error);
 }
 
 }  // namespace q583model

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,10 +25,17 @@ namespace q583model {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// came from: frame k is sent (k + 1) x interval after the scan start.
-constexpr double kRampOffset = -4.0;
-constexpr double kRampAmplitude = 8.0;
+// Every input of the simulator is one ramp, so a value tells the frame it
+// came from: frame k is sent (k + 1) x interval after the scan start.  On
+// top of it, each scan the simulator starts adds kRunStep x (its index mod
+// kRunOffsets), so a value also tells its run.  All values stay inside
+// 0..5 V, which both polarities hold; the ramp stays below kRunStep for
+// runs up to 150 s.
+constexpr double kRampOffset = 0.25;
+constexpr double kRampAmplitude = 4.0;
 constexpr double kRampPeriod = 1000.0;
+constexpr double kRunStep = 0.625;
+constexpr uint32_t kRunOffsets = 7;
 constexpr double kOffsetReading = 1.25;
 constexpr double kFullScaleReading = 3.75;
 constexpr uint8_t kDigitalInput = 0x5A;
@@ -41,7 +49,7 @@ constexpr int kSignOnMs = 5000;      // a sign-on's exchanges (about 3 s)
 constexpr int kCalibrationStepMs = 2000;  // a calibration reply is awaited this long
 constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
-
+constexpr int kTimerSlackMs = 150;   // a timed run's clock starts this much before its start call returns
 
 double Ms(Clock::duration d);
 void SleepMs(int ms);
@@ -51,6 +59,11 @@ void SleepMs(int ms);
 std::string& Trail();
 // The runner's own failure, raised where a check fails.
 void Require(bool ok, const std::string& what);
+// True when Q583_MODEL_SKIP (names separated by commas) names the check:
+// for running against a library with a known fault of that check's kind.
+bool Skipped(const char* check);
+// True once a check has failed in this process: no rig is carried on then.
+bool Failed();
 // The watchdog: arms around every call that may hang (runner.cpp).
 void ArmWatchdog(const std::string& call, const std::string& steps);
 void DisarmWatchdog();
@@ -63,7 +76,8 @@ enum class Op {
   Wait, Retrieve, Start, EndScan, Stop, Run, InitDev, SetScanType, SetCodes, GetCodes, SetSingleCode,
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
-  CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads
+  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd,
+  CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
 };
 
 struct Step {
@@ -96,6 +110,7 @@ struct Settings {
   float rate = 60.0F;
   uint16_t average = 1;
   uint8_t filter = 2;
+  bool bipolar = true;
   std::optional<uint8_t> single;  // what the single-code getter must give
 };
 
@@ -114,6 +129,9 @@ struct RunRecord {
   double interval = 0.0;      // the simulator's frame interval
   uint32_t points = 1;        // values per scan
   uint8_t type = 1;
+  bool bipolar = true;
+  uint32_t simRunFirst = 0;   // the simulator's first scan index of this run
+  int64_t lastRun = -1;       // the simulator run of the last scan handed out
   std::string file;           // its scan log file ("" when none)
   uint32_t lengthMode = 1, length = 0;
   bool stopWhenFull = false;
@@ -122,10 +140,32 @@ struct RunRecord {
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
-  bool memory = true;         // logging to memory for the whole run (else the ring counts scans it does not hold)
   // Noise on the line during the run: a frame carries no checksum, so a
   // noise byte inside one changes its values undetectably.
   bool noisy = false;
+};
+
+// A frame: the simulator's scan it was sent in, and its number there.
+struct FrameId {
+  int64_t run = -1;
+  int64_t k = -1;
+};
+
+// What the generator believes of the rig when a sequence begins (the
+// generator runs ahead of the rig, so it can only believe).
+struct Belief {
+  bool lineAlive = true;
+  bool fresh = true;       // no call has initialised the library yet
+  bool runGoing = false;
+  uint32_t timedMs = 0;    // a timed run's length (0: not timed)
+};
+
+// The gain, rate and polarity the instrument was last given.
+struct Mode {
+  bool known = false;
+  uint8_t gain = 1;
+  double rate = 0.0;
+  bool bipolar = true;
 };
 
 // ---- The system under test: library, simulator and what was seen -------------
@@ -142,6 +182,12 @@ class Rig {
 
   // Runs one step and checks what the model allows after it.
   void Execute(const Step& s);
+  Belief Believed() const;
+  // The unload alone (the library's detach), then its leak check against
+  // the process's figures before the rig was made; the rig is left to be
+  // destroyed.
+  // Returns what is left open, or "".
+  std::string UnloadAndCount(int descriptorsBefore, int threadsBefore);
 
  private:
   // ---- calls with a time bound --------------------------------------------
@@ -160,7 +206,7 @@ class Rig {
   int Slack() const { return faultSteps_ > 0 ? kFaultSlackMs : 0; }
   // After a hang-up the library may learn of the new line only when a call
   // fails: results are not predicted until the host signs on again.
-  bool Lenient() const { return faultSteps_ > 0 || !lineAlive_ || lineChanged_; }
+  bool Lenient() const { return faultSteps_ > 0 || !lineAlive_ || replugGrace_; }
   bool RunGoing() const { return run_ && run_->going; }
 
   // The rate the instrument runs: none below its slowest divider.
@@ -187,6 +233,8 @@ class Rig {
   void ReadBackSettings();
 
   // ---- the steps (steps.cpp, faults.cpp) ---------------------------------------
+  // A digital-output byte, queued during a run or written directly.
+  void SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked);
   // Runs a library call; false when s is no library call.
   bool CallLibrary(const Step& s, const std::string& what, bool& talked);
   // Injects a fault or a second host thread.
@@ -194,15 +242,23 @@ class Rig {
   void Retrieve(bool asInt, uint32_t wanted, bool lenient);
 
   // ---- the invariants (invariants.cpp) -------------------------------------
-  // Frame number of a value in volts; -1 when it is no frame's value.
-  int64_t FrameOf(double volts, double interval) const;
-  // One scan: all its values the same frame's (whole), type 2's readings in
-  // place; returns the frame number.
-  int64_t CheckScan(const double* v, const RunRecord& r, const std::string& where) const;
+  // The simulator run and frame of a value in volts, among the simulator
+  // runs of r up to lastRun; run -1 when it is no frame's value of them.
+  FrameId FrameOf(double volts, const RunRecord& r, uint32_t lastRun) const;
+  // One scan: all its values the same frame's (whole) and of this run,
+  // type 2's readings in place; returns the frame.
+  FrameId CheckScan(const double* v, const RunRecord& r, const std::string& where) const;
   void CheckScanLog();
   void CheckRunState(const std::string& after);
   void CheckDigout(const std::string& after);
   void CheckInterval();
+  // Each closed scan log stays as its run left it.
+  void CheckClosedLogs(const std::string& after);
+  // Every byte accepted with result 1 reaches the wire once its run is over.
+  void CheckAcceptedDigout(const std::string& after);
+  // The mode register at every conversion is the one the library gave.
+  void CheckConversionModes(const std::string& after);
+  Mode LibraryMode() const;
   // What holds after every step.
   void CheckAfterStep(const std::string& what, bool talked, bool alive);
 
@@ -218,7 +274,10 @@ class Rig {
   bool replyTimeoutSet_ = false;
   bool initialised_ = false;
   bool lineAlive_ = true;
-  bool lineChanged_ = false;  // hung up since the last sign-on: the library learns it as it goes
+  bool lineChanged_ = false;  // hung up since the last sign-on
+  // Replugged: the library learns of the new line when a call that talks
+  // to the instrument fails, so that call's result is not predicted.
+  bool replugGrace_ = false;
   Clock::time_point hungUpAt_;
   int faultSteps_ = 0;  // steps left in which a fault may act
   bool fastNext_ = false;
@@ -228,6 +287,15 @@ class Rig {
   std::set<std::string> logsBefore_;
   std::vector<uint8_t> asked_;  // digital-output bytes the host asked for, in order
   size_t wireSeen_ = 0;
+  std::vector<uint8_t> accepted_;  // accepted bytes of the run, not yet seen on the wire
+  std::map<std::string, uintmax_t> closedLogs_;  // closed scan logs and their sizes
+  Mode mode_;                      // what the instrument was last given
+  size_t modesSeen_ = 0;           // conversions checked
+  uint32_t registerWritesSeen_ = 0;
+  uint32_t simRunsBefore_ = 0;     // scans started before the step
+  uint32_t simRunBase_ = 0;        // scans the simulators before this one started
+  // Scans started by every simulator of the rig so far.
+  uint32_t ScansStarted() const { return simRunBase_ + sim_->GetState().scansStarted; }
   // The step that runs now: its start, and whether the line was alive and
   // results were predicted when it began.
   Clock::time_point begin_;

@@ -3,12 +3,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "device/q583.h"
 #include "model/state.h"
 #include "scan/scan_state.h"
 
 namespace q583model {
+
+namespace {
+// The steps whose call may talk to the instrument.
+bool Talks(Op op) {
+  switch (op) {
+    case Op::Start: case Op::EndScan: case Op::Stop: case Op::Run: case Op::InitDev: case Op::SetCodes:
+    case Op::GetCodes: case Op::Digout: case Op::DigoutNearEnd: case Op::GetDigin: case Op::OneConversion:
+    case Op::PolledChan: case Op::Calibrate: case Op::Standby: case Op::Sleep: case Op::Reset:
+    case Op::TwoThreads: case Op::LostCalibration:
+      return true;
+    default:
+      return false;
+  }
+}
+}  // namespace
 
 void Rig::Execute(const Step& s) {
   ++stepNo_;
@@ -21,8 +37,41 @@ void Rig::Execute(const Step& s) {
   begin_ = Clock::now();
   bool talked = false;  // the library talked to the instrument without starting a scan
   logsBefore_ = ScanLogs();
+  simRunsBefore_ = ScansStarted();
   if (!CallLibrary(s, what, talked)) InjectFault(s, what);
+  if (alive_ && Talks(s.op)) {
+    // The library has met the new line (or the old one's loss) by now.
+    replugGrace_ = false;
+    lineChanged_ = false;
+  }
   CheckAfterStep(what, talked, alive_);
+}
+
+void Rig::SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked) {
+  uint8_t busy = 9;
+  const bool during = RunGoing();
+  const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(),
+                           [&] { return withScan ? EX_SendDigoutWScan(value, &busy) : EX_SendDigout(value); });
+  if (during && fScanRunning) {
+    // Queued: busy only when this run already queued a byte.
+    if (!ok && withScan) Require(busy == 1, what + ": false during a scan, busy " + std::to_string(busy));
+    if (!ok && !lenient_) Require(run_->digoutQueued, what + ": busy with a byte that no host call of this run queued");
+    if (ok) run_->digoutQueued = true;
+  } else if (!during) {
+    Expect(what, ok, alive_ ? 1 : 0);
+    talked = ok;
+    if (ok) signedOn_ = Tri::Yes;
+  }
+  if (ok) asked_.push_back(value);
+  if (ok && during) accepted_.push_back(value);
+  if (ok && !during) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+    while (Clock::now() < deadline &&
+           (sim_->GetState().digitalOutputs.empty() || sim_->GetState().digitalOutputs.back() != value))
+      SleepMs(2);
+    const auto wire = sim_->GetState().digitalOutputs;
+    Require(!wire.empty() && wire.back() == value, what + ": the byte is not the last on the wire");
+  }
 }
 
 bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
@@ -143,7 +192,6 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       Require(EX_GetDataLogOptions(&flags, &limit, 0) == 1, "EX_GetDataLogOptions failed");
       Require((flags & 7) == (static_cast<uint32_t>(s.a) & 7), what + ": EX_GetDataLogOptions reads " + std::to_string(flags));
       settings_.logFlags = flags;
-      if (RunGoing() && !(flags & 2)) run_->memory = false;
       initialised_ = true;
       break;
     }
@@ -194,33 +242,42 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       initialised_ = true;
       break;
     }
-    case Op::Digout: {
-      uint8_t busy = 9;
-      const bool during = RunGoing();
-      const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] {
-        return s.b ? EX_SendDigoutWScan(static_cast<uint8_t>(s.a), &busy) : EX_SendDigout(static_cast<uint8_t>(s.a));
-      });
-      if (during && fScanRunning) {
-        // Queued: busy only when this run already queued a byte.
-        if (!ok && s.b) Require(busy == 1, what + ": false during a scan, busy " + std::to_string(busy));
-        if (!ok && !lenient_) Require(run_->digoutQueued, what + ": busy with a byte that no host call of this run queued");
-        if (ok) run_->digoutQueued = true;
-      } else if (!during) {
-        Expect(what, ok, alive_ ? 1 : 0);
-        talked = ok;
-        if (ok) signedOn_ = Tri::Yes;
+    case Op::Digout:
+      SendDigout(what, static_cast<uint8_t>(s.a), s.b != 0, talked);
+      break;
+    case Op::DigoutNearEnd: {
+      // Just before a timed run's end, as the host's last byte of a run.
+      if (RunGoing() && run_->lengthMode == 2) {
+        const auto end = run_->started + std::chrono::milliseconds(run_->length);
+        const auto at = end - std::chrono::milliseconds(s.b);
+        if (at > Clock::now()) std::this_thread::sleep_until(at);
       }
-      if (ok) asked_.push_back(static_cast<uint8_t>(s.a));
-      if (ok && !during) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(500);
-        while (Clock::now() < deadline && (sim_->GetState().digitalOutputs.empty() ||
-                                           sim_->GetState().digitalOutputs.back() != static_cast<uint8_t>(s.a)))
-          SleepMs(2);
-        const auto wire = sim_->GetState().digitalOutputs;
-        Require(!wire.empty() && wire.back() == static_cast<uint8_t>(s.a), what + ": the byte is not the last on the wire");
-      }
+      SendDigout(what, static_cast<uint8_t>(s.a), true, talked);
       break;
     }
+    case Op::DiginWScan: {
+      uint8_t v = 0xEE;
+      Expect(what, Timed(what, kInstantMs, [&] { return EX_GetDiginWScan(&v); }), 1);
+      // The last digital input known: none read yet, or the instrument's.
+      if (!lenient_) Require(v == 0 || v == kDigitalInput, what + " read " + std::to_string(v));
+      break;
+    }
+    case Op::DefaultSetup: {
+      Expect(what, Timed(what, kInstantMs, [] { return EX_SetDevToDefaultSetup(); }), 1);
+      // The defaults apply from the next start; a run goes on with its own.
+      settings_ = Settings{};
+      ReadBackSettings();
+      uint8_t type = 9;
+      EX_GetScanType(&type);
+      Require(type == 1, what + ": scan type " + std::to_string(type) + " after the defaults");
+      signedOn_ = RunGoing() ? Tri::Maybe : Tri::No;
+      break;
+    }
+    case Op::Polarity:
+      Expect(what, Timed(what, kInstantMs, [&] { return EX_SetPolarity(static_cast<uint8_t>(s.a)); }), 1);
+      settings_.bipolar = s.a != 0;
+      initialised_ = true;
+      break;
     case Op::GetDigin: {
       uint8_t v = 0;
       const bool during = RunGoing();
