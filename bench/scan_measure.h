@@ -31,7 +31,7 @@
 #include "q583_sp.h"
 #include "q583sim/simulator.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace q583bench {
 
@@ -178,9 +178,10 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval) {
   std::vector<int32_t> raw(static_cast<size_t>(kChannels) * 2000);
   int64_t firstK = -1, lastK = -1;
   while (Now() - t0 < seconds) {
-    if (uiNumScansInRing.load() == 0) {
+    const auto run = CurrentRun();
+    if (!run || run->ring.Unread() == 0) {
       std::this_thread::sleep_for(std::chrono::microseconds(50));
-      if (!fScanRunning) {
+      if (!ScanRunning()) {
         r.failed = true;
         break;
       }

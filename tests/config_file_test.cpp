@@ -10,8 +10,15 @@
 #include "library/entry.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
+
+using q583test::InstallIdleRun;
+using q583test::DigoutQueued;
+using q583test::RunLogOpen;
+using q583test::RunUnread;
+using q583test::RunPoints;
 
 namespace fs = std::filesystem;
 
@@ -387,7 +394,7 @@ TEST_F(ConfigFileScanTest, LoadStopsARunningScanFirst) {
   ASSERT_EQ(EX_StartScan(), 1);
   ASSERT_TRUE(Sim().WaitForFrames(2, 5000));
   ASSERT_EQ(EX_SetDevToIniSetup(), 1);
-  EXPECT_FALSE(fScanRunning);
+  EXPECT_FALSE(ScanRunning());
   EXPECT_EQ(Q583.gain, 4);
   EXPECT_TRUE(Sim().WaitForScanning(false, 3000));
   bool stopSent = false;

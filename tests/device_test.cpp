@@ -7,8 +7,15 @@
 #include "device/q583.h"
 #include "library/entry.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
+
+using q583test::InstallIdleRun;
+using q583test::DigoutQueued;
+using q583test::RunLogOpen;
+using q583test::RunUnread;
+using q583test::RunPoints;
 
 namespace {
 
@@ -175,12 +182,12 @@ TEST_F(DeviceTest, DefaultSetupTurnsFileLoggingOnAndKeepsTheOtherOptions) {
 
 TEST_F(DeviceTest, DefaultSetupDuringAScanLeavesTheScanRunning) {
   ASSERT_TRUE(LazyInit());
-  fScanRunning = true;
+  InstallIdleRun();
   fDevSignedOn = true;
   ASSERT_EQ(EX_SetDevToDefaultSetup(), 1);
-  EXPECT_TRUE(fScanRunning);
+  EXPECT_TRUE(ScanRunning());
   EXPECT_FALSE(fDevSignedOn);
-  fScanRunning = false;
+  InstallRun(nullptr);
 }
 
 TEST_F(DeviceTest, BackwardsCodesAreNormalisedToNotScanned) {

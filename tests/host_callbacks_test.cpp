@@ -9,9 +9,10 @@
 #include <thread>
 
 #include "device/q583.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -63,7 +64,7 @@ class HostCallbacks : public SimTest {
     Sim().AddFrameFault({q583sim::FrameFaultKind::DropByte, 0});
     ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
     SleepMs(300);  // past the thread's start, which clears the flag
-    fDiginRequestPending = true;
+    CurrentRun()->diginRequestPending = true;
     for (int i = 0; i < 1000 && !gShowing; ++i) SleepMs(20);
     ASSERT_TRUE(gShowing);
   }
@@ -71,6 +72,8 @@ class HostCallbacks : public SimTest {
     EX_SetMessageBoxHandler(nullptr);
     Sim().ClearFaults();
     Sim().SetFrameIntervalOverride(0.0);
+    SetChannelCodes({0x00});
+    ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
     ASSERT_EQ(EX_InitDev(), 1);
     Q583.tScan = 1;
     ASSERT_EQ(EX_SetDiginScan(0), 1);
@@ -87,12 +90,12 @@ TEST_F(HostCallbacks, ForcedEndDoesNotWaitForABlockedCallback) {
   EXPECT_EQ(EX_CheckRun(), 0);
   gRelease = true;
   SleepMs(200);
-  EXPECT_FALSE(fScanRunning);  // the thread left to end ran no end sequence
+  EXPECT_FALSE(ScanRunning());  // the thread left to end ran no end sequence
 }
 
 TEST_F(HostCallbacks, CallbackThatEndsTheLibraryThread) {
   RunIntoTheThreadsBox(BoxAction::ExitThread);
-  for (int i = 0; i < 100 && fScanRunning; ++i) SleepMs(20);
+  for (int i = 0; i < 100 && ScanRunning(); ++i) SleepMs(20);
   EXPECT_EQ(EX_CheckRun(), 0);  // the run is over
   EX_EndScan();
   EXPECT_EQ(CountOf(ReadFile("ScanLog_0.txt"), "Minimal System Interval:"), 1U);

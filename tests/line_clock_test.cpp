@@ -15,7 +15,7 @@
 #include "link/serial.h"
 #include "logging/scan_log.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
 

@@ -14,8 +14,15 @@
 #include "link/signon.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
+
+using q583test::InstallIdleRun;
+using q583test::DigoutQueued;
+using q583test::RunLogOpen;
+using q583test::RunUnread;
+using q583test::RunPoints;
 
 namespace {
 
@@ -255,31 +262,38 @@ class DuringScanTest : public LinkUnitTest {
   void SetUp() override {
     LinkUnitTest::SetUp();
     fDevSignedOn = true;
-    fScanRunning = true;
+    run_ = InstallIdleRun();
   }
   void TearDown() override {
-    fScanRunning = false;
-    fDigoutWhileScanPending = false;
+    InstallRun(nullptr);
+    run_.reset();
     LinkUnitTest::TearDown();
   }
+  // What the thread would send now (0 when nothing waits).
+  uint8_t ThreadSends() {
+    uint8_t sent = 0;
+    run_->digout.SendWaiting([&](uint8_t value) {
+      sent = value;
+      return true;
+    });
+    return sent;
+  }
+  std::shared_ptr<ScanRun> run_;
 };
 
 TEST_F(DuringScanTest, DigitalOutputIsQueuedOnceForTheThread) {
   EXPECT_EQ(EX_SendDigout(0x3C), 1);
-  EXPECT_TRUE(fDigoutWhileScanPending);
-  EXPECT_EQ(bDigoutWhileScanPendingByte, 0x3C);
-
+  EXPECT_TRUE(DigoutQueued());
   EXPECT_EQ(EX_SendDigout(0x44), 0);  // one byte already waits
-  EXPECT_EQ(bDigoutWhileScanPendingByte, 0x3C);
   uint8_t busy = 7;
   EXPECT_EQ(EX_SendDigoutWScan(0x55, &busy), 0);
   EXPECT_EQ(busy, 1);
+  EXPECT_EQ(ThreadSends(), 0x3C);
 
-  fDigoutWhileScanPending = false;  // the thread sent it
   busy = 7;
   EXPECT_EQ(EX_SendDigoutWScan(0x66, &busy), 1);
   EXPECT_EQ(busy, 0);
-  EXPECT_EQ(bDigoutWhileScanPendingByte, 0x66);
+  EXPECT_EQ(ThreadSends(), 0x66);
 }
 
 TEST_F(DuringScanTest, DigitalOutputDuringAScanNeverSignsOn) {
@@ -288,7 +302,7 @@ TEST_F(DuringScanTest, DigitalOutputDuringAScanNeverSignsOn) {
   EXPECT_EQ(EX_SendDigout(0x3C), 1);
   EXPECT_LT(platform::MonotonicMicros() - start, 500'000);
   EXPECT_EQ(CurrentPort(), INVALIDCOMDEV);
-  EXPECT_TRUE(fDigoutWhileScanPending);
+  EXPECT_TRUE(DigoutQueued());
 }
 
 TEST_F(DuringScanTest, ReadsAndChannelChangesAreRefused) {
@@ -305,7 +319,7 @@ TEST_F(DuringScanTest, ReadsAndChannelChangesAreRefused) {
   EXPECT_EQ(EX_SetModel(&version), 0);
   EXPECT_EQ(version, 9);
   EXPECT_LT(platform::MonotonicMicros() - start, 500'000);  // nothing waited on the port
-  EXPECT_TRUE(fScanRunning);
+  EXPECT_TRUE(ScanRunning());
 }
 
 TEST_F(LinkUnitTest, SignOnFailsAtOnceWithoutAPort) {

@@ -10,9 +10,10 @@
 #include "device/q583.h"
 #include "link/packets.h"
 #include "logging/scan_log.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -149,7 +150,7 @@ TEST_F(RunEdges, SignOnDuringARunEndsItFirstAndEveryEndClosesTheLog) {
   ASSERT_TRUE(Sim().WaitForFrames(3, 3000));
   ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
   ASSERT_EQ(EX_EndScan(), 1);
-  EXPECT_FALSE(ScanLogOpen());
+  EXPECT_FALSE(RunLogOpen());
   EXPECT_EQ(Trailers(), 2U);  // as any orderly end: the thread's and the end's
 
   // Codes asked for during a run started without EX_InitDev: no sign-on.
@@ -202,10 +203,10 @@ TEST_F(RunEdges, QueuedDigoutBelongsToItsRun) {
   ASSERT_EQ(EX_SendDigoutWScan(0x3C, &busy), 1);
   EXPECT_EQ(busy, 0);
   SleepMs(50);
-  EXPECT_TRUE(fDigoutWhileScanPending);
+  EXPECT_TRUE(DigoutQueued());
   fSendPacketBusy = false;
   ASSERT_EQ(EX_EndScan(), 1);
-  EXPECT_FALSE(fDigoutWhileScanPending);
+  EXPECT_FALSE(DigoutQueued());
   EXPECT_EQ(Sim().GetState().digitalOutput, 0x3C);
 
   ASSERT_EQ(EX_SendDigout(0x11), 1);

@@ -9,9 +9,10 @@
 #include "link/serial.h"
 #include "logging/scan_log.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -39,10 +40,10 @@ class ScanEnd : public SimTest {
   }
   bool WaitRunEnded(int ms) {
     for (int waited = 0; waited < ms; waited += 20) {
-      if (!fScanRunning) return true;
+      if (!ScanRunning()) return true;
       SleepMs(20);
     }
-    return !fScanRunning;
+    return !ScanRunning();
   }
 };
 
@@ -61,7 +62,7 @@ TEST_F(ScanEnd, StopEndsLikeEndScan) {
   EXPECT_EQ(EX_CheckRun(), 0);
   EXPECT_FALSE(Sim().GetState().scanning);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 2U);
-  EXPECT_FALSE(ScanLogOpen());
+  EXPECT_FALSE(RunLogOpen());
 }
 
 TEST_F(ScanEnd, RunOverARunningScanStartsAfresh) {
@@ -72,7 +73,9 @@ TEST_F(ScanEnd, RunOverARunningScanStartsAfresh) {
   EXPECT_EQ(Sim().GetState().signOns, signOns + 1);
   EXPECT_FALSE(Sent(0x8A));  // no stop command
   EXPECT_EQ(EX_CheckRun(), 1);
-  EXPECT_EQ(Trailers("ScanLog_0.txt"), 0U);  // ended without ceremony
+  // Ended without ceremony; the new start closes its file with the one
+  // trailer of an end.
+  EXPECT_EQ(Trailers("ScanLog_0.txt"), 1U);
   EXPECT_EQ(CollectScans(2, 1, 3000).size(), 2U);
   ASSERT_EQ(EX_EndScan(), 1);
   EXPECT_EQ(Trailers("ScanLog_1.txt"), 2U);
@@ -100,7 +103,7 @@ TEST_F(ScanEnd, CalibrationEndsTheScanAtOnce) {
   StartOneChannel();
   ASSERT_TRUE(Sim().WaitForFrames(2, 3000));
   EX_SystemCalibration();
-  EXPECT_FALSE(fScanRunning);
+  EXPECT_FALSE(ScanRunning());
   EXPECT_EQ(EX_CheckRun(), 0);
   // No trailer (the run ended at once), but the instrument was told to stop
   // before the calibration talked to it.
@@ -167,10 +170,10 @@ TEST_F(ScanEnd, ShortFrameSignsOnAgain) {
   ASSERT_TRUE(platform::ReadByte(CurrentPort(), echo));
   EXPECT_EQ(echo, 0x89);
   Q583.scanInterval = 0.2;  // the reader waits 2.2 s, the next frame comes 3 s later
-  scanDataBuffCount = 0;
+  ScanRun run(FormatFromSettings());
   const uint32_t signOns = Sim().GetState().signOns;
   const auto start = Clock::now();
-  EXPECT_FALSE(GetOneScan());
+  EXPECT_FALSE(GetOneScan(run));
   EXPECT_GE(SecondsSince(start), 2.2 + 0.2);
   EXPECT_EQ(Q583.errorType, 2);
   EXPECT_EQ(Sim().GetState().signOns, signOns + 1);
@@ -191,7 +194,7 @@ TEST_F(ScanEnd, ReceiveQueueOverflowEndsTheRun) {
   // closes the file with its trailer and returns.
   EXPECT_EQ(EX_CheckRun(), 0);
   EX_EndScan();
-  EXPECT_FALSE(ScanLogOpen());
+  EXPECT_FALSE(RunLogOpen());
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 2U);
 }
 
@@ -206,7 +209,7 @@ TEST_F(ScanEnd, HangUpLeavesNothingHanging) {
   EXPECT_LT(SecondsSince(start), 15.0);
   EXPECT_EQ(EX_CheckRun(), 0);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 2U);
-  EXPECT_FALSE(ScanLogOpen());
+  EXPECT_FALSE(RunLogOpen());
 }
 
 TEST_F(ScanEnd, NoStopEchoFailsTheEnd) {

@@ -2,10 +2,12 @@
 // that go into it, the size limit and a file that cannot be created.
 #include <filesystem>
 
+#include "device/timing.h"
 #include "logging/scan_log.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -23,22 +25,28 @@ TEST_F(ScanLogFile, ExampleFileExactly) {
   Q583.version = 100;
   Q583.scanInterval = 0.5;
 
-  ASSERT_TRUE(OpenScanLogFile());
-  SetRunStartText("Wed Jun 30 21:49:08 1993\n");
-  scanCounter = 0.0;
+  ScanLog log;
+  ASSERT_TRUE(log.Open(ScanLogHeader()));
+  const std::string started = "Wed Jun 30 21:49:08 1993\n";
+  double scans = 0.0;
   const double rows[2][2] = {{1.2345678, -0.5}, {2.0, 0.25}};
   for (const auto& values : rows) {
     std::string row;
-    ScanLogAppendTime(row, scanCounter.load(), Q583.scanInterval);
-    scanCounter = scanCounter.load() + 1.0;
+    ScanLogAppendTime(row, scans, Q583.scanInterval);
+    scans += 1.0;
     for (double v : values) ScanLogAppendVolts(row, v);
     AppendLogComment(row);
-    ScanLogWriteRow(row);
+    log.WriteRow(row);
   }
-  ScanLogWriteTrailer();  // the thread's, at its end
-  ScanLogWriteTrailer();  // scan end's
-  ScanLogClose();
-  EXPECT_FALSE(ScanLogOpen());
+  // Scan end's trailer quantises the interval; the thread's, which sends
+  // nothing, writes the same minimum.
+  double maximum = 0.0;
+  double minimum = 0.0;
+  ApplyScanTiming(maximum, minimum);
+  log.WriteTrailer(QuantisedMinimumInterval(), Q583.scanInterval, scans, started);  // the thread's
+  log.WriteTrailer(minimum, Q583.scanInterval, scans, started);                     // scan end's
+  log.Close();
+  EXPECT_FALSE(log.IsOpen());
 
   const auto lines = Lines(ReadFile("ScanLog_0.txt"));
   ASSERT_EQ(lines.size(), 17U);
@@ -63,8 +71,7 @@ TEST_F(ScanLogFile, HeaderOfScanTypeTwoAndFieldForms) {
   Q583.chan[1] = 0x00;
   Q583.chan[2] = 0x52;  // first above last: adds nothing
   Q583.tScan = 2;
-  ASSERT_TRUE(OpenScanLogFile());
-  ScanLogClose();
+  ASSERT_TRUE(ScanLog().Open(ScanLogHeader()));
   EXPECT_EQ(Lines(ReadFile("ScanLog_0.txt"))[0], "Time / s   \t0 - 0    \t1 - 0    \toffset  \tfullscale  \t");
 
   std::string row;
@@ -101,8 +108,7 @@ TEST_F(ScanLogFile, NumberNeverWrapsOntoAnExistingFile) {
   ASSERT_TRUE(NextScanLogName(name));
   EXPECT_EQ(name, "ScanLog_2.txt");
   ASSERT_TRUE(LazyInit());
-  ASSERT_TRUE(OpenScanLogFile());
-  ScanLogClose();
+  ASSERT_TRUE(ScanLog().Open(ScanLogHeader()));
   EXPECT_EQ(ReadFile("ScanLog_0.txt"), "keep");
   EXPECT_EQ(ReadFile("ScanLog_1.txt"), "keep");
   EXPECT_TRUE(FileExists("ScanLog_2.txt"));
@@ -152,7 +158,7 @@ TEST_F(ScanLogRun, SizeLimitClosesTheFileWithOneTrailer) {
   SleepMs(100);
   // The run goes on into memory after the file is closed.
   EXPECT_EQ(EX_CheckRun(), 1);
-  EXPECT_FALSE(ScanLogOpen());
+  EXPECT_FALSE(RunLogOpen());
   const auto values = CollectScans(6, 1, 3000);
   EXPECT_EQ(values.size(), 6U);
   ASSERT_EQ(EX_EndScan(), 1);

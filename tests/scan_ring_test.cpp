@@ -2,9 +2,10 @@
 // unread scans, no overwritten values when the host falls behind, the
 // stop-when-full end, and frames longer than 255 bytes.
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -96,7 +97,7 @@ TEST_F(ScanRing, HostFallingBehindLosesOldestScansNeverValues) {
   SignOnQuiet(Sim());
   FastFrames(0.002);
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
-  ASSERT_EQ(RingCapacityInScans(), 88U);
+  ASSERT_EQ(CurrentRun()->ring.CapacityInScans(), 88U);
   ASSERT_TRUE(Sim().WaitForFrames(400, 10000));
   SleepMs(50);
 
@@ -142,7 +143,7 @@ TEST_F(ScanRing, StopWhenFullEndsAfter8640Scans) {
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   for (int i = 0; i < 300 && EX_CheckRun(); ++i) SleepMs(50);
   ASSERT_EQ(EX_CheckRun(), 0);
-  EXPECT_EQ(uiNumScansInRing.load(), 8639U);
+  EXPECT_EQ(RunUnread(), 8639U);
   EXPECT_EQ(Q583.errorType, 0);
   // The instrument still floods the line, so the stop's echo may be lost
   // among frame bytes; the trailer is written before the stop either way.
@@ -160,7 +161,7 @@ TEST_F(ScanRing, StopWhenFullCountsTheRingInScans) {
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   for (int i = 0; i < 200 && EX_CheckRun(); ++i) SleepMs(50);
   ASSERT_EQ(EX_CheckRun(), 0);
-  EXPECT_EQ(uiNumScansInRing.load(), 2159U);
+  EXPECT_EQ(RunUnread(), 2159U);
   uint32_t lost = 1;
   ASSERT_EQ(EX_GetScanOverrunCount(&lost), 1);
   EXPECT_EQ(lost, 0U);

@@ -3,9 +3,10 @@
 #include <mutex>
 
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -167,8 +168,8 @@ TEST_F(ScanTimed, DigitalOutputQueuedDuringAScan) {
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   ASSERT_TRUE(Sim().WaitForFrames(1, 3000));
   ASSERT_EQ(EX_SendDigout(0x5A), 1);
-  for (int i = 0; i < 50 && fDigoutWhileScanPending; ++i) SleepMs(10);
-  EXPECT_FALSE(fDigoutWhileScanPending);
+  for (int i = 0; i < 50 && DigoutQueued(); ++i) SleepMs(10);
+  EXPECT_FALSE(DigoutQueued());
   SleepMs(100);
   const auto outputs = Sim().GetState().digitalOutputs;
   ASSERT_FALSE(outputs.empty());

@@ -3,9 +3,10 @@
 #include <cstdlib>
 
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/scan_helpers.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
 
 namespace q583test {
 namespace {
@@ -41,7 +42,7 @@ TEST_F(ScanTypes, MultiChannelValuesReachRingAndLogFile) {
   EXPECT_EQ(packets[1].first, 0x83);
   EXPECT_EQ(packets[2].first, 0x04);
   EXPECT_EQ(packets.back(), std::make_pair(uint8_t{0x89}, uint8_t{0x00}));
-  EXPECT_EQ(bNumPointsPerScan.load(), 3);
+  EXPECT_EQ(RunPoints(), 3U);
 
   const auto values = CollectScans(5, 3, 5000);
   ASSERT_EQ(values.size(), 15U);
@@ -97,7 +98,7 @@ TEST_F(ScanTypes, OffsetAndFullScaleComeAfterTheChannels) {
   // Signed on: only the start command goes out.
   ASSERT_EQ(PacketPairs().size(), 1U);
   EXPECT_EQ(PacketPairs()[0].first, 0x8C);
-  EXPECT_EQ(bNumPointsPerScan.load(), 4);
+  EXPECT_EQ(RunPoints(), 4U);
   const auto values = CollectScans(3, 4, 5000);
   ASSERT_EQ(values.size(), 12U);
   for (size_t s = 0; s < 3; ++s) {
@@ -134,7 +135,7 @@ TEST_F(ScanTypes, SingleChannelScanOnThePolledChannel) {
   EXPECT_EQ(packets[1].data, 0x05);
   EXPECT_GE(packets[1].timeS - packets[0].timeS, 1.0);
   // One value per scan, whatever the channel list counts.
-  EXPECT_EQ(bNumPointsPerScan.load(), 1);
+  EXPECT_EQ(RunPoints(), 1U);
 
   const auto values = CollectScans(4, 1, 5000);
   ASSERT_EQ(values.size(), 4U);

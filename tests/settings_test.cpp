@@ -10,8 +10,15 @@
 
 #include "device/q583.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 #include "support/test_env.h"
+#include "support/run_helpers.h"
+
+using q583test::InstallIdleRun;
+using q583test::DigoutQueued;
+using q583test::RunLogOpen;
+using q583test::RunUnread;
+using q583test::RunPoints;
 
 namespace {
 
@@ -98,11 +105,11 @@ TEST_F(SettingsTest, UnusableRatesAreRefusedAndTheOldRateKept) {
 
 TEST_F(SettingsTest, SetRateEndsARunningScanButARefusedRateDoesNot) {
   ASSERT_EQ(EX_SetRate(50.0), 1);
-  fScanRunning = true;
+  InstallIdleRun();
   EXPECT_EQ(EX_SetRate(0.0), 0);
-  EXPECT_TRUE(fScanRunning);
+  EXPECT_TRUE(ScanRunning());
   EXPECT_EQ(EX_SetRate(10.0), 1);
-  EXPECT_FALSE(fScanRunning);
+  EXPECT_FALSE(ScanRunning());
   EXPECT_EQ(Q583.rate, 10.0F);
 }
 
@@ -122,9 +129,9 @@ TEST_F(SettingsTest, SingleChannelCodeSplitsIntoSubChannelAndCode) {
   EXPECT_EQ(channel, 4);
   EXPECT_EQ(sub, 3);
 
-  fScanRunning = true;
+  InstallIdleRun();
   ASSERT_EQ(EX_SetSingleChanScanChanCode(0x41), 1);
-  EXPECT_FALSE(fScanRunning);  // ended at once
+  EXPECT_FALSE(ScanRunning());  // ended at once
 }
 
 TEST_F(SettingsTest, DataLogOptionsWithSizeLimit) {

@@ -17,7 +17,7 @@
 #include "platform/files_ext.h"
 #include "platform/ini_parse.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 std::atomic<bool> fIniWriteEnabled{false};
 

@@ -1,6 +1,7 @@
 // The device record, its defaults, the channel-code rules and the lazy
 // initialisation that every settings operation runs first.
 #include "device/q583.h"
+#include "scan/scan_run.h"
 
 #include "device/timing.h"
 #include "library/export_guard.h"
@@ -119,8 +120,9 @@ void ResetDeviceRecordForLoad() {
 }
 
 bool SetDevToDefaultSetup() {
-  // The scan, if one runs, goes on: only the settings and the sign-on state
-  // are reset.
+  // The scan, if one runs, goes on with the format of its start: only the
+  // settings and the sign-on state are reset.
+  RunControlLock runControl;
   fDevSignedOn = false;
   return ApplyDefaults();
 }

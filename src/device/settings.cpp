@@ -11,7 +11,7 @@
 #include "link/commands.h"
 #include "link/signon.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace {
 
@@ -41,17 +41,13 @@ bool IsUsableRate(double rate) {
   return std::isfinite(single) && single > 0.0F;
 }
 
-void EndRunningScanAtOnce() {
-  if (fScanRunning) TerminateScanThreadAtOnce();
-}
-
 bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
   // Settings made before the first initialisation must not be overwritten
   // by the defaults later.
   if (!LazyInit()) return false;
   RunControlLock runControl;
   // The sign-on below must not run under a live scan: it ends in order.
-  if (fScanRunning) StopRunningScan();
+  if (ScanRunning()) StopRunningScan();
   for (int i = 0; i < 6; ++i) Q583.chan[i] = NormaliseChannelCode(codes[i]);
   NormaliseChannelCodes(1);
 
@@ -62,7 +58,8 @@ bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
 
   // The new channel list reaches the instrument only through a sign-on.
   if (!SIGNON()) return false;
-  SystemCalibrate();
+  // A calibration that failed after it changed the gain forgot the sign-on.
+  if (!SystemCalibrate() && Q583.gain != 1) return false;
   ReadVersion();
   SetAveraging();
   return true;
@@ -70,7 +67,7 @@ bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
 
 bool GetMultiChanScanChanCodes(uint8_t codes[6], uint8_t& count) {
   // During a scan the codes are those the run uses: no sign-on.
-  if (fDevSignedOn || fScanRunning) {
+  if (fDevSignedOn || ScanRunning()) {
     if (!LazyInit()) return false;
   } else if (!InitDev()) {
     return false;

@@ -8,7 +8,6 @@
 // precision is refused (the rate programming divides by it).
 bool IsUsableRate(double rate);
 // Ends a running scan where it stands: no stop command, no trailer.
-void EndRunningScanAtOnce();
 
 // EX_SetMultiChanScanChanCodes: stores and checks six codes, recounts, sets
 // the minimal interval and signs on again.  False when the sign-on fails.

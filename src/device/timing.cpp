@@ -132,6 +132,11 @@ int16_t ApplyScanTiming(double& maximum, double& minimum) {
   return halved ? kTimingInsideHalved : kTimingInside;
 }
 
+double QuantisedMinimumInterval() {
+  const ScanBounds bounds = ComputeScanBounds(Q583, Q583.average);
+  return QuantiseMinimum(bounds.minimum, bounds.timeBase);
+}
+
 bool ComputeScanIntervalLimits(double& maximum, double& minimum, Q583Record& record) {
   uint32_t a = record.average;
   ScanBounds bounds = ComputeScanBounds(record, a);

@@ -12,6 +12,10 @@ constexpr int16_t kTimingInsideHalved = 2;
 // halves average (sending it) once when the minimum exceeds the maximum.
 int16_t ApplyScanTiming(double& maximum, double& minimum);
 
+// The minimal interval as ApplyScanTiming writes it, with nothing changed
+// and nothing sent.
+double QuantisedMinimumInterval();
+
 // Bounds rounded to milliseconds, halving average until they can be met
 // (stored in the record); false when they cannot be met with average 1.
 bool ComputeScanIntervalLimits(double& maximum, double& minimum, struct Q583Record& record);

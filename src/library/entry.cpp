@@ -17,7 +17,7 @@
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_api.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace {
 constexpr uint32_t kProcessDetach = 0;
@@ -41,14 +41,13 @@ void ProcessDetach() {
   // port closed under it could be reopened under the same descriptor by
   // something else in the process.  Neither sends a stop command or writes
   // a trailer.
-  TerminateScanThreadAtOnce();
+  // The run's end at unload also closes its scan log file (no trailer).
+  EndRun(EndHow::Unload);
   TerminateBeepThreadAtOnce();
   CloseComPort();
-  // The levelled and scan debug logs, the scan log file (no trailer), then
-  // the general debug log.
+  // The levelled and scan debug logs, then the general debug log.
   DebugClose(DebugLog::Levelled);
   DebugClose(DebugLog::Scan);
-  ScanLogClose();
   DebugClose(DebugLog::General);
 }
 

@@ -162,8 +162,12 @@ bool WriteModelRegisters() {
 bool SystemCalibrate() {
   const int16_t gain = Q583.gain;
   const bool atGainOne = gain == 1;
-  auto fail = [gain] {
+  // A step that fails after the gain was changed leaves the instrument at
+  // another gain than the record's: the library is then not signed on, so
+  // that the next call signs on afresh.
+  auto fail = [gain, atGainOne] {
     Q583.gain = gain;
+    if (!atGainOne) fDevSignedOn = false;
     return false;
   };
   if (!atGainOne) {

@@ -16,7 +16,7 @@
 #include "link/signon.h"
 #include "logging/debug_log.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace {
 
@@ -65,19 +65,24 @@ bool Retry(Worker worker) {
   return false;
 }
 
-// Queues a digital-output byte for the acquisition thread; false when one
-// is already waiting.
-bool QueueDigout(uint8_t value, bool& busy) {
-  busy = false;
-  if (fDigoutWhileScanPending) {
-    busy = true;
-    return false;
+enum class Queued { Yes, Busy, NoRun };
+
+// Queues a digital-output byte for the thread of the run going on.  NoRun
+// when no run is going, or when its thread has already sent its last byte:
+// the byte is then written directly.
+Queued QueueDigout(uint8_t value) {
+  const std::shared_ptr<ScanRun> run = CurrentRun();
+  if (!run || !run->going) return Queued::NoRun;
+  switch (run->digout.Put(value)) {
+    case DigoutQueue::Offer::Queued:
+      if (const auto thread = run->Thread()) thread->Wake();  // so it goes out now, not at the next frame
+      return Queued::Yes;
+    case DigoutQueue::Offer::Busy:
+      return Queued::Busy;
+    case DigoutQueue::Offer::Closed:
+      break;
   }
-  // The byte first, then the flag that hands it over.
-  bDigoutWhileScanPendingByte = value;
-  fDigoutWhileScanPending = true;
-  WakeScanThread();  // so it goes out now, not at the next frame
-  return true;
+  return Queued::NoRun;
 }
 
 // The calibrations: end a scan, sign on if needed, calibrate once, then put
@@ -85,8 +90,8 @@ bool QueueDigout(uint8_t value, bool& busy) {
 template <class Worker>
 bool CalibrationExport(Worker worker, bool skipSignonAfterScan) {
   RunControlLock runControl;
-  const bool wasRunning = fScanRunning;
-  if (wasRunning) TerminateScanThreadAtOnce();
+  const bool wasRunning = ScanRunning();
+  if (wasRunning) EndRun(EndHow::AtOnce);
   // The run ended at once: the instrument is told to stop sending frames
   // before the calibration talks to it.
   QuietInstrumentAfterRun();
@@ -188,22 +193,28 @@ bool EnsureSignedOn() {
 // ---- The exports' work ------------------------------------------------------
 
 bool SendDigout(uint8_t value, bool& busy) {
-  busy = false;
   // During a scan the acquisition thread owns the port: the byte is only
   // queued, and no sign-on may run under the scan.
-  if (fScanRunning) return QueueDigout(value, busy);
-  RunControlLock runControl;
-  if (fScanRunning) return QueueDigout(value, busy);  // another host thread started one
-  // Outside a scan the byte goes out now and replaces anything queued.
-  DropQueuedDigout();
-  if (!EnsureSignedOn()) return false;
-  return Retry([value] { return SetDigOut(value); });
+  Queued queued = QueueDigout(value);
+  if (queued == Queued::NoRun) {
+    RunControlLock runControl;  // held to the end: no run starts meanwhile
+    queued = QueueDigout(value);  // another host thread may have started one
+    if (queued == Queued::NoRun) {
+      // Outside a scan the byte goes out now, after any byte that a run
+      // which has ended still held (EnsureSignedOn sends that one first).
+      busy = false;
+      if (!EnsureSignedOn()) return false;
+      return Retry([value] { return SetDigOut(value); });
+    }
+  }
+  busy = queued == Queued::Busy;
+  return queued == Queued::Yes;
 }
 
 bool GetDiginNow(uint8_t& value) {
   // The reply would compete with the acquisition thread for the input.
   RunControlLock runControl;
-  if (fScanRunning) return false;
+  if (ScanRunning()) return false;
   if (!EnsureSignedOn()) return false;
   if (!Retry(GetDigin)) return false;
   value = static_cast<uint8_t>(Q583.lastDigInp & 0xFF);
@@ -212,7 +223,7 @@ bool GetDiginNow(uint8_t& value) {
 
 bool GetOneConversionNow(double& millivolts) {
   RunControlLock runControl;
-  if (fScanRunning) return false;
+  if (ScanRunning()) return false;
   if (!EnsureSignedOn()) return false;
   if (!Retry(SelectChannel)) return false;
   platform::SleepMs(kSettleMs);  // the input settles on the new channel
@@ -259,7 +270,7 @@ bool InstrumentSleep(uint8_t enable) {
 bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
   if (!LazyInit()) return false;
   RunControlLock runControl;
-  if (fScanRunning) return false;
+  if (ScanRunning()) return false;
   if (!EnsureSignedOn()) return false;
   const int16_t channel = Q583.channel;
   const int16_t subChan = Q583.subChan;
@@ -277,7 +288,7 @@ bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
 bool ResetInstrument() {
   if (!LazyInit()) return false;
   RunControlLock runControl;
-  if (fScanRunning) TerminateScanThreadAtOnce();
+  if (ScanRunning()) EndRun(EndHow::AtOnce);
   fDevSetupPending = true;
   fDevSignedOn = false;
   InitDev();
@@ -288,7 +299,7 @@ bool SetModel(int16_t& version) {
   if (!fDevSignedOn) return false;
   RunControlLock runControl;
   // The version reply would compete with the acquisition thread.
-  if (fScanRunning) return false;
+  if (ScanRunning()) return false;
   if (!QuietInstrumentAfterRun() || !fDevSignedOn) return false;
   if (!ReadVersion()) return false;
   const int16_t v = Q583.version;

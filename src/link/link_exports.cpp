@@ -7,7 +7,7 @@
 #include "link/direct_ops.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 extern "C" Q583_API uint8_t Q583_CALL EX_SetModel(int16_t* version) {
   if (version == nullptr) return 0;

@@ -15,7 +15,7 @@
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 const uint32_t baudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
 std::atomic<bool> fSignonRepeated{false};
@@ -152,7 +152,6 @@ Attempt SignonAttempt() {
 
   WaitTicks(4);
   DrainInput();
-  scanDataBuffCount = 0;
 
   if (!ReadVersion()) return Attempt::Restart;
   // Newer firmware is told the model code (the time base it should use).
@@ -213,7 +212,7 @@ void TimerCountBytes(double interval, int32_t modelCode, int16_t baud, uint8_t& 
 bool SIGNON() {
   // No byte of a sign-on goes out while an acquisition thread reads the
   // port (the thread's own sign-on after a short frame aside).
-  if (!OnScanThread() && ScanThreadAlive()) TerminateScanThreadAtOnce();
+  if (!OnScanThread() && ScanThreadAlive()) EndRun(EndHow::AtOnce);
   fSignonRepeated = false;
   if (!SignonPass()) {
     // The instrument is in no known state (and the port may be closed): the
@@ -221,7 +220,7 @@ bool SIGNON() {
     fDevSignedOn = false;
     return false;
   }
-  fInstrumentScanning = false;  // a sign-on leaves the instrument idle
+  InstrumentQuiet();  // a sign-on leaves the instrument idle
   return true;
 }
 
@@ -229,11 +228,13 @@ bool InitDev() {
   if (!LazyInit()) return false;
   RunControlLock runControl;
   // A running scan ends in order (its trailer included) before the sign-on.
-  if (fScanRunning && !OnScanThread()) StopRunningScan();
+  if (ScanRunning() && !OnScanThread()) StopRunningScan();
   savedChannel = Q583.channel;
   savedSubChan = Q583.subChan;
   if (!SIGNON()) return false;
-  SystemCalibrate();
+  // A calibration that failed after it changed the instrument's gain has
+  // left the library not signed on: the sign-on failed with it.
+  if (!SystemCalibrate() && Q583.gain != 1) return false;
   ReadVersion();
   SetAveraging();
   fDevSignedOn = true;

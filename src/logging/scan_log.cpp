@@ -2,11 +2,9 @@
 // columns, one row of volts per scan, and a trailer with the run's timing,
 // its times of day and the experiment description.
 //
-// Scan start opens the file, the acquisition thread writes rows, and the
-// thread or scan end writes the trailer.  They do not overlap in time, but
-// the stream still has a lock so that no write can meet a close.  The host
-// may rewrite the comment and the description while the thread reads them:
-// those are copied under their own lock and never read torn.
+// Each run owns its file.  The host may rewrite the comment and the
+// description while the thread reads them: those are copied under their own
+// lock and never read torn.
 #include "logging/scan_log.h"
 
 #include <cstdio>
@@ -19,26 +17,14 @@
 #include "device/timing.h"
 #include "platform/platform.h"
 
-std::atomic<double> scanCounter{0.0};
-
 namespace {
 
 constexpr size_t kTextSize = 512;        // description and comment, terminator included
-constexpr size_t kRunStartSize = 128;
 constexpr uint32_t kNumberCount = 65536;  // log numbers are 16-bit
 
-std::mutex gStreamMutex;
-std::FILE* gScanLog = nullptr;  // none when null; guarded by gStreamMutex
-
-std::mutex gTextMutex;  // guards the three texts
+std::mutex gTextMutex;  // guards the two texts
 char gExperiment[kTextSize] = "none";
 char gComment[kTextSize] = "";
-char gRunStart[kRunStartSize] = "";
-
-void CloseLocked() {
-  if (gScanLog != nullptr) std::fclose(gScanLog);  // errors ignored
-  gScanLog = nullptr;                               // none, whatever the close says
-}
 
 bool StoreText(char* target, const char* text) {
   if (text == nullptr) return false;
@@ -49,7 +35,9 @@ bool StoreText(char* target, const char* text) {
   return true;
 }
 
-std::string HeaderLine() {
+}  // namespace
+
+std::string ScanLogHeader() {
   std::string header = "Time / s   \t";
   char label[32];
   for (int slot = 0; slot < 6; ++slot) {
@@ -65,8 +53,6 @@ std::string HeaderLine() {
   if (Q583.tScan == 2) header += "offset  \tfullscale  \t";
   return header;
 }
-
-}  // namespace
 
 bool NextScanLogName(std::string& name) {
   std::vector<bool> taken(kNumberCount, false);
@@ -95,65 +81,54 @@ bool NextScanLogName(std::string& name) {
   return true;
 }
 
-bool OpenScanLogFile() {
+bool ScanLog::Open(const std::string& header) {
   std::string name;
-  const bool haveName = NextScanLogName(name);
-  const std::string header = HeaderLine();
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  CloseLocked();  // a file left open by an earlier run gets no trailer
-  if (!haveName) return false;
-  gScanLog = std::fopen(name.c_str(), "wt");
-  if (gScanLog == nullptr) return false;
-  std::fprintf(gScanLog, "%s\n", header.c_str());
-  std::fflush(gScanLog);
+  if (!NextScanLogName(name)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = std::fopen(name.c_str(), "wt");
+  if (file_ == nullptr) return false;
+  std::fprintf(file_, "%s\n", header.c_str());
+  std::fflush(file_);
   return true;
 }
 
-bool ScanLogOpen() {
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  return gScanLog != nullptr;
+bool ScanLog::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return file_ != nullptr;
 }
 
-void ScanLogWriteRow(const std::string& row) {
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  if (gScanLog == nullptr) return;
-  std::fprintf(gScanLog, "%s\n", row.c_str());
-  std::fflush(gScanLog);
+void ScanLog::WriteRow(const std::string& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ == nullptr) return;
+  std::fprintf(file_, "%s\n", row.c_str());
+  std::fflush(file_);
 }
 
-void ScanLogWriteTrailer() {
-  double maximum = 0.0;
-  double minimum = 0.0;
-  ApplyScanTiming(maximum, minimum);
-  char runStart[kRunStartSize];
-  char experiment[kTextSize];
-  {
-    std::lock_guard<std::mutex> lock(gTextMutex);
-    std::memcpy(runStart, gRunStart, sizeof runStart);
-    std::memcpy(experiment, gExperiment, sizeof experiment);
-  }
+void ScanLog::WriteTrailer(double minimum, double applied, double scans, const std::string& started) {
+  const std::string experiment = ExperimentName();
   const std::string finished = platform::CtimeNow();
-  const double counter = scanCounter.load();
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  if (gScanLog == nullptr) return;
-  std::fprintf(gScanLog, "\nMinimal System Interval:\t%2.5lf\n", minimum);
-  std::fprintf(gScanLog, "Applied Interval:        \t%2.5lf\n", static_cast<double>(Q583.scanInterval));
-  std::fprintf(gScanLog, "Subcycles averaged:      \t%u\n",
-               counter > 0.0 && counter < 4294967296.0 ? static_cast<unsigned>(counter) : 0U);
-  std::fprintf(gScanLog, "Started:                 \t%s", runStart);
-  std::fprintf(gScanLog, "Finished:                \t%s", finished.c_str());
-  std::fprintf(gScanLog, "Experiment Description:  \t%s\n", experiment);
-  std::fflush(gScanLog);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ == nullptr) return;
+  std::fprintf(file_, "\nMinimal System Interval:\t%2.5lf\n", minimum);
+  std::fprintf(file_, "Applied Interval:        \t%2.5lf\n", applied);
+  std::fprintf(file_, "Subcycles averaged:      \t%u\n",
+               scans > 0.0 && scans < 4294967296.0 ? static_cast<unsigned>(scans) : 0U);
+  std::fprintf(file_, "Started:                 \t%s", started.c_str());
+  std::fprintf(file_, "Finished:                \t%s", finished.c_str());
+  std::fprintf(file_, "Experiment Description:  \t%s\n", experiment.c_str());
+  std::fflush(file_);
 }
 
-void ScanLogClose() {
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  CloseLocked();
+void ScanLog::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ != nullptr) std::fclose(file_);  // errors ignored
+  file_ = nullptr;                            // none, whatever the close says
 }
 
-long ScanLogPosition() {
-  std::lock_guard<std::mutex> lock(gStreamMutex);
-  return gScanLog != nullptr ? std::ftell(gScanLog) : 0L;
+long ScanLog::Position() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return file_ != nullptr ? std::ftell(file_) : 0L;
 }
 
 bool SetExperimentName(const char* text) { return StoreText(gExperiment, text); }
@@ -192,11 +167,4 @@ void ResetScanLogForLoad() {
   std::memset(gExperiment, 0, sizeof gExperiment);
   std::strcpy(gExperiment, "none");
   std::memset(gComment, 0, sizeof gComment);
-  std::memset(gRunStart, 0, sizeof gRunStart);
-}
-
-void SetRunStartText(const std::string& text) {
-  std::lock_guard<std::mutex> lock(gTextMutex);
-  std::memset(gRunStart, 0, sizeof gRunStart);
-  std::strncpy(gRunStart, text.c_str(), sizeof gRunStart - 1);
 }

@@ -3,20 +3,39 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
 
-// Scan frames taken in the current run (the acquisition thread counts them;
-// the trailer reports them).
-extern std::atomic<double> scanCounter;
+// One run's scan log file.  The scan start opens it, the acquisition thread
+// writes rows, and the thread or the run's end writes trailers; a lock keeps
+// a write from meeting a close.  Closed when the object goes.
+class ScanLog {
+ public:
+  ScanLog() = default;
+  ~ScanLog() { Close(); }
+  ScanLog(const ScanLog&) = delete;
+  ScanLog& operator=(const ScanLog&) = delete;
 
-bool OpenScanLogFile();
-bool ScanLogOpen();
-// Writes one row (text without the line feed) and flushes.
-void ScanLogWriteRow(const std::string& row);
-// Writes the six trailer lines and flushes (ApplyScanTiming first).
-void ScanLogWriteTrailer();
-void ScanLogClose();
-long ScanLogPosition();
+  // Opens the next free "ScanLog_<n>.txt" with its header line.
+  bool Open(const std::string& header);
+  bool IsOpen() const;
+  // Writes one row (text without the line feed) and flushes.
+  void WriteRow(const std::string& row);
+  // Writes the six trailer lines and flushes: the interval bounds as given,
+  // the scans counted and the run's start text.
+  void WriteTrailer(double minimum, double applied, double scans, const std::string& started);
+  void Close();
+  long Position() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;  // guarded by mutex_
+};
+
+// The header line of a run started now: the columns of the channel list.
+std::string ScanLogHeader();
+
 // The next free name "ScanLog_<n>.txt" in the current directory; false when
 // no number is left.
 bool NextScanLogName(std::string& name);
@@ -31,6 +50,5 @@ void ScanLogAppendTime(std::string& row, double framesBefore, double interval);
 void ScanLogAppendVolts(std::string& row, double volts);
 // Appends the log comment (when not empty) to a row, under the texts' lock.
 void AppendLogComment(std::string& row);
-// Sets the texts and the run start text to their load state.
+// Sets the texts to their load state.
 void ResetScanLogForLoad();
-void SetRunStartText(const std::string& text);

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 bool StartScan(bool withSystemCalibration);
-bool SendScanStart();
 bool EndScan();
+bool SendScanStart(class ScanRun& run);
 bool SendScanStop();
 bool RunScan();     // EX_Run
 bool CheckRun();    // EX_CheckRun

@@ -1,5 +1,7 @@
 // Scan start and end, and the run-control operations built on them.
 #include <cmath>
+#include <mutex>
+#include <utility>
 
 #include "device/q583.h"
 #include "device/timing.h"
@@ -13,7 +15,7 @@
 #include "platform/platform.h"
 #include "scan/scan_api.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace {
 
@@ -49,11 +51,11 @@ bool HasValues() {
   return channels > 0;
 }
 
-uint8_t PointsPerScan() {
+uint32_t PointsPerScan() {
   // A single-channel frame carries one value, whatever the channel list says.
   if (Q583.tScan == 0) return 1;
-  uint8_t points = static_cast<uint8_t>(Q583.numChannels & 0xFF);
-  if (Q583.tScan == 2) points = static_cast<uint8_t>(points + 2);
+  uint32_t points = static_cast<uint32_t>(Q583.numChannels) & 0xFFU;
+  if (Q583.tScan == 2) points = (points + 2) & 0xFFU;
   return points;
 }
 
@@ -81,25 +83,187 @@ constexpr int32_t kQuietDrainMs = 100;
 // when it was lost.
 bool ForgetLostPort() {
   if (!PortLost()) return false;
-  DropQueuedDigout();
   CloseLostPort();
   fDevSignedOn = false;
-  fInstrumentScanning = false;
+  InstrumentQuiet();
   return true;
+}
+
+// The current run: one slot, its pointer copied or swapped under the lock.
+std::mutex gRunSlotMutex;
+std::shared_ptr<ScanRun> gCurrentRun;
+
+// Stops the run's thread: asked to end and given a while (orderly), or
+// ended at once.  The handle is released either way, so that a thread left
+// to end on its own keeps only its own run alive.
+void StopRunThread(ScanRun& run, EndHow how) {
+  if (std::shared_ptr<platform::Thread> thread = run.TakeThread()) {
+    bool ended = false;
+    if (how == EndHow::Orderly) {
+      run.exitRequested = true;
+      thread->Wake();
+      ended = thread->Join(kThreadEndWaitMs);
+    }
+    // Bounded: a thread held in a host callback is left to end on its own;
+    // once killed it runs no end sequence and sends nothing more.
+    if (!ended && !thread->Kill()) {
+      DebugPrintFlush(DebugLog::General, "TerminateScanThreadAtOnce()-> thread left to end\n");
+    }
+  }
+  ThreadStop running = ThreadStop::Running;
+  run.stop.compare_exchange_strong(running, ThreadStop::Killed);
+  if (run.going.exchange(false)) NotifyScanEnded();
+}
+
+// The trailer a host writes at a run's orderly end, and the close.
+void CloseRunLog(ScanRun& run) {
+  if (!run.log.IsOpen()) return;
+  double maximum = 0.0;
+  double minimum = 0.0;
+  ApplyScanTiming(maximum, minimum);
+  run.log.WriteTrailer(minimum, Q583.scanInterval, run.scanCounter, run.startText);
+  run.log.Close();
+}
+
+constexpr const char* kDigoutDroppedText = "## digout byte 0x%02X dropped: its run has ended \n";
+
+// A byte that the run's thread could not send goes out now: a byte the
+// host was told was accepted is never dropped while the line is there.
+bool SendLeftDigout(ScanRun& run, const char* dropText = kDigoutDroppedText) {
+  uint8_t value = 0;
+  if (!run.digout.TakeWaiting(value)) return true;
+  if (!PortLost() && SetDigOut(value)) return true;
+  DebugPrintFlush(DebugLog::General, dropText, static_cast<unsigned>(value));
+  return false;
+}
+
+// Stops an instrument that may still be streaming.  False when the stop
+// went unconfirmed.
+bool StopStreamingInstrument(int32_t drainMs) {
+  if (!InstrumentMayStream()) return true;
+  DrainLine(drainMs);
+  if (!SendScanStop()) return false;
+  InstrumentQuiet();
+  return true;
+}
+
+// The host's part of an orderly end: the instrument stopped, the queued
+// byte after the stop, the polled-mode channel back.
+bool FinishOrderlyEnd(ScanRun* run) {
+  if (ForgetLostPort()) {
+    if (run != nullptr) SendLeftDigout(*run);
+    return false;
+  }
+  if (!StopStreamingInstrument(kEndDrainMs)) {
+    if (run != nullptr) SendLeftDigout(*run, "## digout byte 0x%02X dropped: no stop echo\n");
+    return false;
+  }
+  // A byte queued too late for the thread goes out after the stop: it is
+  // the last value the host asked for.
+  bool sent = true;
+  if (run != nullptr && !SendLeftDigout(*run)) {
+    fDevSignedOn = false;
+    sent = false;
+  }
+  Q583.channel = savedChannel.load();
+  Q583.subChan = savedSubChan.load();
+  if (SelectChannel()) return sent;
+  if (!InitDev()) {
+    fDevSignedOn = false;
+    return false;
+  }
+  if (!SelectChannel()) fDevSignedOn = false;
+  return sent;
+}
+
+// A start that failed after the scan command went out: the instrument may
+// be streaming for a run that will never be read.
+void QuietAfterFailedStart() {
+  if (PortLost()) return;
+  DrainLine(kQuietDrainMs);
+  if (!SendScanStop()) fDevSignedOn = false;  // the next call signs on, which stops it
 }
 
 }  // namespace
 
-void DropQueuedDigout() {
-  if (!fDigoutWhileScanPending.exchange(false)) return;
-  DebugPrintFlush(DebugLog::General, "## digout byte 0x%02X dropped: its run has ended \n",
-                  static_cast<unsigned>(bDigoutWhileScanPendingByte.load()));
+std::shared_ptr<ScanRun> CurrentRun() {
+  std::lock_guard<std::mutex> lock(gRunSlotMutex);
+  return gCurrentRun;
 }
 
-bool SendScanStart() {
-  fDiginRequestPending = false;
-  scanDataBuffCount = 0;
-  const int16_t tScan = Q583.tScan;
+void InstallRun(std::shared_ptr<ScanRun> run) {
+  std::shared_ptr<ScanRun> previous;
+  {
+    std::lock_guard<std::mutex> lock(gRunSlotMutex);
+    previous = std::exchange(gCurrentRun, std::move(run));
+  }
+  // The previous run goes here, outside the lock (its ring and file with it).
+}
+
+bool ScanRunning() {
+  const auto run = CurrentRun();
+  return run && run->going;
+}
+
+bool InstrumentMayStream() {
+  const auto run = CurrentRun();
+  return run && run->instrumentMayStream;
+}
+
+void InstrumentQuiet() {
+  if (const auto run = CurrentRun()) run->instrumentMayStream = false;
+}
+
+RunFormat FormatFromSettings() {
+  RunFormat format;
+  format.scanType = Q583.tScan;
+  format.channels = Q583.numChannels;
+  format.points = PointsPerScan();
+  format.words = Q583.wordCnt;
+  format.polarity = Q583.biPolar;
+  format.interval = Q583.scanInterval;
+  return format;
+}
+
+bool EndRun(EndHow how) {
+  RunControlLock runControl;
+  const std::shared_ptr<ScanRun> run = CurrentRun();
+  if (run) {
+    StopRunThread(*run, how);
+    run->ended = true;
+    switch (how) {
+      case EndHow::Orderly:
+        // Any scan log still open is closed with its trailer, also when
+        // file logging was switched off during the run.
+        CloseRunLog(*run);
+        break;
+      case EndHow::AtOnce:
+        // The file stays with its run until the run's orderly end or the
+        // next start.  The byte still queued goes out now.
+        SendLeftDigout(*run);
+        break;
+      case EndHow::Unload: {
+        uint8_t dropped = 0;
+        run->digout.TakeWaiting(dropped);
+        run->log.Close();  // no trailer: nothing more is written at unload
+        break;
+      }
+    }
+  }
+  if (how != EndHow::Orderly) return true;
+  return FinishOrderlyEnd(run.get());
+}
+
+bool EndRunningScanAtOnce() {
+  RunControlLock runControl;
+  if (ScanRunning()) EndRun(EndHow::AtOnce);
+  return true;
+}
+
+bool SendScanStart(ScanRun& run) {
+  run.diginRequestPending = false;
+  run.frameBytes = 0;
+  const int16_t tScan = run.format.scanType;
   const uint8_t command = tScan == 0 ? kCmdScanSingle : tScan == 2 ? kCmdScanWithCal : kCmdScanMulti;
   if (tScan == 0) {
     if (!SendPacket(kCmdSelectChannel, ChannelSelection())) return false;
@@ -110,7 +274,7 @@ bool SendScanStart() {
   // goes astray.  Nothing that came before belongs to the run: a stale byte
   // would shift every bare value of a single-channel run, which has no
   // marker to show it.
-  fInstrumentScanning = true;
+  run.instrumentMayStream = true;
   if (!SendCommandForReply(command, static_cast<uint32_t>(Q583.subChan) & 0xFFU)) return false;
   uint8_t echo = 0;
   if (!ReadComBytes(1, replyTimeout, &echo)) return false;
@@ -119,20 +283,27 @@ bool SendScanStart() {
 }
 
 bool QuietInstrumentAfterRun() {
-  if (fScanRunning || OnScanThread()) return true;
+  if (OnScanThread()) return true;
+  RunControlLock runControl;
+  const std::shared_ptr<ScanRun> run = CurrentRun();
+  if (run && run->going) return true;
   // A thread that has ended is released; one that is still ending is ended.
-  if (!JoinScanThread(0)) TerminateScanThreadAtOnce();
-  DropQueuedDigout();
-  if (ForgetLostPort()) return false;
-  if (!fInstrumentScanning) return true;
-  DrainLine(kQuietDrainMs);
-  if (SendScanStop()) return true;
-  // No stop echo (noise on the line, a lost echo): a sign-on stops the
-  // instrument for certain and leaves it as signed on as it was.
-  DebugPrintFlush(DebugLog::General, "## no stop echo after the run: signing on again\n");
-  if (!PortLost() && SIGNON()) return true;
-  fDevSignedOn = false;
-  return !PortLost();
+  if (run) StopRunThread(*run, EndHow::AtOnce);
+  if (ForgetLostPort()) {
+    if (run) SendLeftDigout(*run);
+    return false;
+  }
+  bool quiet = StopStreamingInstrument(kQuietDrainMs);
+  if (!quiet) {
+    // No stop echo (noise on the line, a lost echo): a sign-on stops the
+    // instrument for certain and leaves it as signed on as it was.
+    DebugPrintFlush(DebugLog::General, "## no stop echo after the run: signing on again\n");
+    quiet = !PortLost() && SIGNON();
+    if (!quiet) fDevSignedOn = false;
+  }
+  // A byte the run's thread could not send goes out after the stop.
+  if (run) SendLeftDigout(*run);
+  return quiet || !PortLost();
 }
 
 bool StartScan(bool withSystemCalibration) {
@@ -143,11 +314,11 @@ bool StartScan(bool withSystemCalibration) {
 
   savedChannel = Q583.channel;
   savedSubChan = Q583.subChan;
-  // A thread left from an earlier run is ended without ceremony, before
-  // anything else talks to the instrument.
-  if (ScanThreadAlive() || fScanRunning) TerminateScanThreadAtOnce();
-  (void)JoinScanThread(0);
-  DropQueuedDigout();
+  // The run before this one ends at once, before anything else talks to
+  // the instrument, and its file is closed as an orderly end closes it.
+  // Its unread scans stay until this start succeeds.
+  EndRun(EndHow::AtOnce);
+  if (const auto previous = CurrentRun()) CloseRunLog(*previous);
   ForgetLostPort();
   if (!fDevSignedOn) {
     double maximum = 0.0;
@@ -155,11 +326,9 @@ bool StartScan(bool withSystemCalibration) {
     ApplyScanTiming(maximum, minimum);
     Q583.scanInterval = minimum;
     if (!SIGNON()) return false;
-  } else if (fInstrumentScanning) {
-    DrainLine(kQuietDrainMs);
-    if (!SendScanStop() && !SIGNON()) return false;
+  } else if (!StopStreamingInstrument(kQuietDrainMs) && !SIGNON()) {
+    return false;
   }
-  pScanDataBuffPointer = scanDataBuff;
 
   if (withSystemCalibration) {
     if (!SystemCalibrate()) return false;
@@ -167,10 +336,11 @@ bool StartScan(bool withSystemCalibration) {
     if (Q583.tScan == 0 && !SelectChannel()) return false;
   }
 
-  bNumPointsPerScan = PointsPerScan();
-  DebugPrint(DebugLog::Levelled, "EX_StartScan()-> bNumPointsPerScan: %d\n", static_cast<int>(bNumPointsPerScan));
+  const auto run = std::make_shared<ScanRun>(FormatFromSettings());
+  const uint32_t points = run->format.points;
+  DebugPrint(DebugLog::Levelled, "EX_StartScan()-> bNumPointsPerScan: %d\n", static_cast<int>(points));
 
-  if (fLogScansToFile && !OpenScanLogFile()) {
+  if (fLogScansToFile && !run->log.Open(ScanLogHeader())) {
     const int answer = platform::MessageBox(
         kLogFileFailedText, " CRITICAL ERROR",
         platform::kMbOkCancel | platform::kMbIconWarning | platform::kMbSystemModal | platform::kMbSetForeground,
@@ -178,29 +348,31 @@ bool StartScan(bool withSystemCalibration) {
     if (answer == platform::kIdCancel) return false;
   }
 
-  uiNumScansAllowedInSerialBuff_MAX = static_cast<uint32_t>(Q583.RXQUEUESIZE) / bNumPointsPerScan - 1U;
+  run->maxScansQueued = static_cast<uint32_t>(Q583.RXQUEUESIZE) / points - 1U;
 
-  if (!CreateScanThread()) {
+  if (!CreateScanThread(run)) {
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> FAILED: to get thread handle()\n");
     return false;
   }
-  // The unread scans of the last run stay until here.
-  ResetScanRing();
-  FixRunScanType(true);
 
-  if (!SendScanStart()) {
+  if (!SendScanStart(*run)) {
     // The thread runs only to see the exit flag and end; the start returns
-    // once it has, so that no caller sees a thread of a run that never began.
-    fScanDataThread_EXIT_NOW_FLAG = 1;
-    ResumeScanThread();
-    if (!JoinScanThread(kFailedStartJoinMs)) TerminateScanThreadAtOnce();
+    // once it has, so that no caller sees a thread of a run that never
+    // began.  The run before stays current, its unread scans with it.
+    run->exitRequested = true;
+    if (const auto thread = run->TakeThread()) {
+      thread->Resume();
+      if (!thread->Join(kFailedStartJoinMs)) thread->Kill();
+    }
+    CloseRunLog(*run);
+    QuietAfterFailedStart();
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> SCAN STARTUP FAILED\n");
     return false;
   }
-  fScanDataThread_EXIT_NOW_FLAG = 0;
-  fScanRunning = true;
+  run->going = true;
+  InstallRun(run);
   StartRunEndBeepThread();
-  ResumeScanThread();
+  if (const auto thread = run->Thread()) thread->Resume();
   return true;
 }
 
@@ -227,74 +399,27 @@ bool SendScanStop() {
     any = true;
   }
   if (!any || echoByte != kCmdScanStop) return false;
-  fInstrumentScanning = false;
-  scanDataBuffCount = 0;
   return SendPacket(kCmdSelectChannel, ChannelSelection());
 }
 
-bool EndScan() {
-  RunControlLock runControl;
-  fScanDataThread_EXIT_NOW_FLAG = 1;
-  WakeScanThread();
-  if (!JoinScanThread(kThreadEndWaitMs)) {
-    TerminateScanThreadAtOnce();
-    fScanDataThread_EXIT_NOW_FLAG = 0;
-  }
-  if (fScanRunning) {
-    // No thread of ours is behind the flag any more.
-    fScanRunning = false;
-    NotifyScanEnded();
-  }
-  // Any scan log still open is closed with its trailer, also when file
-  // logging was switched off during the run.
-  if (ScanLogOpen()) {
-    ScanLogWriteTrailer();
-    ScanLogClose();
-  }
-  if (ForgetLostPort()) return false;
-  // A byte queued too late for the thread goes out after the stop: it is
-  // the last value the host asked for.
-  const bool digoutQueued = fDigoutWhileScanPending.exchange(false);
-  const uint8_t digout = bDigoutWhileScanPendingByte;
-  if (fInstrumentScanning) {
-    DrainLine(kEndDrainMs);
-    if (!SendScanStop()) {
-      if (digoutQueued) DebugPrintFlush(DebugLog::General, "## digout byte 0x%02X dropped: no stop echo\n", digout);
-      return false;
-    }
-  }
-  if (digoutQueued && !SetDigOut(digout)) fDevSignedOn = false;
-
-  Q583.channel = savedChannel.load();
-  Q583.subChan = savedSubChan.load();
-  if (SelectChannel()) return true;
-  if (!InitDev()) {
-    fDevSignedOn = false;
-    return false;
-  }
-  if (!SelectChannel()) fDevSignedOn = false;
-  return true;
-}
+bool EndScan() { return EndRun(EndHow::Orderly); }
 
 bool StopRunningScan() {
   RunControlLock runControl;
-  if (!fScanRunning) {
+  if (!ScanRunning()) {
     QuietInstrumentAfterRun();
     return true;
   }
-  if (EndScan()) return true;
-  TerminateScanThreadAtOnce();
+  if (EndRun(EndHow::Orderly)) return true;
   DebugClose(DebugLog::Scan);
-  ScanLogClose();
   if (fRunEndBeepThreadRunning) TerminateBeepThreadAtOnce();
   return true;
 }
 
 bool RunScan() {
   RunControlLock runControl;
-  if (fScanRunning || ScanThreadAlive()) {
-    TerminateScanThreadAtOnce();
-    fScanDataThread_EXIT_NOW_FLAG = 0;
+  if (ScanRunning() || ScanThreadAlive()) {
+    EndRun(EndHow::AtOnce);
     fDevSignedOn = false;
   }
   if (!InitDev()) return false;
@@ -303,5 +428,14 @@ bool RunScan() {
 
 bool CheckRun() {
   if (!LazyInit()) return false;
-  return fDevSignedOn && fScanRunning;
+  return fDevSignedOn && ScanRunning();
+}
+
+void ResetScanStateForLoad() {
+  EndRun(EndHow::Unload);
+  InstallRun(nullptr);
+  TerminateBeepThreadAtOnce();
+  fDiginWithScan = false;
+  fDigOutPriority = false;
+  ResetTimedRunsForLoad();
 }

@@ -8,7 +8,7 @@
 #include "q583_sp.h"
 #include "scan/scan_api.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace {
 std::atomic<Q583BeepHandler> gHostBeepHandler{nullptr};

@@ -14,22 +14,7 @@
 #include "link/signon.h"
 #include "logging/debug_log.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
-
-namespace {
-std::atomic<int16_t> gRunScanType{-1};  // -1: no run, the record's type
-}  // namespace
-
-int16_t FrameScanType() {
-  const int16_t fixed = gRunScanType.load();
-  return fixed >= 0 ? fixed : static_cast<int16_t>(Q583.tScan);
-}
-
-void FixRunScanType(bool fixed) { gRunScanType = fixed ? static_cast<int16_t>(Q583.tScan) : int16_t{-1}; }
-
-uint8_t scanDataBuff[kScanDataBuffSize];
-uint8_t* pScanDataBuffPointer = scanDataBuff;
-std::atomic<int32_t> scanDataBuffCount{0};
+#include "scan/scan_run.h"
 
 namespace {
 
@@ -43,7 +28,7 @@ int32_t ToMs(double seconds) {
 }
 
 // Deadline of a frame reader: the interval plus a margin of whole seconds.
-int32_t FrameDeadline(double marginS) { return DeadlineAfter(ToMs(Q583.scanInterval + marginS)); }
+int32_t FrameDeadline(const ScanRun& run, double marginS) { return DeadlineAfter(ToMs(run.format.interval + marginS)); }
 
 // A reader's wait is over at its deadline, or at once when the port is lost.
 bool TimeUp(int32_t deadline) { return Reached(deadline) || PortLost(); }
@@ -63,36 +48,36 @@ bool Overflowing(uint32_t queued) {
 
 // Reads up to n bytes that are waiting into the frame buffer; returns the
 // number stored.
-uint32_t ReadIntoBuffer(uint32_t n) {
-  const int32_t count = scanDataBuffCount.load();
+uint32_t ReadIntoBuffer(ScanRun& run, uint32_t n) {
+  const int32_t count = run.frameBytes.load();
   const uint32_t room = static_cast<uint32_t>(kScanDataBuffSize - std::clamp(count, 0, kScanDataBuffSize));
   n = std::min(n, room);
   if (n == 0) return 0;
-  const int got = ReadPortBytes(pScanDataBuffPointer + count, static_cast<int>(n));
+  const int got = ReadPortBytes(run.frames + count, static_cast<int>(n));
   if (got <= 0) return 0;
-  scanDataBuffCount = count + got;
+  run.frameBytes = count + got;
   return static_cast<uint32_t>(got);
 }
 
-uint8_t BufferByte(int32_t index) {
-  return (index >= 0 && index < kScanDataBuffSize) ? pScanDataBuffPointer[index] : 0;
+uint8_t BufferByte(const ScanRun& run, int32_t index) {
+  return (index >= 0 && index < kScanDataBuffSize) ? run.frames[index] : 0;
 }
 
 // One waiting pass of the digital-input reader: flash, peek and, when
 // asked, send a queued digital-output byte.  Returns false when a queued
 // byte could not be sent (the caller retries soon instead of blocking).
-bool WaitingPass(bool withDigout, bool finalWait) {
+bool WaitingPass(ScanRun& run, bool withDigout, bool finalWait) {
   platform::FlashForegroundWindow();
   platform::PeekMessages();
-  if (!withDigout || !fDigoutWhileScanPending || fDiginRequestPending) return true;
-  const uint8_t value = bDigoutWhileScanPendingByte;
-  DebugPrintFlush(DebugLog::General, "## GOSWD()->sending digout while waiting -> %u \n", value);
-  if (SendPacketWithBusyCheck(0x02, value)) {
+  if (!withDigout || run.diginRequestPending) return true;
+  const bool sent = run.digout.SendWaiting([finalWait](uint8_t value) {
+    DebugPrintFlush(DebugLog::General, "## GOSWD()->sending digout while waiting -> %u \n", value);
+    if (!SendPacketWithBusyCheck(0x02, value)) return false;
     DebugPrintFlush(DebugLog::General, finalWait ? "##GOSWD()-> succeeded sending digout \n\n\n"
                                                  : "##GOSWD()-> succeeded sending digout \n");
-    fDigoutWhileScanPending = false;
     return true;
-  }
+  });
+  if (sent) return true;
   DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> \n");
   DebugPrintFlush(DebugLog::Levelled, "   failed sending bDigoutWhileScanPendingByte\n");
   DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed sending digout \n");
@@ -131,64 +116,61 @@ bool RetryDiginRequest(const char* overflowLogPrefix) {
   }
 }
 
-void ConsumeScanBytes(uint32_t n) {
-  const int32_t count = scanDataBuffCount.load();
+void ConsumeScanBytes(ScanRun& run, uint32_t n) {
+  const int32_t count = run.frameBytes.load();
   n &= 0xFFFFU;  // a 16-bit count
   if (static_cast<int64_t>(n) < count) {
-    std::memmove(pScanDataBuffPointer, pScanDataBuffPointer + n, static_cast<size_t>(count) - n);
-    scanDataBuffCount = count - static_cast<int32_t>(n);
+    std::memmove(run.frames, run.frames + n, static_cast<size_t>(count) - n);
+    run.frameBytes = count - static_cast<int32_t>(n);
   } else {
-    scanDataBuffCount = 0;
+    run.frameBytes = 0;
   }
 }
 
-void DecodeScanPoint() {
-  const int16_t words = Q583.wordCnt;
-  int32_t raw = pScanDataBuffPointer[0] + 256 * pScanDataBuffPointer[1];
-  if (words == 3) raw += 65536 * pScanDataBuffPointer[2];
-  Q583.rawCount = raw;
-  ConsumeScanBytes(static_cast<uint32_t>(words));
-  Q583.voltage = RawCountToVoltage();
+int32_t DecodeScanPoint(ScanRun& run) {
+  const int16_t words = run.format.words;
+  int32_t raw = run.frames[0] + 256 * run.frames[1];
+  if (words == 3) raw += 65536 * run.frames[2];
+  ConsumeScanBytes(run, static_cast<uint32_t>(words));
+  return raw;
 }
 
-uint32_t ScanFrameBytes() {
+uint32_t RunFormat::FrameBytes() const {
   // Counted wide: a frame of many values is longer than 255 bytes.
-  const int32_t words = Q583.wordCnt;
-  const int32_t channels = Q583.numChannels;
   int32_t length = channels * words + 2;
-  const int16_t tScan = FrameScanType();
-  if (tScan == 2) length += 2 * words;
-  if (tScan == 0) length = words;
+  if (scanType == 2) length += 2 * words;
+  if (scanType == 0) length = words;
   return length > 0 ? static_cast<uint32_t>(length) : 1U;
 }
 
-uint32_t CountScansWaiting() {
+uint32_t CountScansWaiting(ScanRun& run) {
   const uint32_t queued = ReceiveQueueCount();
   if (queued == 0) return 0;
   if (Overflowing(queued)) {
     Q583.errorType = 3;
     return 0xFFFFFFFFU;
   }
-  if (fDiginWithScan && fDiginRequestPending) return 1;
-  return queued / ScanFrameBytes();
+  if (fDiginWithScan && run.diginRequestPending) return 1;
+  return queued / run.format.FrameBytes();
 }
 
-bool GetOneScan() {
+bool GetOneScan(ScanRun& run) {
   if (Overflowing(ReceiveQueueCount())) {
     Q583.errorType = 3;
     return false;
   }
-  const uint32_t scanWords = static_cast<uint32_t>(Q583.wordCnt * Q583.numChannels + 2);
+  const RunFormat& format = run.format;
+  const uint32_t scanWords = static_cast<uint32_t>(format.words * format.channels + 2);
   DebugPrint(DebugLog::Scan, "[GetOneScan]  scanWords: %u, numChannels: %u\n", scanWords,
-             static_cast<unsigned>(Q583.numChannels));
-  const uint32_t expected = ScanFrameBytes();
-  const int32_t deadline = FrameDeadline(2.0);
+             static_cast<unsigned>(format.channels));
+  const uint32_t expected = format.FrameBytes();
+  const int32_t deadline = FrameDeadline(run, 2.0);
 
   // Whatever is waiting is taken at once; for the rest the thread sleeps on
   // the port until the whole frame is in or the deadline passes.
   uint32_t received = 0;
   for (;;) {
-    received += ReadIntoBuffer(expected - received);
+    received += ReadIntoBuffer(run, expected - received);
     if (received >= expected || TimeUp(deadline)) break;
     WaitPortReadable(RemainingMs(deadline), expected - received);
   }
@@ -199,26 +181,26 @@ bool GetOneScan() {
     return false;
   }
   if (received < expected) {
-    Q583.errorType = BufferByte(scanDataBuffCount) == 0x0A ? 10 : 2;
+    Q583.errorType = BufferByte(run, run.frameBytes) == 0x0A ? 10 : 2;
     WaitMs(200);
     DebugPrint(DebugLog::Scan, "[GetOneScan]  received[%u] < scanWords[%u]\n", received, expected);
     SIGNON();
     return false;
   }
-  if (FrameScanType() == 0) return true;
+  if (format.scanType == 0) return true;
 
-  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0]: 0x%X\n", pScanDataBuffPointer[0]);
-  if (pScanDataBuffPointer[0] == kFrameMarker) {
-    ConsumeScanBytes(1);
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0]: 0x%X\n", run.frames[0]);
+  if (run.frames[0] == kFrameMarker) {
+    ConsumeScanBytes(run, 1);
     return true;
   }
-  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0x%X] should be: 0x%X\n",
-             pScanDataBuffPointer[0], kFrameMarker);
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0x%X] should be: 0x%X\n", run.frames[0],
+             kFrameMarker);
   Q583.errorType = 1;
   return false;
 }
 
-bool GetOneScanWithDigin(bool& diginReceived) {
+bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
   if (Overflowing(ReceiveQueueCount())) {
     DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> Q583.errorType = 3 -> buffer overflow \n");
     Q583.errorType = 3;
@@ -226,20 +208,21 @@ bool GetOneScanWithDigin(bool& diginReceived) {
   }
   // A single-channel frame is one bare value: no marker, and the instrument
   // answers no digital-input request in this mode, so it is read as such.
-  if (FrameScanType() == 0) return GetOneScan();
+  const RunFormat& format = run.format;
+  if (format.scanType == 0) return GetOneScan(run);
 
-  const uint32_t scanBytes = ScanFrameBytes();
+  const uint32_t scanBytes = format.FrameBytes();
   DebugPrintFlush(DebugLog::General,
                   "!##GOSWD()-> Q583.tScan: %u, Q583.numChannels: %u, Q583.wordCnt: %u,  scanBytes: %u \n",
-                  static_cast<unsigned>(Q583.tScan), static_cast<unsigned>(Q583.numChannels),
-                  static_cast<unsigned>(Q583.wordCnt), scanBytes);
+                  static_cast<unsigned>(format.scanType), static_cast<unsigned>(format.channels),
+                  static_cast<unsigned>(format.words), scanBytes);
 
   // First byte: a frame's marker or a digital-input reply.
-  const int32_t firstDeadline = FrameDeadline(3.0);
+  const int32_t firstDeadline = FrameDeadline(run, 3.0);
   bool gotFirst = false;
   for (;;) {
-    const bool sentOk = WaitingPass(true, false);
-    if (ReadIntoBuffer(1) == 1) {
+    const bool sentOk = WaitingPass(run, true, false);
+    if (ReadIntoBuffer(run, 1) == 1) {
       gotFirst = true;
       break;
     }
@@ -247,14 +230,14 @@ bool GetOneScanWithDigin(bool& diginReceived) {
     WaitInPass(firstDeadline, 1, !sentOk);
   }
   (void)gotFirst;  // without a byte the tests below look at what the buffer holds
-  DebugPrintFlush(DebugLog::General, "## GOSWD()->pSBP[0] -> 0x%02X \n", pScanDataBuffPointer[0]);
+  DebugPrintFlush(DebugLog::General, "## GOSWD()->pSBP[0] -> 0x%02X \n", run.frames[0]);
 
   bool digin = false;
-  if (fDiginRequestPending && pScanDataBuffPointer[0] == kDiginReplyFirst) {
-    const int32_t deadline = FrameDeadline(3.0);
+  if (run.diginRequestPending && run.frames[0] == kDiginReplyFirst) {
+    const int32_t deadline = FrameDeadline(run, 3.0);
     bool ready = false;
     for (;;) {
-      WaitingPass(false, false);
+      WaitingPass(run, false, false);
       if (ReceiveQueueCount() >= 1) {
         ready = true;
         break;
@@ -266,13 +249,13 @@ bool GetOneScanWithDigin(bool& diginReceived) {
       DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed getting digin byte \n");
       return false;
     }
-    if (ReadIntoBuffer(1) == 1) digin = true;
+    if (ReadIntoBuffer(run, 1) == 1) digin = true;
   } else {
     const uint32_t rest = scanBytes > 0 ? scanBytes - 1 : 0;
-    const int32_t deadline = FrameDeadline(3.0);
+    const int32_t deadline = FrameDeadline(run, 3.0);
     bool ready = false;
     for (;;) {
-      const bool sentOk = WaitingPass(true, true);
+      const bool sentOk = WaitingPass(run, true, true);
       if (ReceiveQueueCount() >= rest) {
         ready = true;
         break;
@@ -286,23 +269,23 @@ bool GetOneScanWithDigin(bool& diginReceived) {
     }
     // The rest of the frame is waiting: one attempt per byte at most.
     uint32_t taken = 0;
-    for (uint32_t attempt = 0; attempt < rest && taken < rest; ++attempt) taken += ReadIntoBuffer(rest - taken);
+    for (uint32_t attempt = 0; attempt < rest && taken < rest; ++attempt) taken += ReadIntoBuffer(run, rest - taken);
   }
   DebugPrintFlush(DebugLog::General, "##GOSWD()-> finished waiting for data \n");
 
   if (digin) {
-    fDiginRequestPending = false;
-    Q583.lastDigInp = static_cast<int16_t>(pScanDataBuffPointer[1]);
-    DebugPrintFlush(DebugLog::General, "Q583.lastDigInp: %u\n", static_cast<unsigned>(pScanDataBuffPointer[1]));
+    run.diginRequestPending = false;
+    Q583.lastDigInp = static_cast<int16_t>(run.frames[1]);
+    DebugPrintFlush(DebugLog::General, "Q583.lastDigInp: %u\n", static_cast<unsigned>(run.frames[1]));
     diginReceived = true;
     DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> first 3:  (%02X, %02X, %02X)  \n",
-                    pScanDataBuffPointer[0], pScanDataBuffPointer[1], pScanDataBuffPointer[2]);
-    ConsumeScanBytes(2);
+                    run.frames[0], run.frames[1], run.frames[2]);
+    ConsumeScanBytes(run, 2);
     DebugPrintFlush(DebugLog::General, "--------- returning after digin request\n\n\n");
     return true;
   }
 
-  if (!fDiginRequestPending) {
+  if (!run.diginRequestPending) {
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
     if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
       DebugPrintFlush(DebugLog::General, "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
@@ -312,13 +295,13 @@ bool GetOneScanWithDigin(bool& diginReceived) {
       }
     }
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> SUCCESS sending digital output \n");
-    fDiginRequestPending = true;
+    run.diginRequestPending = true;
   }
   DebugPrintFlush(DebugLog::Levelled,
                   "GetOneScanWithDigin()-> 8 bytes:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X, %02X)\n",
-                  pScanDataBuffPointer[0], pScanDataBuffPointer[1], pScanDataBuffPointer[2], pScanDataBuffPointer[3],
-                  pScanDataBuffPointer[4], pScanDataBuffPointer[5], pScanDataBuffPointer[6], pScanDataBuffPointer[7]);
-  ConsumeScanBytes(1);
+                  run.frames[0], run.frames[1], run.frames[2], run.frames[3],
+                  run.frames[4], run.frames[5], run.frames[6], run.frames[7]);
+  ConsumeScanBytes(run, 1);
   DebugPrintFlush(DebugLog::General, ">>>>>>>>>>>>> returning with scan data in buffer\n\n\n");
   return true;
 }

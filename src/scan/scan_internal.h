@@ -1,5 +1,5 @@
-// What the scan files share among themselves: the frame buffer and its
-// readers, the memory ring, the timed-run check and the beep thread.
+// What the scan files share among themselves: the frame readers, the
+// timed-run check and the beep thread.
 #pragma once
 
 #include <atomic>
@@ -7,32 +7,18 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "scan/scan_run.h"
 
-// ---- Frame buffer and frame readers -----------------------------------
+// ---- Frame readers (on the run's own frame buffer and format) ---------------
 
-constexpr int32_t kScanDataBuffSize = 8640;
-extern uint8_t scanDataBuff[kScanDataBuffSize];
-extern uint8_t* pScanDataBuffPointer;
-extern std::atomic<int32_t> scanDataBuffCount;
-
-// Removes n bytes from the front of the frame buffer.
-void ConsumeScanBytes(uint32_t n);
-// Takes one value from the front of the frame buffer into the record's
-// rawCount (and voltage, millivolts).
-void DecodeScanPoint();
-// The scan type the frames have: that of the run going on, fixed at its
-// start, so that a type stored by the setter during a run cannot change how
-// the run's frames are read; outside a run, the record's.
-int16_t FrameScanType();
-// Fixes the run's scan type (scan start) or lets it follow the record again.
-void FixRunScanType(bool fixed);
-// Bytes of one frame of the current scan type (wide: frames may exceed 255
-// bytes).
-uint32_t ScanFrameBytes();
+// Removes n bytes from the front of the run's frame buffer.
+void ConsumeScanBytes(ScanRun& run, uint32_t n);
+// Takes one value from the front of the frame buffer: its raw count.
+int32_t DecodeScanPoint(ScanRun& run);
 // Whole frames waiting in the receive queue; all ones on an overflow.
-uint32_t CountScansWaiting();
-bool GetOneScan();
-bool GetOneScanWithDigin(bool& diginReceived);
+uint32_t CountScansWaiting(ScanRun& run);
+bool GetOneScan(ScanRun& run);
+bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived);
 // The receive-queue count, 0 when the port cannot be asked.
 uint32_t ReceiveQueueCount();
 // After a refused digital-input request (0x80, 0x4C): sends it again for up
@@ -40,29 +26,21 @@ uint32_t ReceiveQueueCount();
 // meanwhile (the overflow lines begin with overflowLogPrefix).
 bool RetryDiginRequest(const char* overflowLogPrefix);
 
-// ---- Memory ring --------------------------------------------------------
-
-constexpr int32_t kScanRingSize = 8640;
-extern std::atomic<uint32_t> uiNumScansInRing;
-
-// Empties the ring and zeroes the overrun count (scan start).
-void ResetScanRing();
-// Stores one scan's raw counts (count values; store false: only counts the
-// scan) and counts it.  Returns true when stop-when-full asks the run to end.
-bool StoreScanInRing(const int32_t* values, uint32_t count, bool store);
-// Scans the ring holds without overwriting an unread value.
-uint32_t RingCapacityInScans();
-
 // ---- Timed runs -----------------------------------------------------------
 
+// A run's length is counted in 64 bits from the clock's steps, so that a
+// length beyond what the 32-bit clock can hold as a deadline still lasts
+// as long as asked.
 struct TimedRun {
   bool fUseLimitedTimeRun_LOCAL = false;
-  int32_t uiLimitedTimeRunTimeout = 0;  // clock ms
+  uint64_t periodMs = 0;   // one period: the whole run in ms, a tenth in seconds
+  uint64_t elapsedMs = 0;  // of the period going on
+  int32_t lastClock = 0;
   uint32_t extensions = 0;
 };
 // Set-up when the acquisition thread starts (writes its scan debug lines).
 TimedRun SetUpTimedRun();
-// True when the run is over; moves the deadline on an extension.
+// True when the run is over; starts the next period on an extension.
 bool TimedRunOver(TimedRun& run);
 // Milliseconds until the next check can change anything (a cap otherwise).
 int32_t TimedRunWaitMs(const TimedRun& run, int32_t cap);
@@ -91,4 +69,7 @@ void NotifyScanEnded();
 
 // ---- Acquisition thread -----------------------------------------------------
 
-void ThreadFunc_GetScanData();
+// The thread body of one run.
+void ThreadFunc_GetScanData(const std::shared_ptr<ScanRun>& run);
+// Makes the run's thread, suspended; false when it could not be made.
+bool CreateScanThread(const std::shared_ptr<ScanRun>& run);

@@ -6,6 +6,7 @@
 // does, never polling), then sounds a tone every few seconds until its total
 // time is over.
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "logging/debug_log.h"
 #include "scan/scan_api.h"
 #include "scan/scan_internal.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 std::atomic<uint32_t> uiRunLengthMode{1};
 std::atomic<uint32_t> uiLengthOfRunMs{0};
@@ -54,7 +55,7 @@ void ThreadFunc_RunEndBeep() {
   } clearFlags;
   const int32_t end = DeadlineAfter(static_cast<int32_t>(uiBeepTotalSec.load() * 1000U));
   for (;;) {
-    while (fScanRunning) platform::WaitForWake(kBeepRecheckMs);
+    while (ScanRunning()) platform::WaitForWake(kBeepRecheckMs);
     platform::Beep(uiBeepFrequencyHz, uiBeepDurationMs);
     if (ClockDiff(ClockMs(), end) > 0 || fStopRunEndBeep) break;
     platform::SleepMs(static_cast<int32_t>(uiBeepIntervalSec.load() * 1000U));
@@ -72,41 +73,61 @@ void KillAll(std::vector<std::unique_ptr<platform::Thread>>& threads) {
 
 bool EndRunForSetter() {
   if (!LazyInit()) return false;
-  if (fScanRunning) TerminateScanThreadAtOnce();
-  return true;
+  return EndRunningScanAtOnce();
 }
 }  // namespace
 
 TimedRun SetUpTimedRun() {
   TimedRun run;
+  run.lastClock = ClockMs();
   const uint32_t mode = uiRunLengthMode;
   if (mode == kModeMs || mode == kModeSec) {
     DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> setting fUseLimitedTimeRun_LOCAL = TRUE\n");
     run.fUseLimitedTimeRun_LOCAL = true;
     if (mode == kModeMs) {
-      run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunMs.load()));
+      run.periodMs = uiLengthOfRunMs.load();
     } else {
-      run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunSec.load() * 100U));
+      run.periodMs = static_cast<uint64_t>(uiLengthOfRunSec.load()) * 100U;
       run.extensions = kExtensions;
     }
   } else {
     DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fUseLimitedTimeRun_LOCAL = FALSE \n");
   }
   if (DebugLogOpen(DebugLog::Scan)) {
+    // The deadline as a clock reading; a period longer than the clock can
+    // hold is counted in steps all the same.
+    const auto deadline = static_cast<uint32_t>(run.lastClock) + static_cast<uint32_t>(run.periodMs);
     DebugPrint(DebugLog::Scan,
                "\n fUseLimitedTimeRun_LOCAL: %u\n uiLengthOfRunSec: %u\n clock: %u\n uiLimitedTimeRunTimeout: %u\n\n",
-               run.fUseLimitedTimeRun_LOCAL ? 1U : 0U, uiLengthOfRunSec.load(), static_cast<unsigned>(ClockMs()),
-               static_cast<unsigned>(run.uiLimitedTimeRunTimeout));
+               run.fUseLimitedTimeRun_LOCAL ? 1U : 0U, uiLengthOfRunSec.load(), static_cast<unsigned>(run.lastClock),
+               static_cast<unsigned>(deadline));
+    if (run.periodMs > static_cast<uint64_t>(INT32_MAX)) {
+      DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> run period of %llu ms counted past the clock's range\n",
+                 static_cast<unsigned long long>(run.periodMs));
+    }
     DebugFlush(DebugLog::Scan);
   }
   return run;
 }
 
+namespace {
+// Moves the period's elapsed time on by the clock's step since the last
+// look (the clock is modular; looks are far less than 2^31 ms apart).
+void CountElapsed(TimedRun& run) {
+  const int32_t now = ClockMs();
+  const int32_t step = ClockDiff(now, run.lastClock);
+  if (step > 0) run.elapsedMs += static_cast<uint64_t>(step);
+  run.lastClock = now;
+}
+}  // namespace
+
 bool TimedRunOver(TimedRun& run) {
   if (!run.fUseLimitedTimeRun_LOCAL) return false;
-  if (ClockDiff(ClockMs(), ClockAdd(run.uiLimitedTimeRunTimeout, kCheckGraceMs)) <= 0) return false;
+  CountElapsed(run);
+  if (run.elapsedMs <= run.periodMs + kCheckGraceMs) return false;
   if (run.extensions == 0) return true;
-  run.uiLimitedTimeRunTimeout = DeadlineAfter(static_cast<int32_t>(uiLengthOfRunSec.load() * 100U));
+  // The next period starts now.
+  run.elapsedMs = 0;
   --run.extensions;
   DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> resetting clock timeout \n");
   return false;
@@ -114,10 +135,13 @@ bool TimedRunOver(TimedRun& run) {
 
 int32_t TimedRunWaitMs(const TimedRun& run, int32_t cap) {
   if (!run.fUseLimitedTimeRun_LOCAL) return cap;
-  // The check passes once the clock is beyond the deadline plus the grace.
-  const int32_t due = ClockDiff(ClockAdd(run.uiLimitedTimeRunTimeout, kCheckGraceMs + 1), ClockMs());
-  if (due <= 0) return 0;
-  return due < cap ? due : cap;
+  // The check passes once the period plus the grace is over.
+  const int32_t sinceLook = ClockDiff(ClockMs(), run.lastClock);
+  const uint64_t elapsed = run.elapsedMs + static_cast<uint64_t>(sinceLook > 0 ? sinceLook : 0);
+  const uint64_t due = run.periodMs + kCheckGraceMs + 1;
+  if (elapsed >= due) return 0;
+  const uint64_t left = due - elapsed;
+  return left < static_cast<uint64_t>(cap) ? static_cast<int32_t>(left) : cap;
 }
 
 void StartRunEndBeepThread() {

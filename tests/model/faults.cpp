@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "model/state.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace q583model {
 

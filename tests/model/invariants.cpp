@@ -11,7 +11,7 @@
 
 #include "device/q583.h"
 #include "model/state.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace q583model {
 
@@ -188,10 +188,10 @@ void Rig::CheckConversionModes(const std::string& after) {
 // EX_CheckRun against the model; the acquisition thread may end by itself
 // only where the model allows it.
 void Rig::CheckRunState(const std::string& after) {
-  const bool alive1 = fScanRunning;
+  const bool alive1 = ScanRunning();
   const uint8_t checkRun = Timed("EX_CheckRun()", kInstantMs, [] { return EX_CheckRun(); });
   const bool signedOn = fDevSignedOn;
-  const bool alive2 = fScanRunning;
+  const bool alive2 = ScanRunning();
   if (alive1 == alive2) Require(checkRun == (signedOn && alive1 ? 1 : 0), after + ": EX_CheckRun disagrees with the run state");
   if (signedOn_ != Tri::Maybe && !Lenient() && !lineChanged_)
     Require(signedOn == (signedOn_ == Tri::Yes), after + ": signed on is " + std::to_string(signedOn) + ", expected " +
@@ -263,7 +263,7 @@ void Rig::CheckInterval() {
 
 void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
   CheckRunState(what);
-  if (talked && alive && !Lenient() && !fScanRunning) {
+  if (talked && alive && !Lenient() && !ScanRunning()) {
     // After a run has ended, the library does not leave the instrument streaming.
     SleepMs(20);
     Require(!sim_->GetState().scanning, what + ": the instrument still streams after the library talked to it");
@@ -308,7 +308,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     if (run_ && !RunGoing() && !lenient)
       Require(run_->lastUnread == 0, name + ": false after the run ended, with " + std::to_string(run_->lastUnread) +
                                          " scans unread at the last call");
-    if (RunGoing() && !lenient && !run_->mayEnd) Require(!fScanRunning, name + ": false while the run goes on");
+    if (RunGoing() && !lenient && !run_->mayEnd) Require(!ScanRunning(), name + ": false while the run goes on");
     return;
   }
   if (run_ && unread >= 0) run_->lastUnread = unread;

@@ -7,7 +7,7 @@
 
 #include "device/q583.h"
 #include "model/state.h"
-#include "scan/scan_state.h"
+#include "scan/scan_run.h"
 
 namespace q583model {
 
@@ -52,7 +52,7 @@ void Rig::SendDigout(const std::string& what, uint8_t value, bool withScan, bool
   const bool during = RunGoing();
   const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(),
                            [&] { return withScan ? EX_SendDigoutWScan(value, &busy) : EX_SendDigout(value); });
-  if (during && fScanRunning) {
+  if (during && ScanRunning()) {
     // Queued: busy only when this run already queued a byte.
     if (!ok && withScan) Require(busy == 1, what + ": false during a scan, busy " + std::to_string(busy));
     if (!ok && !lenient_) Require(run_->digoutQueued, what + ": busy with a byte that no host call of this run queued");
@@ -282,7 +282,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       uint8_t v = 0;
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] { return EX_GetDigin(&v); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) Expect(what, ok, alive_ ? 1 : 0);
       if (ok && !lenient_) Require(v == kDigitalInput, what + " read " + std::to_string(v));
       talked = ok;
@@ -293,7 +293,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       double mv = 0;
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound() + 500, [&] { return EX_GetOneConversion(&mv); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) Expect(what, ok, alive_ ? 1 : 0);
       if (ok && !lenient_) Require(mv >= kRampOffset * 1000 - 1 && mv <= (kRampOffset + kRampAmplitude) * 1000 + 1, what + ": " + std::to_string(mv) + " mV");
       talked = ok;
@@ -304,7 +304,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       const bool during = RunGoing();
       const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(),
                                [&] { return EX_SetPolledModeChan(static_cast<uint8_t>(s.a), static_cast<uint8_t>(s.b)); });
-      if (during && fScanRunning) Require(ok == 0, what + " during a scan");
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
       if (!during) Expect(what, ok, alive_ ? 1 : 0);
       talked = ok;
       if (ok) signedOn_ = Tri::Yes;
