@@ -94,6 +94,12 @@ void Rig::CheckScanLog() {
   const bool required = ending_ == Ending::Orderly || run_->selfEnded;
   Require(!required || trailers >= 1, where + ": closed without its trailer (" +
                                           (run_->selfEnded ? "the run ended by itself" : "an orderly end") + ")");
+}
+
+// The run's file is closed for good (an orderly end, or the next start):
+// from now on it stays as it is.
+void Rig::NoteLogClosed() {
+  if (!run_ || run_->file.empty()) return;
   std::error_code ec;
   closedLogs_[run_->file] = fs::file_size(fs::path(dir_) / run_->file, ec);
 }
@@ -102,11 +108,10 @@ void Rig::CheckScanLog() {
 void Rig::CheckClosedLogs(const std::string& after) {
   if (Skipped("logs")) return;
   for (const auto& [name, size] : closedLogs_) {
-    if (run_ && name == run_->file) continue;
     std::error_code ec;
     const uintmax_t now = fs::file_size(fs::path(dir_) / name, ec);
-    Require(ec || now == size, after + ": scan log " + name + " of an earlier run grew from " + std::to_string(size) +
-                                   " to " + std::to_string(now) + " bytes");
+    Require(ec || now == size, after + ": scan log " + name + " of an earlier run changed from " + std::to_string(size) +
+                                   " to " + std::to_string(now) + " bytes after it was closed");
   }
 }
 

@@ -86,6 +86,7 @@ void Rig::EndRun(Ending how) {
     ending_ = Ending::Orderly;
   }
   CheckScanLog();
+  if (how == Ending::Orderly) NoteLogClosed();
 }
 
 std::set<std::string> Rig::ScanLogs() const {
@@ -103,6 +104,7 @@ void Rig::Started(Clock::time_point begin) {
     run_->going = false;
     CheckScanLog();
   }
+  NoteLogClosed();  // the start closed the file an ended run had left open
   RunRecord r;
   r.id = run_ ? run_->id + 1 : 1;
   r.begin = begin;

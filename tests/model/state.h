@@ -254,6 +254,7 @@ class Rig {
   void CheckInterval();
   // Each closed scan log stays as its run left it.
   void CheckClosedLogs(const std::string& after);
+  void NoteLogClosed();
   // Every byte accepted with result 1 reaches the wire once its run is over.
   void CheckAcceptedDigout(const std::string& after);
   // The mode register at every conversion is the one the library gave.
