@@ -40,7 +40,9 @@ void Rig::Execute(const Step& s) {
   simRunsBefore_ = ScansStarted();
   if (!CallLibrary(s, what, talked)) InjectFault(s, what);
   if (alive_ && Talks(s.op)) {
-    // The library has met the new line (or the old one's loss) by now.
+    // The library has met the new line (or the old one's loss) by now; the
+    // call that met it may have failed and left it not signed on.
+    if (replugGrace_) signedOn_ = Tri::Maybe;
     replugGrace_ = false;
     lineChanged_ = false;
   }
