@@ -80,14 +80,23 @@ void Rig::CheckScanLog() {
   }
   const int rows = static_cast<int>(i - 1);
   int trailers = 0;
-  for (; i + 6 < lines.size() + 1 && i < lines.size(); i += 7) {
-    Require(lines[i].empty() && lines[i + 1].rfind("Minimal System Interval:", 0) == 0, where + ": junk after the rows");
+  while (i < lines.size()) {
+    Require(lines[i].empty() && i + 1 < lines.size() && lines[i + 1].rfind("Minimal System Interval:", 0) == 0,
+            where + ": junk after the rows");
+    Require(i + 3 < lines.size(), where + ": trailer cut short");
     const auto& sub = lines[i + 3];
     Require(sub.rfind("Subcycles averaged:", 0) == 0, where + ": trailer without its count");
     if (trailers == 0)
       Require(std::atoi(sub.substr(sub.find('\t') + 1).c_str()) == rows,
               where + ": trailer counts " + sub.substr(sub.find('\t') + 1) + " scans, the file has " + std::to_string(rows));
-    Require(i + 6 < lines.size() && lines[i + 6].rfind("Experiment Description:", 0) == 0, where + ": trailer cut short");
+    // "Started:" holds the run's start time; without one, "Finished:"
+    // follows on the same line.
+    const bool noStart = i + 4 < lines.size() && lines[i + 4].find("Finished:") != std::string::npos;
+    Require(!noStart || Skipped("starttext"), where + ": a trailer without its run's start time");
+    const size_t length = noStart ? 6 : 7;
+    Require(i + length - 1 < lines.size() && lines[i + length - 1].rfind("Experiment Description:", 0) == 0,
+            where + ": trailer cut short");
+    i += length;
     ++trailers;
   }
   Require(trailers <= 2, where + ": more than two trailers");

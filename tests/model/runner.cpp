@@ -242,6 +242,10 @@ void CheckOneSequence() {
   ++calls;
   if (const char* only = std::getenv("Q583_MODEL_ONLY"); only && calls < std::strtoull(only, nullptr, 10)) return;
   TheWatchdog();
+  // A rig still kept at exit is unloaded before the library's own objects
+  // go (a run of the property alone has no later test to do it).
+  static const bool unloadAtExit = [] { return std::atexit([] { (void)FinishSequences(); }) == 0; }();
+  (void)unloadAtExit;
   const bool signOn = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("sign on first");
   uint32_t clockStart = *rc::gen::element(0u, 0x80000000u - 3000u, 0xFFFFFFFFu - 3000u).as("clock start (ms)");
   if (gSoak.active && gSoak.fixedClock)
