@@ -295,25 +295,14 @@ rc::Gen<Step> GenStep(const GenModel& m) {
   }
   if (m.b.runGoing) return OneOf(RunMeeting(m));
   if (m.ended) return OneOf(EndedMeeting());
-  return rc::gen::weightedOneOf<Step>({
+  Weighted v = Setters();
+  v.insert(v.end(), {
       {6, Make(Op::Wait, element(20, 50, 120, 300, 800))},
       {6, Make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500))},
       {9, Make(Op::Start, element(0, 1))},
       {1, Make(Op::EndScan)},
       {1, Make(Op::Run)},
       {1, Make(Op::InitDev)},
-      {3, Make(Op::SetScanType, element(0, 1, 2, 9))},
-      {2, GenCodes()},
-      {2, Make(Op::GetCodes)},
-      {2, Make(Op::SetSingleCode, element(0x00, 0x23, 0x31, 0x5F))},
-      {3, GenLogOptions()},
-      {3, Make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 1500, 1))},
-      {1, GenRate()},
-      {2, Make(Op::SetGain, element(1, 2, 8, 64, 128, 3, 0))},
-      {1, Make(Op::SetAverage, element(1, 2, 3, 0))},
-      {1, Make(Op::SetFilter, element(1, 2, 7))},
-      {1, Make(Op::Polarity, element(0, 1, 1, 2))},
-      {1, Make(Op::Interval, element(0, 1, 4))},
       {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
       {1, Make(Op::GetDigin)},
       {1, Make(Op::DiginWScan)},
@@ -323,8 +312,6 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {1, Make(Op::Calibrate, element(0, 1, 2))},
       {1, Make(Op::LostCalibration, element(0, 1, 2), element(0, 1))},
       {1, Make(Op::Standby, element(0, 1))},
-      {1, Make(Op::IniLoad, element(0, 1, 2, 3))},
-      {1, Make(Op::DefaultSetup)},
       {1, Make(Op::Beep, element(0, 1))},
       {2, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
       {1, Make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
@@ -332,9 +319,8 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {2, GenFast()},
       {1, Make(Op::HangUp)},
       {1, Make(Op::TwoThreads, element(0, 1, 2, 3))},
-      {0, Make(Op::Sleep)},
-      {0, Make(Op::Reset)},
   });
+  return OneOf(std::move(v));
 }
 
 }  // namespace
