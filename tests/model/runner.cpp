@@ -173,7 +173,10 @@ Step Codes(std::array<uint8_t, 6> codes) {
 
 // The scenario prefixes: orders that random sequences rarely build, run
 // before the random steps.  Which one, and its variant, are drawn.
-enum Prefix { kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun, kPrefixes };
+enum Prefix {
+  kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
+  kDefaultsInRun, kMemoryToggledInRun
+};
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
   switch (prefix) {
@@ -200,7 +203,16 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 4) * 20), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
               Make(Op::Start, 1)};
     case kLostCalibration:
-      return {Make(Op::SetGain, 8), Make(Op::InitDev), Make(Op::LostCalibration, variant % 3, 0), Make(Op::OneConversion)};
+      return {Make(Op::SetGain, 8 << (variant % 3)), Make(Op::InitDev), Make(Op::LostCalibration, variant < 6 ? 0 : variant - 5, variant & 1),
+              Make(Op::OneConversion)};
+    case kDefaultsInRun:
+      return {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetLogOptions, variant & 1 ? 3 : 2, 0), Make(Op::Start, 1),
+              Make(Op::Wait, 300), Make(Op::DefaultSetup), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
+              Make(Op::EndScan), Make(Op::Retrieve, 0, 5000)};
+    case kMemoryToggledInRun:
+      return {Make(Op::SetLogOptions, variant & 1 ? 1 : 3, 0), Make(Op::Start, 1), Make(Op::Wait, 300),
+              Make(Op::SetLogOptions, variant & 1 ? 3 : 1, 0), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
+              Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000)};
     case kOverrun:
       return {Codes({0x03, 0x03, 0x03, 0x03, 0x03, 0x03}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
               Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
@@ -254,7 +266,8 @@ void CheckOneSequence() {
   // state: more sequences a minute, and states that only a history builds.
   const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
   const int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {1, kHangUpInRun},
-                                                     {2, kTimedEndWithDigout}, {1, kLostCalibration}, {1, kOverrun}})
+                                                     {2, kTimedEndWithDigout}, {2, kLostCalibration}, {1, kOverrun},
+                                                     {2, kDefaultsInRun}, {2, kMemoryToggledInRun}})
                           .as("scenario prefix");
   const int variant = *rc::gen::inRange(0, 8).as("prefix variant");
   ++gSequences;
