@@ -71,7 +71,7 @@ std::string Show(const Step& s) {
     case Op::DiginWScan: o << "EX_GetDiginWScan()"; break;
     case Op::DefaultSetup: o << "EX_SetDevToDefaultSetup()"; break;
     case Op::Polarity: o << "EX_SetPolarity(" << s.a << ")"; break;
-    case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ") " << s.b << " ms before the timed run's end"; break;
+    case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) for 400 ms from " << s.b << " ms before the timed run's end"; break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
@@ -249,7 +249,7 @@ Weighted RunMeeting(const GenModel& m) {
       {1, Make(Op::Noise, element(20, 200))},
       {1, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
   };
-  if (m.b.timedMs > 0) v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(0, 20, 60, 150))});
+  if (m.b.timedMs > 0) v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(150, 60, 0))});
   for (auto& s : Setters()) v.push_back({1, s.second});
   return v;
 }

@@ -194,6 +194,18 @@ void Rig::CheckConversionModes(const std::string& after) {
                     "; the library gave gain " + std::to_string(m.gain) + ", rate " + std::to_string(m.rate) + ", " +
                     (m.bipolar ? "bipolar" : "unipolar"));
   }
+  // A run's values are decoded with the polarity the library has at its
+  // start: the instrument must be running that polarity.
+  if (!Skipped("polarity") && !Skipped("modes")) {
+    const bool bipolar = LibraryMode().bipolar;
+    for (size_t i = modesSeen_; i < st.modesAtConversions.size(); ++i) {
+      const auto& c = st.modesAtConversions[i];
+      if (c.command == 0x81) continue;
+      Require(((c.mid & 0x10) == 0) == bipolar, after + ": a run started with the instrument " +
+                                                    ((c.mid & 0x10) ? "unipolar" : "bipolar") + ", the library " +
+                                                    (bipolar ? "bipolar" : "unipolar") + " (its values decode wrong)");
+    }
+  }
   modesSeen_ = st.modesAtConversions.size();
   registerWritesSeen_ = st.registerWrites;
   if (written) mode_ = now;

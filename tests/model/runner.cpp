@@ -200,7 +200,7 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
     }
     case kTimedEndWithDigout:
       return {Make(Op::SetLogOptions, 3, 0), Make(Op::SetRunLength, 0, 600), Make(Op::Start, 1),
-              Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 4) * 20), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
+              Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 3) * 60), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
               Make(Op::Start, 1)};
     case kLostCalibration:
       return {Make(Op::SetGain, 8 << (variant % 3)), Make(Op::InitDev), Make(Op::LostCalibration, variant < 6 ? 0 : variant - 5, variant & 1),
@@ -265,11 +265,14 @@ void CheckOneSequence() {
   // Most sequences leave their rig to the next, which goes on from its
   // state: more sequences a minute, and states that only a history builds.
   const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
-  const int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {1, kHangUpInRun},
+  const int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {2, kTimedEndWithDigout}, {2, kLostCalibration}, {1, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}})
                           .as("scenario prefix");
   const int variant = *rc::gen::inRange(0, 8).as("prefix variant");
+  // Memory logging on for most new rigs, so that scans are stored, counted
+  // and their values checked.
+  const bool memory = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("memory logging first");
   ++gSequences;
   std::unique_ptr<Rig> rig;
   ProcessFigures before;
@@ -289,6 +292,7 @@ void CheckOneSequence() {
   ++gChainLength;
   if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- sequence %llu (chain from %llu)\n",
                                                     static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
+  if (gChainLength == 1 && memory && prefix != kSetterFirst) rig->Execute(Make(Op::SetLogOptions, 3, 0));
   // A fresh library's first call is the prefix's only on a fresh rig.
   if (prefix != kSetterFirst || gChainLength == 1)
     for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);

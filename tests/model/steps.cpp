@@ -248,13 +248,33 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       SendDigout(what, static_cast<uint8_t>(s.a), s.b != 0, talked);
       break;
     case Op::DigoutNearEnd: {
-      // Just before a timed run's end, as the host's last byte of a run.
-      if (RunGoing() && run_->lengthMode == 2) {
-        const auto end = run_->started + std::chrono::milliseconds(run_->length);
-        const auto at = end - std::chrono::milliseconds(s.b);
-        if (at > Clock::now()) std::this_thread::sleep_until(at);
+      // The host's bytes across a timed run's end: from s.b ms before the
+      // end the model expects, one byte after another for 400 ms, so that
+      // some meet the thread's last moments.  Every byte accepted, queued
+      // or written, must reach the instrument.
+      if (!RunGoing() || run_->lengthMode != 2) {
+        SendDigout(what, static_cast<uint8_t>(s.a), true, talked);
+        break;
       }
-      SendDigout(what, static_cast<uint8_t>(s.a), true, talked);
+      const auto end = run_->started + std::chrono::milliseconds(run_->length);
+      if (end - std::chrono::milliseconds(s.b) > Clock::now()) std::this_thread::sleep_until(end - std::chrono::milliseconds(s.b));
+      const auto stop = Clock::now() + std::chrono::milliseconds(400);
+      uint8_t value = static_cast<uint8_t>(s.a);
+      while (Clock::now() < stop) {
+        uint8_t busy = 9;
+        const bool queued = ScanRunning();
+        const uint8_t ok = Timed(what, DirectBound(), [&] { return EX_SendDigoutWScan(value, &busy); });
+        if (ok) {
+          asked_.push_back(value);
+          accepted_.push_back(value);
+          if (queued) run_->digoutQueued = true;
+          ++value;
+        } else {
+          Require(busy == 1 || lenient_, what + ": refused, busy " + std::to_string(busy));
+          std::this_thread::yield();
+        }
+      }
+      talked = true;
       break;
     }
     case Op::DiginWScan: {
