@@ -207,7 +207,7 @@ Weighted Setters() {
       {2, Make(Op::GetCodes)},
       {2, Make(Op::SetSingleCode, element(0x00, 0x23, 0x31, 0x5F))},
       {3, GenLogOptions()},
-      {2, Make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 1500, 1))},
+      {2, Make(Op::SetRunLength, element(0, 0, 1), element(0, 300, 600, 1500, 1))},
       {1, GenRate()},
       {1, Make(Op::SetGain, element(1, 2, 8, 64, 128, 3, 0))},
       {1, Make(Op::SetAverage, element(1, 2, 3, 0))},

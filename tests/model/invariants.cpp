@@ -228,22 +228,25 @@ void Rig::CheckRunState(const std::string& after) {
     return;
   }
   RunRecord& r = *run_;
-  const double sinceBegin = Ms(Clock::now() - r.begin);
   const double sinceStarted = Ms(Clock::now() - r.started);
+  // The earliest end counts from the start call's return (the run's clock
+  // starts as the call returns), up to the first moment a wait saw the run
+  // over.
+  const double endedAfter = Ms((alive2 ? Clock::now() : r.endSeen.value_or(Clock::now())) - r.started) + kTimerSlackMs;
   bool mayEnd = r.mayEnd || Lenient();
   bool mustEnd = false;
   const double frameWait = r.interval * 1000.0 + 3000.0;
   if (r.lengthMode == 2) {
-    mayEnd = mayEnd || sinceBegin >= r.length;
+    mayEnd = mayEnd || endedAfter >= r.length;
     mustEnd = sinceStarted > r.length + 100 + frameWait + 1000;
   } else if (r.lengthMode == 3) {
-    mayEnd = mayEnd || sinceBegin >= r.length * 1100.0;
+    mayEnd = mayEnd || endedAfter >= r.length * 1100.0;
     mustEnd = sinceStarted > r.length * 1100.0 + 1100 + frameWait + 1000;
   }
-  if (r.stopWhenFull) mayEnd = mayEnd || sinceBegin >= 8000 * r.interval * 1000.0;
+  if (r.stopWhenFull) mayEnd = mayEnd || endedAfter >= 8000 * r.interval * 1000.0;
   if (!lineAlive_) mustEnd = mustEnd || Ms(Clock::now() - hungUpAt_) > 2500;
   if (!alive2) {
-    Require(mayEnd, after + ": the run ended by itself after " + std::to_string(static_cast<int>(sinceStarted)) +
+    Require(mayEnd, after + ": the run ended by itself after " + std::to_string(static_cast<int>(endedAfter - kTimerSlackMs)) +
                         " ms, with nothing to end it");
     r.going = false;
     r.selfEnded = true;

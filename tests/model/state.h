@@ -49,7 +49,7 @@ constexpr int kSignOnMs = 5000;      // a sign-on's exchanges (about 3 s)
 constexpr int kCalibrationStepMs = 2000;  // a calibration reply is awaited this long
 constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
-constexpr int kTimerSlackMs = 150;   // a timed run's clock starts this much before its start call returns
+constexpr int kTimerSlackMs = 50;    // clock steps and scheduling around a timed run's end
 
 double Ms(Clock::duration d);
 void SleepMs(int ms);
@@ -126,6 +126,7 @@ struct RunRecord {
   bool selfEnded = false;     // it ended without the host
   bool fileChecked = false;
   Clock::time_point begin, started;
+  std::optional<Clock::time_point> endSeen;  // a wait first saw the thread gone
   double interval = 0.0;      // the simulator's frame interval
   uint32_t points = 1;        // values per scan
   uint8_t type = 1;
@@ -233,6 +234,8 @@ class Rig {
   void ReadBackSettings();
 
   // ---- the steps (steps.cpp, faults.cpp) ---------------------------------------
+  // Sleeps until `until`, noting when a run going is first seen over.
+  void SleepWatching(Clock::time_point until);
   // A digital-output byte, queued during a run or written directly.
   void SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked);
   // Runs a library call; false when s is no library call.

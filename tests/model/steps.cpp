@@ -1,5 +1,6 @@
 // The library calls a step makes, each with what the model expects of its
 // result and time, and what it changes in the model.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -49,6 +50,13 @@ void Rig::Execute(const Step& s) {
   CheckAfterStep(what, talked, alive_);
 }
 
+void Rig::SleepWatching(Clock::time_point until) {
+  while (Clock::now() < until) {
+    if (RunGoing() && !run_->endSeen && !ScanRunning()) run_->endSeen = Clock::now();
+    std::this_thread::sleep_until(std::min(until, Clock::now() + std::chrono::milliseconds(10)));
+  }
+}
+
 void Rig::SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked) {
   uint8_t busy = 9;
   const bool during = RunGoing();
@@ -79,7 +87,7 @@ void Rig::SendDigout(const std::string& what, uint8_t value, bool withScan, bool
 bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
   switch (s.op) {
     case Op::Wait:
-      SleepMs(s.a);
+      SleepWatching(Clock::now() + std::chrono::milliseconds(s.a));
       break;
     case Op::Retrieve:
       Retrieve(s.a != 0, static_cast<uint32_t>(s.b), lenient_);
@@ -257,7 +265,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
         break;
       }
       const auto end = run_->started + std::chrono::milliseconds(run_->length);
-      if (end - std::chrono::milliseconds(s.b) > Clock::now()) std::this_thread::sleep_until(end - std::chrono::milliseconds(s.b));
+      SleepWatching(end - std::chrono::milliseconds(s.b));
       const auto stop = Clock::now() + std::chrono::milliseconds(400);
       uint8_t value = static_cast<uint8_t>(s.a);
       while (Clock::now() < stop) {
