@@ -122,6 +122,8 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       if (signedOn_ == Tri::Yes) Expect(what, ok, 1);
       if (signedOn_ != Tri::Yes) signedOn_ = Tri::Maybe;  // a failed channel select signs on
       EndRun(Ending::Orderly);
+      // A byte written directly signs the instrument on first.
+      if (direct) signedOn_ = Tri::Maybe;
       talked = true;
       break;
     }
@@ -268,9 +270,11 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       SleepWatching(end - std::chrono::milliseconds(s.b));
       const auto stop = Clock::now() + std::chrono::milliseconds(400);
       uint8_t value = static_cast<uint8_t>(s.a);
+      bool direct = false;
       while (Clock::now() < stop) {
         uint8_t busy = 9;
         const bool queued = ScanRunning();
+        direct = direct || !queued;
         const uint8_t ok = Timed(what, DirectBound(), [&] { return EX_SendDigoutWScan(value, &busy); });
         if (ok) {
           asked_.push_back(value);
