@@ -122,8 +122,6 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       if (signedOn_ == Tri::Yes) Expect(what, ok, 1);
       if (signedOn_ != Tri::Yes) signedOn_ = Tri::Maybe;  // a failed channel select signs on
       EndRun(Ending::Orderly);
-      // A byte written directly signs the instrument on first.
-      if (direct) signedOn_ = Tri::Maybe;
       talked = true;
       break;
     }
@@ -286,6 +284,8 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
           std::this_thread::yield();
         }
       }
+      // A byte written directly signs the instrument on first.
+      if (direct) signedOn_ = Tri::Maybe;
       talked = true;
       break;
     }
