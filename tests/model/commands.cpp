@@ -71,7 +71,7 @@ std::string Show(const Step& s) {
     case Op::DiginWScan: o << "EX_GetDiginWScan()"; break;
     case Op::DefaultSetup: o << "EX_SetDevToDefaultSetup()"; break;
     case Op::Polarity: o << "EX_SetPolarity(" << s.a << ")"; break;
-    case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) for 400 ms from " << s.b << " ms before the timed run's end"; break;
+    case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) from " << s.b << " ms before the timed run's end until it is over"; break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
@@ -100,7 +100,7 @@ namespace {
 // sequence's start and follows what each step is meant to do.
 struct GenModel {
   Belief b;
-  bool ended = false;      // a run is believed to have ended by itself just now
+  bool ended = false;      // a run is believed to have ended just now
   uint32_t sinceStartMs = 0;
 };
 
@@ -135,7 +135,7 @@ struct StepCommand : rc::state::Command<GenModel, Rig> {
     if (step.op == Op::SetRunLength) m.b.timedMs = step.a == 0 ? static_cast<uint32_t>(step.b) : 0;
     if (step.op == Op::DefaultSetup || step.op == Op::IniLoad) m.b.timedMs = 0;
     if (step.op < Op::CommandFault) m.b.fresh = false;
-    m.ended = false;
+    m.ended = m.b.runGoing && EndsRun(step);  // the host ended it: its unread scans are met next
     if (EndsRun(step)) m.b.runGoing = false;
     if (StartsRun(step)) {
       m.b.runGoing = true;
@@ -254,7 +254,7 @@ Weighted RunMeeting(const GenModel& m) {
   return v;
 }
 
-// The calls that meet a run that ended by itself.
+// The calls that meet a run that has just ended (by itself or by the host).
 Weighted EndedMeeting() {
   return {
       {8, Make(Op::Retrieve, element(0, 1), element(1, 50, 5000))},

@@ -256,10 +256,10 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       SendDigout(what, static_cast<uint8_t>(s.a), s.b != 0, talked);
       break;
     case Op::DigoutNearEnd: {
-      // The host's bytes across a timed run's end: from s.b ms before the
-      // end the model expects, one byte after another for 400 ms, so that
-      // some meet the thread's last moments.  Every byte accepted, queued
-      // or written, must reach the instrument.
+      // The host's bytes up to a timed run's end: from s.b ms before the
+      // end the model expects, one byte after another until the run is over
+      // (at most 400 ms), so that the last meets the thread's last moments.
+      // Every byte accepted, queued or written, must reach the instrument.
       if (!RunGoing() || run_->lengthMode != 2) {
         SendDigout(what, static_cast<uint8_t>(s.a), true, talked);
         break;
@@ -268,24 +268,23 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       SleepWatching(end - std::chrono::milliseconds(s.b));
       const auto stop = Clock::now() + std::chrono::milliseconds(400);
       uint8_t value = static_cast<uint8_t>(s.a);
-      bool direct = false;
-      while (Clock::now() < stop) {
+      // While the run goes on: the last byte accepted is then one offered
+      // in the thread's last moments, with no later call to carry it out.
+      while (Clock::now() < stop && ScanRunning()) {
         uint8_t busy = 9;
-        const bool queued = ScanRunning();
-        direct = direct || !queued;
         const uint8_t ok = Timed(what, DirectBound(), [&] { return EX_SendDigoutWScan(value, &busy); });
         if (ok) {
           asked_.push_back(value);
           accepted_.push_back(value);
-          if (queued) run_->digoutQueued = true;
+          run_->digoutQueued = true;
           ++value;
         } else {
           Require(busy == 1 || lenient_, what + ": refused, busy " + std::to_string(busy));
           std::this_thread::yield();
         }
       }
-      // A byte written directly signs the instrument on first.
-      if (direct) signedOn_ = Tri::Maybe;
+      // A byte that met the run's end is written directly, signing on first.
+      signedOn_ = Tri::Maybe;
       talked = true;
       break;
     }
