@@ -283,9 +283,9 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
           std::this_thread::yield();
         }
       }
-      // A byte that met the run's end is written directly, signing on first.
+      // A byte that met the run's end is written directly, signing on first
+      // (the stop of an instrument left streaming is the next call's).
       signedOn_ = Tri::Maybe;
-      talked = true;
       break;
     }
     case Op::DiginWScan: {
