@@ -191,6 +191,8 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       if (variant & 1) v.push_back(Make(Op::EndScan));
       v.insert(v.end(), {Make(Op::SetScanType, 1), Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 50),
                          Make(Op::GetCodes)});
+      // The run keeps its type when the host sets another during it.
+      if (variant & 4) v.insert(v.end(), {Make(Op::SetScanType, 0), Make(Op::Wait, 300), Make(Op::Retrieve, 0, 50)});
       return v;
     }
     case kHangUpInRun: {
