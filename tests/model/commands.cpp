@@ -215,7 +215,7 @@ Weighted Setters() {
       {1, Make(Op::Polarity, element(0, 1, 1, 2))},
       {1, Make(Op::Interval, element(0, 1, 4))},
       {1, Make(Op::DefaultSetup)},
-      {1, Make(Op::IniLoad, element(0, 1, 2, 3))},
+      {2, Make(Op::IniLoad, element(0, 1, 2, 3))},
   };
 }
 

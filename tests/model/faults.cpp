@@ -89,6 +89,7 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       // The worker's bytes interleave with the host's: the order check starts afresh.
       asked_ = sim_->GetState().digitalOutputs;
       asked_.insert(asked_.end(), workerAsked.begin(), workerAsked.end());
+      accepted_.insert(accepted_.end(), workerAsked.begin(), workerAsked.end());  // each must reach the wire
       wireSeen_ = asked_.size();
       if (s.a == 0) EndRun(Ending::Orderly);
       if (s.a == 2) {

@@ -135,7 +135,7 @@ void Rig::CheckAcceptedDigout(const std::string& after) {
   auto missing = [this] {
     const auto wire = sim_->GetState().digitalOutputs;
     std::vector<uint8_t> left;
-    size_t w = wireSeen_;
+    size_t w = 0;  // in the order accepted, anywhere on this line
     for (uint8_t b : accepted_) {
       while (w < wire.size() && wire[w] != b) ++w;
       if (w == wire.size()) left.push_back(b);

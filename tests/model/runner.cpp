@@ -216,7 +216,8 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::SetLogOptions, variant & 1 ? 3 : 1, 0), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
               Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000)};
     case kOverrun:
-      return {Codes({0x03, 0x03, 0x03, 0x03, 0x03, 0x03}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
+      // Six values a scan: the ring holds 1440, frames come every 1 ms.
+      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
               Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
     default:
       return {};
