@@ -4,6 +4,7 @@
 // something may end it; the digital-output bytes on the wire are the ones
 // asked for; the scan interval stays inside its limits.
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cmath>
 #include <fstream>
@@ -367,7 +368,9 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     if (id.run < 0) continue;  // (not its run's: a check skipped)
     Require(id.run > r.lastRun || id.k > r.lastK, name + ": frame " + std::to_string(id.k) + " handed out after frame " +
                                                       std::to_string(r.lastK) + " (repeated or out of order)");
-    if (id.run == r.lastRun) r.missing += static_cast<uint64_t>(id.k - r.lastK - 1);
+    // Frames before this one that were never handed out: from the last
+    // one handed out, or from the start of its scan.
+    r.missing += static_cast<uint64_t>(id.run == r.lastRun ? id.k - r.lastK - 1 : id.k);
     r.lastRun = id.run;
     r.lastK = id.k;
     ++r.taken;
@@ -375,6 +378,9 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   r.lastUnread = unread;
   uint32_t overruns = 0;
   EX_GetScanOverrunCount(&overruns);
+  if (std::getenv("Q583_MODEL_TRACE"))
+    std::fprintf(stderr, "[model]   %u scans taken, %llu frames skipped, %u overruns\n", static_cast<unsigned>(returned),
+                 static_cast<unsigned long long>(r.missing), overruns);
   Require(r.missing <= overruns, name + ": " + std::to_string(r.missing) + " frames skipped, " +
                                      std::to_string(overruns) + " counted as overruns");
 }

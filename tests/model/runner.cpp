@@ -268,10 +268,12 @@ void CheckOneSequence() {
   // Most sequences leave their rig to the next, which goes on from its
   // state: more sequences a minute, and states that only a history builds.
   const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
-  const int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {2, kHangUpInRun},
+  int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {2, kTimedEndWithDigout}, {2, kLostCalibration}, {1, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}})
                           .as("scenario prefix");
+  // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
+  if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);
   const int variant = *rc::gen::inRange(0, 8).as("prefix variant");
   // Memory logging on for most new rigs, so that scans are stored, counted
   // and their values checked.
