@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "model/model.h"
@@ -70,8 +71,9 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 300.0;
   const char* benchEnv = std::getenv("Q583_SOAK_BENCH_SECONDS");
   const double benchSeconds = benchEnv ? std::atof(benchEnv) : 10.0;
-  // Many sequences per check; the soak's deadline ends each segment.
-  setenv("RC_PARAMS", "max_success=1000000 max_size=24", 0);
+  // Many sequences per check, long ones (CI runs short ones); the soak's
+  // deadline ends each segment.
+  setenv("RC_PARAMS", "max_success=1000000 max_size=100", 0);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   ReloadLibrary();
@@ -103,6 +105,11 @@ int main(int argc, char** argv) {
     const uint64_t before = q583model::SequencesRun();
     std::printf("[soak] segment: %s\n", seg.name);
     if (!rc::check(seg.name, [] { q583model::CheckOneSequence(); })) ++failures;
+    // The last sequence's rig is unloaded and counted before the figures.
+    if (const std::string left = q583model::FinishSequences(); !left.empty()) {
+      std::printf("[soak] FAILED: %s\n", left.c_str());
+      ++failures;
+    }
     PrintFigures("now", q583model::Figures());
     std::printf("[soak] segment done: %llu sequences, %llu steps in all\n",
                 static_cast<unsigned long long>(q583model::SequencesRun() - before),

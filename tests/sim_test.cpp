@@ -465,6 +465,39 @@ TEST_F(SimLine, HangUpClosesTheLine) {
   EXPECT_NE(access(sim().DevicePath().c_str(), F_OK), 0) << "the device is gone";
 }
 
+// What the model test reads: each scan's run offset, the mode register at
+// every conversion, the register writes, and the simulator's own descriptors.
+TEST_F(SimLine, RunOffsetsModesAtConversionsAndOwnDescriptors) {
+  sim().SetRunOffsetStep(0.5, 3, 1);
+  sim().SetInput(0, 1, {q583sim::SignalKind::Constant, 1.0});
+  EXPECT_EQ(sim().GetState().ownDescriptors, 3);
+  SignOn(line());
+  EXPECT_EQ(sim().GetState().registerWrites, 1u);
+  const size_t frameLen = 1 + 2 * 3 + 1 + 3;  // codes 0x01 and 0x33
+  for (uint32_t run = 0; run < 3; ++run) {
+    line().Packet(0x89, 0x00);
+    ASSERT_EQ(line().Read(1, 1000), Bytes{0x89});
+    const Bytes f = line().Read(frameLen, 1000);
+    ASSERT_EQ(f.size(), frameLen);
+    // Run index 1 + run, mod 3: offsets 0.5, 1.0, then 0.
+    EXPECT_NEAR(Decode(Le(f, 4, 3), 3, true), 1.0 + 0.5 * ((1 + run) % 3), 1e-6) << "run " << run;
+    line().Packet(0x8A, 0x00);
+    ASSERT_TRUE(sim().WaitForScanning(false, 1000));
+    line().Read(1000, 300);
+  }
+  line().Packet(0x81, 0x00);
+  line().Read(4, 1000);
+  const q583sim::State st = sim().GetState();
+  EXPECT_EQ(st.scansStarted, 3u);
+  ASSERT_EQ(st.modesAtConversions.size(), 4u);
+  EXPECT_EQ(st.modesAtConversions[0].command, 0x89);
+  EXPECT_EQ(st.modesAtConversions[3].command, 0x81);
+  EXPECT_EQ(st.modesAtConversions[3].mid, 0x80);
+  EXPECT_EQ(st.modesAtConversions[3].lo, 0xC3);
+  sim().HangUp();
+  EXPECT_EQ(sim().GetState().ownDescriptors, 1) << "the event descriptor stays until the end";
+}
+
 TEST(SimCounts, VoltsToCountInvertsTheLibraryDecoding) {
   Simulator sim;
   RawLine line(sim.DevicePath());

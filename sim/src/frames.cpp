@@ -72,8 +72,10 @@ void Simulator::Impl::AppendValue(std::vector<uint8_t>& bytes, int32_t count) co
 
 std::vector<uint8_t> Simulator::Impl::BuildFrame(uint32_t index, double t) {
   std::vector<uint8_t> f;
+  const uint32_t run = runOffsetFirst + (st.scansStarted == 0 ? 0 : st.scansStarted - 1);
+  const double runOffset = runOffsetStepV * static_cast<double>(run % std::max(1u, runOffsetRuns));
   if (st.scanCommand == 0x8B) {
-    AppendValue(f, CountFor(SignalVolts((st.selectedChannel >> 4) & 7, scanSub & 15, t)));
+    AppendValue(f, CountFor(runOffset + SignalVolts((st.selectedChannel >> 4) & 7, scanSub & 15, t)));
   } else {
     f.push_back(0xF0);
     if (st.scanCommand == 0x8C) {
@@ -83,7 +85,7 @@ std::vector<uint8_t> Simulator::Impl::BuildFrame(uint32_t index, double t) {
     for (int m = 0; m < 6; ++m) {
       const uint8_t code = st.channelCodes[m];
       if (code == 16) continue;
-      for (int s = code >> 4; s <= (code & 15); ++s) AppendValue(f, CountFor(SignalVolts(m, s, t)));
+      for (int s = code >> 4; s <= (code & 15); ++s) AppendValue(f, CountFor(runOffset + SignalVolts(m, s, t)));
     }
     f.push_back(static_cast<uint8_t>(index & 0xFF));
   }
@@ -160,6 +162,13 @@ void Simulator::SetCalibrationReadings(double offsetVolts, double fullScaleVolts
 void Simulator::SetDigitalInput(uint8_t value) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->opt.digitalInput = value;
+}
+
+void Simulator::SetRunOffsetStep(double stepVolts, uint32_t runs, uint32_t firstIndex) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->runOffsetFirst = firstIndex;
+  impl_->runOffsetStepV = stepVolts;
+  impl_->runOffsetRuns = runs;
 }
 
 void Simulator::SetVersion(uint8_t version) {

@@ -187,6 +187,7 @@ void Simulator::Impl::OnPacket(double now) {
 void Simulator::Impl::OnSignOnPacket(const Packet& p, double now) {
   switch (dataPackets++) {
     case 0:
+      ++st.registerWrites;
       st.modeRegHi = p.first;
       st.modeRegMid = p.data;
       st.standby = (p.first & 1) != 0;
@@ -231,6 +232,7 @@ void Simulator::Impl::OnSignOnPacket(const Packet& p, double now) {
 
 void Simulator::Impl::OnRegisterPacket(const Packet& p, double now) {
   if (dataPackets++ == 0) {
+    ++st.registerWrites;
     st.modeRegHi = p.first;
     st.modeRegMid = p.data;
     st.standby = (p.first & 1) != 0;
@@ -295,6 +297,7 @@ void Simulator::Impl::OnCommand(const Packet& p, double now) {
     case 0x80: Reply(0x80, {{0.0, {0x80, opt.digitalInput}}}, now); break;
     case 0x81: {
       ++st.conversions;
+      NoteConversionMode(c);
       const int mainCh = (st.selectedChannel >> 4) & 7;
       const int subCh = st.selectedChannel & 15;
       const double t = ConversionTimeS();
@@ -354,6 +357,8 @@ void Simulator::Impl::OnCommand(const Packet& p, double now) {
       // An echo lost on the line does not stop the instrument: it scans.
       st.scanning = true;
       st.scanCommand = c;
+      ++st.scansStarted;
+      NoteConversionMode(c);
       st.framesSent = 0;
       scanSub = d;
       scanStartS = now;

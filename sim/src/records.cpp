@@ -49,7 +49,9 @@ std::vector<SentByte> Simulator::Sent() const {
 State Simulator::GetState() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->SyncInput();
-  return impl_->st;
+  State s = impl_->st;
+  s.ownDescriptors = (impl_->master >= 0) + (impl_->slave >= 0) + (impl_->eventFd >= 0);
+  return s;
 }
 
 uint32_t Simulator::FramesSent() const {

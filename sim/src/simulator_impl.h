@@ -88,6 +88,11 @@ struct Simulator::Impl {
   void StartOver(double now);  // 0x00 at a packet boundary
   void Break();
   void StopScan();
+  // Records the mode register as a conversion begins (model checks).
+  void NoteConversionMode(uint8_t command) {
+    if (st.modesAtConversions.size() < detail::kMaxLogEntries)
+      st.modesAtConversions.push_back({command, st.modeRegHi, st.modeRegMid, st.modeRegLo});
+  }
   void Enqueue(const std::vector<uint8_t>& bytes, double now);
   void Schedule(std::vector<uint8_t> bytes, double dueS, double now);
   // A reply of several parts (each at its own delay), through the faults set
@@ -146,6 +151,9 @@ struct Simulator::Impl {
 
   // Inputs.
   Signal inputs[8][16];
+  double runOffsetStepV = 0.0;
+  uint32_t runOffsetRuns = 1;
+  uint32_t runOffsetFirst = 0;
   double calOffsetVolts = 0.0;
   double calFullScaleVolts = 2.5;
   mutable std::mt19937 rng;

@@ -9,6 +9,13 @@
 // the scan log files and, at the end, descriptors and threads.  A failing
 // sequence is shrunk by RapidCheck and can be replayed from its seed
 // (RC_PARAMS="reproduce=..." or "seed=...").
+//
+// The files: state.h (what the model knows, the rig), commands.cpp (the
+// command set and its generator weights), steps.cpp (each library call and
+// what the model expects of it), faults.cpp (the injected faults),
+// invariants.cpp (what holds after every step), rig.cpp (the rig and the
+// run bookkeeping), runner.cpp (one sequence, the watchdog, the soak's
+// control and the leak check).
 #pragma once
 
 #include <chrono>
@@ -21,8 +28,13 @@ namespace q583model {
 // call before taking the figures that later ones are compared with.
 void PrepareProcess();
 
-// Runs one generated sequence: inside a RapidCheck property only.
+// Runs one generated sequence: inside a RapidCheck property only.  A
+// passing sequence may leave its library and simulator to the next, which
+// goes on from their state.
 void CheckOneSequence();
+// Unloads what the last sequence left (with the leak check); returns the
+// failure, or "" (after the property, and at the end of a soak segment).
+std::string FinishSequences();
 
 // What the process holds: for the soak's figures and the leak check.
 struct ProcessFigures {

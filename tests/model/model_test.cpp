@@ -7,3 +7,6 @@
 #include "model/model.h"
 
 RC_GTEST_PROP(Model, RandomCallSequences, ()) { q583model::CheckOneSequence(); }
+
+// The last sequence's rig is unloaded with its leak check after the property.
+TEST(Model, LastRigUnloadsClean) { EXPECT_EQ(q583model::FinishSequences(), ""); }

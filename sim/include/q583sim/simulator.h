@@ -90,6 +90,13 @@ struct SentByte {
   bool lost = false;
 };
 
+// The mode register as it stood when a conversion began: a single
+// conversion (command 0x81) or a scan start (0x89, 0x8B, 0x8C).
+struct ModeAtConversion {
+  uint8_t command = 0;
+  uint8_t hi = 0, mid = 0, lo = 0;
+};
+
 struct State {
   uint8_t modeRegHi = 0, modeRegMid = 0, modeRegLo = 0;
   uint8_t averagingCode = 0;   // log2 of the averaging
@@ -120,6 +127,13 @@ struct State {
   uint32_t breaks = 0;         // 0x00 bytes at a lower rate taken as a break
   uint32_t notUnderstood = 0;  // bytes dropped because the rates differed
   bool hungUp = false;
+  // Added for the model test: scan commands taken so far (a run's index is
+  // the count before its own), mode-register writes, the mode register at
+  // every conversion, and the descriptors the simulator itself holds open.
+  uint32_t scansStarted = 0;
+  uint32_t registerWrites = 0;  // mode-register writes begun (sign-on or 0x84)
+  std::vector<ModeAtConversion> modesAtConversions;
+  int ownDescriptors = 0;
 };
 
 class Simulator {
@@ -137,6 +151,10 @@ class Simulator {
   // Offset and full-scale readings of scan type 2.
   void SetCalibrationReadings(double offsetVolts, double fullScaleVolts);
   void SetDigitalInput(uint8_t value);
+  // Every scan frame's values carry stepVolts x ((firstIndex + run index)
+  // mod runs) on top of their inputs, so that a value tells the run it was
+  // measured in (single conversions and calibration readings do not).
+  void SetRunOffsetStep(double stepVolts, uint32_t runs, uint32_t firstIndex = 0);
   void SetVersion(uint8_t version);
   // A different version reported from the next sign-on on.
   void SetVersionAtNextSignOn(uint8_t version);

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# What the model test alone reaches of the library: builds with coverage in
+# build/coverage, runs the model test of random call sequences alone for N
+# sequences (default 40; RC_PARAMS seed=... may be added with Q583_COVERAGE_SEED),
+# and reports line and branch coverage of src/ per folder, then the lines of
+# src/scan/ and src/link/ it never ran.
+#
+#   scripts/coverage.sh [SEQUENCES]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sequences=${1:-40}
+build=build/coverage
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQ583_BUILD_TESTS=ON -DQ583_BUILD_BENCH=OFF \
+    -DQ583_MAN_PAGES=OFF -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
+    -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
+fi
+cmake --build "$build" -j "$jobs" --target model_test
+find "$build" -name '*.gcda' -delete
+
+params="max_success=$sequences max_size=24"
+[[ -n ${Q583_COVERAGE_SEED:-} ]] && params="seed=$Q583_COVERAGE_SEED $params"
+(cd "$build" && RC_PARAMS="$params" tests/model_test) >"$build/model_test.log" 2>&1 ||
+  echo "coverage: the model test failed (see $build/model_test.log); the figures cover what it ran"
+
+summary=$build/coverage.json
+gcovr -r . --filter 'src/' --exclude-directories '.*CompilerId.*' --object-directory "$build" --json-summary "$summary" "$build" >/dev/null
+python3 - "$summary" <<'EOF'
+import json, sys, collections
+data = json.load(open(sys.argv[1]))
+folders = collections.OrderedDict()
+for f in sorted(data["files"], key=lambda f: f["filename"]):
+    parts = f["filename"].split("/")
+    folder = "/".join(parts[:3]) if parts[1] == "platform" and len(parts) > 3 else "/".join(parts[:2])
+    t = folders.setdefault(folder, [0, 0, 0, 0])
+    t[0] += f["line_covered"]; t[1] += f["line_total"]
+    t[2] += f["branch_covered"]; t[3] += f["branch_total"]
+def pct(a, b): return f"{100.0 * a / b:5.1f} %" if b else "    -  "
+print(f"{'folder':<22}{'lines':>22}{'branches':>22}")
+for folder, (lc, lt, bc, bt) in folders.items():
+    print(f"{folder:<22}{pct(lc, lt):>9} ({lc:>4}/{lt:>4}){pct(bc, bt):>9} ({bc:>4}/{bt:>4})")
+lc = sum(v[0] for v in folders.values()); lt = sum(v[1] for v in folders.values())
+bc = sum(v[2] for v in folders.values()); bt = sum(v[3] for v in folders.values())
+print(f"{'src/ (all)':<22}{pct(lc, lt):>9} ({lc:>4}/{lt:>4}){pct(bc, bt):>9} ({bc:>4}/{bt:>4})")
+EOF
+echo
+echo "Lines of src/scan/ and src/link/ the model test never ran:"
+gcovr -r . --filter 'src/scan/' --filter 'src/link/' --exclude-directories '.*CompilerId.*' --object-directory "$build" --txt - "$build" |
+  sed -n '/^File/,$p'

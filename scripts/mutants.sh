@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The model test's mutation score: puts seeded faults back one at a time and
+# runs the model test of random call sequences against each.
+#
+#   scripts/mutants.sh [--minutes M] [PATCH...]
+#
+# Each PATCH is a unified diff against the tree (default: every file in
+# tests/model/mutants/); a path outside the tree, such as ../x.patch, is
+# taken as well.  Each is applied to a scratch copy of the tree (the files
+# git knows, as they are now), only the model test is built, and it runs
+# with fresh random seeds for up to M minutes (default 6) or until its first
+# failure.  One line per mutant: found or not, the time, the first failure
+# line; then the score as "N passed, M failed" (a found mutant passes).
+# The working tree is never changed.  Q583_MUTANTS_SCRATCH=DIR keeps the
+# scratch copy and its build in DIR, so a later run builds less; Q583_MODEL_SKIP
+# passes on to the model test (checks of faults known in the tree).
+set -euo pipefail
+
+minutes=6
+patches=()
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --minutes) minutes=$2; shift 2 ;;
+    --minutes=*) minutes=${1#*=}; shift ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) patches+=("$(realpath "$1")"); shift ;;
+  esac
+done
+
+tree=$(cd "$(dirname "$0")/.." && pwd)
+if [[ ${#patches[@]} -eq 0 ]]; then
+  for p in "$tree"/tests/model/mutants/*.patch; do patches+=("$p"); done
+fi
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+if [[ -n ${Q583_MUTANTS_SCRATCH:-} ]]; then
+  scratch=$Q583_MUTANTS_SCRATCH
+  mkdir -p "$scratch"
+else
+  scratch=$(mktemp -d "${TMPDIR:-/tmp}/q583-mutants-XXXXXX")
+  trap 'rm -rf "$scratch"' EXIT
+fi
+src=$scratch/src
+build=$scratch/build
+mkdir -p "$src"
+
+# The tree as it is now: every file git knows (tracked or new, not ignored).
+(cd "$tree" && git ls-files -z --cached --others --exclude-standard |
+   while IFS= read -r -d '' f; do [[ -f $f ]] && printf '%s\0' "$f"; done |
+   tar --null -T - -cf -) | tar -xf - -C "$src"
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ583_BUILD_TESTS=ON >"$scratch/configure.log" 2>&1 ||
+    { echo "mutants: the scratch tree does not configure (see $scratch/configure.log)"; exit 2; }
+fi
+
+limit=$(( minutes * 60 ))
+passed=0
+failed=0
+
+# Runs the model test with fresh seeds until a failure or the time limit.
+# Prints "<seconds> <first failure line>" when found, nothing otherwise.
+hunt() {
+  local log=$scratch/run.log start now pid line
+  start=$(date +%s)
+  while :; do
+    now=$(date +%s)
+    (( now - start >= limit )) && return 0
+    : >"$log"
+    (cd "$scratch" && exec env -u Q583_MODEL_ONLY RC_PARAMS="max_success=1000000 max_size=24" \
+       "$build/tests/model_test" --gtest_filter=Model.RandomCallSequences >"$log" 2>&1) &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+      line=$(grep -m1 -E '^\[model\] FAILED:|^MODEL:|AddressSanitizer|ThreadSanitizer|runtime error' "$log" || true)
+      now=$(date +%s)
+      if [[ -n $line ]]; then
+        kill -- "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        echo "$(( now - start )) ${line#\[model\] FAILED: }"
+        return 0
+      fi
+      if (( now - start >= limit )); then
+        kill -- "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        return 0
+      fi
+      sleep 2
+    done
+    if wait "$pid"; then continue; fi  # every sequence passed: a new seed
+    line=$(grep -m1 -E '^\[model\] FAILED:|^MODEL:|Failure|Sanitizer|runtime error' "$log" || echo "exit status $?")
+    echo "$(( $(date +%s) - start )) ${line#\[model\] FAILED: }"
+    return 0
+  done
+}
+
+for patch in "${patches[@]}"; do
+  name=$(basename "$patch" .patch)
+  if ! (cd "$src" && patch -p1 --dry-run -s <"$patch" >/dev/null 2>&1); then
+    echo "$name: NOT FOUND: the diff does not apply"
+    failed=$(( failed + 1 ))
+    continue
+  fi
+  (cd "$src" && patch -p1 -s <"$patch")
+  if cmake --build "$build" -j "$jobs" --target model_test >"$scratch/build.log" 2>&1; then
+    result=$(hunt)
+    if [[ -n $result ]]; then
+      echo "$name: found after ${result%% *} s: ${result#* }"
+      passed=$(( passed + 1 ))
+    else
+      echo "$name: NOT FOUND in $minutes min"
+      failed=$(( failed + 1 ))
+    fi
+  else
+    echo "$name: NOT FOUND: does not build (see $scratch/build.log)"
+    failed=$(( failed + 1 ))
+  fi
+  (cd "$src" && patch -p1 -R -s <"$patch")
+done
+echo "$passed passed, $failed failed"

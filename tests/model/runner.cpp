@@ -1,0 +1,315 @@
+// The runner: the watchdog, the process figures, the soak's control, and
+// one sequence from its setup to the unload and the leak check.
+#include <dirent.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <rapidcheck.h>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "model/commands.h"
+#include "model/model.h"
+#include "model/state.h"
+
+namespace q583model {
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+namespace {
+
+std::atomic<uint64_t> gSequences{0};
+SoakControl gSoak;
+std::atomic<uint64_t> gSteps{0};
+
+int Count(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// The watchdog: a call that never returns ends the process with the
+// sequence so far, since no shrink can follow a hung library.
+struct Watchdog {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::string what;
+  std::string trail;
+  Clock::time_point since;
+  bool armed = false;
+  bool quit = false;
+  std::thread thread{[this] { Loop(); }};
+
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      quit = true;
+    }
+    cv.notify_all();
+    thread.join();
+  }
+  void Arm(const std::string& call, const std::string& steps) {
+    std::lock_guard<std::mutex> lock(mu);
+    what = call;
+    trail = steps;
+    since = Clock::now();
+    armed = true;
+  }
+  void Disarm() {
+    std::lock_guard<std::mutex> lock(mu);
+    armed = false;
+  }
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!quit) {
+      cv.wait_for(lock, std::chrono::milliseconds(500));
+      if (armed && Ms(Clock::now() - since) > kHardLimitMs) {
+        std::fprintf(stderr, "\nMODEL: %s has not returned after %d s; the steps so far:\n%s\n", what.c_str(),
+                     kHardLimitMs / 1000, trail.c_str());
+        std::fflush(stderr);
+        std::_Exit(3);
+      }
+    }
+  }
+};
+
+Watchdog& TheWatchdog() {
+  static Watchdog dog;
+  return dog;
+}
+
+}  // namespace
+
+// The steps of the sequence that runs now, printed with a failure as it
+// happens (shrinking may take long, or be cut short by a time-out).
+std::string& Trail() {
+  static std::string trail;
+  return trail;
+}
+
+// The runner's own failure, raised where a check fails.
+namespace {
+std::atomic<bool> gFailed{false};
+}  // namespace
+
+bool Failed() { return gFailed; }
+
+bool Skipped(const char* check) {
+  const char* skip = std::getenv("Q583_MODEL_SKIP");
+  if (skip == nullptr) return false;
+  const std::string list = "," + std::string(skip) + ",";
+  return list.find("," + std::string(check) + ",") != std::string::npos;
+}
+
+void Require(bool ok, const std::string& what) {
+  if (ok) return;
+  gFailed = true;
+  std::fprintf(stderr, "[model] FAILED: %s\n[model] after the steps:\n%s", what.c_str(), Trail().c_str());
+  RC_FAIL(what);
+}
+
+void ArmWatchdog(const std::string& call, const std::string& steps) { TheWatchdog().Arm(call, steps); }
+void DisarmWatchdog() { TheWatchdog().Disarm(); }
+void CountStep() { ++gSteps; }
+
+ProcessFigures Figures() {
+  // Memory the allocator holds free (in the arenas of threads that have
+  // come and gone) goes back first: what is left is memory in use.
+  malloc_trim(0);
+  ProcessFigures f;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) f.rssKb = std::atol(line.c_str() + 6);
+  f.descriptors = Count("/proc/self/fd");
+  f.threads = Count("/proc/self/task");
+  return f;
+}
+
+void PrepareProcess() { TheWatchdog(); }
+
+void SetSoakControl(const SoakControl& control) { gSoak = control; }
+
+uint64_t SequencesRun() { return gSequences; }
+uint64_t StepsRun() { return gSteps; }
+
+namespace {
+
+// A rig left by a passing sequence for the next to continue from (no new
+// library, simulator or sign-on), the process's figures before it was made,
+// and the chain it belongs to.
+constexpr int kMaxChain = 4;
+std::unique_ptr<Rig> gKept;
+ProcessFigures gKeptBefore;
+uint64_t gChainFirst = 0;
+int gChainLength = 0;
+
+Step Make(Op op, int a = 0, int b = 0, double x = 0.0) {
+  Step s;
+  s.op = op;
+  s.a = a;
+  s.b = b;
+  s.x = x;
+  return s;
+}
+
+Step Codes(std::array<uint8_t, 6> codes) {
+  Step s = Make(Op::SetCodes);
+  s.codes = codes;
+  return s;
+}
+
+// The scenario prefixes: orders that random sequences rarely build, run
+// before the random steps.  Which one, and its variant, are drawn.
+enum Prefix {
+  kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
+  kDefaultsInRun, kMemoryToggledInRun
+};
+
+std::vector<Step> PrefixSteps(int prefix, int variant) {
+  switch (prefix) {
+    case kSetterFirst: {
+      const Step first[] = {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetSingleCode, 0x23), Make(Op::SetScanType, 0),
+                            Make(Op::SetGain, 8), Make(Op::SetRate, 0, 0, 120.0), Make(Op::SetLogOptions, 3, 0),
+                            Make(Op::Polarity, 0)};
+      return {first[variant % 7], Make(Op::GetCodes), Make(Op::Start, variant & 1), Make(Op::Wait, 300), Make(Op::Retrieve, 1, 50)};
+    }
+    case kTypeZeroThenMulti: {
+      std::vector<Step> v = {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetScanType, 0), Make(Op::Start, 1), Make(Op::Wait, 300)};
+      if (variant & 1) v.push_back(Make(Op::EndScan));
+      v.insert(v.end(), {Make(Op::SetScanType, 1), Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 50),
+                         Make(Op::GetCodes)});
+      // The run keeps its type when the host sets another during it.
+      if (variant & 4) v.insert(v.end(), {Make(Op::SetScanType, 0), Make(Op::Wait, 300), Make(Op::Retrieve, 0, 50)});
+      return v;
+    }
+    case kHangUpInRun: {
+      const Step after[] = {Make(Op::Start, 1), Make(Op::Retrieve, 0, 50), Make(Op::InitDev), Make(Op::Digout, 0x33, 0)};
+      return {Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::HangUp), Make(Op::Wait, variant & 4 ? 3000 : 1500),
+              Make(Op::Reconnect), after[variant % 4], Make(Op::Wait, 200), Make(Op::Retrieve, 1, 50)};
+    }
+    case kTimedEndWithDigout:
+      return {Make(Op::SetLogOptions, 3, 0), Make(Op::SetRunLength, 0, 600), Make(Op::Start, 1),
+              Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 3) * 60), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
+              Make(Op::Start, 1)};
+    case kLostCalibration:
+      return {Make(Op::SetGain, 8 << (variant % 3)), Make(Op::InitDev), Make(Op::LostCalibration, variant < 6 ? 0 : variant - 5, variant & 1),
+              Make(Op::OneConversion)};
+    case kDefaultsInRun:
+      return {Codes({0x01, 0x01, kOff, kOff, kOff, kOff}), Make(Op::SetLogOptions, variant & 1 ? 3 : 2, 0), Make(Op::Start, 1),
+              Make(Op::Wait, 300), Make(Op::DefaultSetup), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
+              Make(Op::EndScan), Make(Op::Retrieve, 0, 5000)};
+    case kMemoryToggledInRun:
+      return {Make(Op::SetLogOptions, variant & 1 ? 1 : 3, 0), Make(Op::Start, 1), Make(Op::Wait, 300),
+              Make(Op::SetLogOptions, variant & 1 ? 3 : 1, 0), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
+              Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000)};
+    case kOverrun:
+      // Six values a scan: the ring holds 1440, frames come every 1 ms.
+      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
+              Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
+    default:
+      return {};
+  }
+}
+
+// A sequence's end: its rig is kept for the next, or unloaded and counted.
+std::string Unload(std::unique_ptr<Rig> rig, const ProcessFigures& before) {
+  std::string error = rig->UnloadAndCount(before.descriptors, before.threads);
+  rig.reset();
+  // After the test's own clean-up too, every descriptor and thread is gone.
+  ProcessFigures after = Figures();
+  for (int i = 0; i < 100 && (after.descriptors != before.descriptors || after.threads != before.threads); ++i) {
+    SleepMs(20);
+    after = Figures();
+  }
+  if (error.empty() && after.descriptors != before.descriptors)
+    error = "descriptors: " + std::to_string(before.descriptors) + " before the rig, " + std::to_string(after.descriptors) + " after it";
+  if (error.empty() && after.threads != before.threads)
+    error = "threads: " + std::to_string(before.threads) + " before the rig, " + std::to_string(after.threads) + " after it";
+  return error;
+}
+
+}  // namespace
+
+std::string FinishSequences() {
+  if (!gKept) return {};
+  return Unload(std::move(gKept), gKeptBefore);
+}
+
+void CheckOneSequence() {
+  if (gSoak.active && Clock::now() >= gSoak.deadline) return;
+  // Q583_MODEL_ONLY=N passes over the sequences of a seed before the Nth:
+  // every sequence draws from its own stream, so the Nth comes out the same,
+  // and its shrinking (which calls again) runs as usual.
+  static uint64_t calls = 0;
+  ++calls;
+  if (const char* only = std::getenv("Q583_MODEL_ONLY"); only && calls < std::strtoull(only, nullptr, 10)) return;
+  TheWatchdog();
+  // A rig still kept at exit is unloaded before the library's own objects
+  // go (a run of the property alone has no later test to do it).
+  static const bool unloadAtExit = [] { return std::atexit([] { (void)FinishSequences(); }) == 0; }();
+  (void)unloadAtExit;
+  const bool signOn = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("sign on first");
+  uint32_t clockStart = *rc::gen::element(0u, 0x80000000u - 3000u, 0xFFFFFFFFu - 3000u).as("clock start (ms)");
+  if (gSoak.active && gSoak.fixedClock)
+    clockStart = gSoak.clockBase + static_cast<uint32_t>(Ms(Clock::now() - gSoak.since));
+  // Most sequences leave their rig to the next, which goes on from its
+  // state: more sequences a minute, and states that only a history builds.
+  const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
+  int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {2, kHangUpInRun},
+                                                     {2, kTimedEndWithDigout}, {2, kLostCalibration}, {1, kOverrun},
+                                                     {2, kDefaultsInRun}, {2, kMemoryToggledInRun}})
+                          .as("scenario prefix");
+  // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
+  if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);
+  const int variant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("prefix variant");  // (inRange would scale with size)
+  // Memory logging on for most new rigs, so that scans are stored, counted
+  // and their values checked.
+  const bool memory = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("memory logging first");
+  ++gSequences;
+  std::unique_ptr<Rig> rig;
+  ProcessFigures before;
+  if (gKept && !Failed()) {
+    rig = std::move(gKept);
+    before = gKeptBefore;
+    Trail() += "  (sequence " + std::to_string(calls) + " goes on from the state above)\n";
+  } else {
+    gKept.reset();
+    before = Figures();
+    gChainFirst = calls;
+    gChainLength = 0;
+    Trail() = "  (sequence " + std::to_string(calls) + " of the seed, replayed with Q583_MODEL_ONLY=" + std::to_string(calls) +
+              "; setup: " + std::string(signOn ? "EX_InitDev" : "no sign-on") + ", clock start " + std::to_string(clockStart) + ")\n";
+    rig = std::make_unique<Rig>(signOn && prefix != kSetterFirst, clockStart);
+  }
+  ++gChainLength;
+  if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- sequence %llu (chain from %llu)\n",
+                                                    static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
+  if (gChainLength == 1 && memory && prefix != kSetterFirst) rig->Execute(Make(Op::SetLogOptions, 3, 0));
+  // A fresh library's first call is the prefix's only on a fresh rig.
+  if (prefix != kSetterFirst || gChainLength == 1)
+    for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
+  RunCommands(*rig);
+  const bool soakOver = gSoak.active && Clock::now() >= gSoak.deadline;
+  if (keep && gChainLength < kMaxChain && !soakOver && !Failed()) {
+    gKeptBefore = before;
+    gKept = std::move(rig);
+    return;
+  }
+  const std::string error = Unload(std::move(rig), before);
+  Require(error.empty(), error);
+}
+
+}  // namespace q583model
