@@ -118,6 +118,7 @@ void Rig::Started(Clock::time_point begin) {
   r.lengthMode = settings_.lengthMode;
   r.length = settings_.length;
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
+  r.memoryGap = (settings_.logFlags & 2) == 0;
   r.noisy = noiseOn_;
   r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
   if (settings_.logFlags & 1) {

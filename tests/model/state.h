@@ -141,6 +141,9 @@ struct RunRecord {
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
+  // Memory logging was off for some of the run: the frames of that time
+  // were never stored, so they are skipped without being overruns.
+  bool memoryGap = false;
   // Noise on the line during the run: a frame carries no checksum, so a
   // noise byte inside one changes its values undetectably.
   bool noisy = false;

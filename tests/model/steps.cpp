@@ -202,6 +202,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       Require(EX_GetDataLogOptions(&flags, &limit, 0) == 1, "EX_GetDataLogOptions failed");
       Require((flags & 7) == (static_cast<uint32_t>(s.a) & 7), what + ": EX_GetDataLogOptions reads " + std::to_string(flags));
       settings_.logFlags = flags;
+      if (run_ && (flags & 2) == 0) run_->memoryGap = true;
       initialised_ = true;
       break;
     }
