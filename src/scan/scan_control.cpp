@@ -90,8 +90,21 @@ bool ForgetLostPort() {
 }
 
 // The current run: one slot, its pointer copied or swapped under the lock.
+// At process exit the slot ends the last run's thread, as the library's
+// objects go: the thread holds its run, so nothing else would, and it must
+// not outlive what it uses.
+struct RunSlot {
+  std::shared_ptr<ScanRun> run;
+  RunSlot() = default;
+  RunSlot(const RunSlot&) = delete;
+  RunSlot& operator=(const RunSlot&) = delete;
+  ~RunSlot() {
+    if (!run) return;
+    if (const auto thread = run->TakeThread()) thread->Kill();
+  }
+};
 std::mutex gRunSlotMutex;
-std::shared_ptr<ScanRun> gCurrentRun;
+RunSlot gCurrentRun;
 
 // Stops the run's thread: asked to end and given a while (orderly), or
 // ended at once.  The handle is released either way, so that a thread left
@@ -188,14 +201,14 @@ void QuietAfterFailedStart() {
 
 std::shared_ptr<ScanRun> CurrentRun() {
   std::lock_guard<std::mutex> lock(gRunSlotMutex);
-  return gCurrentRun;
+  return gCurrentRun.run;
 }
 
 void InstallRun(std::shared_ptr<ScanRun> run) {
   std::shared_ptr<ScanRun> previous;
   {
     std::lock_guard<std::mutex> lock(gRunSlotMutex);
-    previous = std::exchange(gCurrentRun, std::move(run));
+    previous = std::exchange(gCurrentRun.run, std::move(run));
   }
   // The previous run goes here, outside the lock (its ring and file with it).
 }
