@@ -38,13 +38,13 @@ TEST_F(ScanLogFile, ExampleFileExactly) {
     AppendLogComment(row);
     log.WriteRow(row);
   }
-  // Scan end's trailer quantises the interval; the thread's, which sends
-  // nothing, writes the same minimum.
+  // The thread's trailer changes and sends nothing, and writes what scan
+  // end's, which quantises the interval in the record, writes after it.
+  log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scans, started);  // the thread's
   double maximum = 0.0;
   double minimum = 0.0;
   ApplyScanTiming(maximum, minimum);
-  log.WriteTrailer(QuantisedMinimumInterval(), Q583.scanInterval, scans, started);  // the thread's
-  log.WriteTrailer(minimum, Q583.scanInterval, scans, started);                     // scan end's
+  log.WriteTrailer(minimum, Q583.scanInterval, scans, started);  // scan end's
   log.Close();
   EXPECT_FALSE(log.IsOpen());
 

@@ -137,6 +137,11 @@ double QuantisedMinimumInterval() {
   return QuantiseMinimum(bounds.minimum, bounds.timeBase);
 }
 
+double QuantisedAppliedInterval() {
+  const ScanBounds bounds = ComputeScanBounds(Q583, Q583.average);
+  return QuantiseInterval(Q583.scanInterval, bounds.timeBase);
+}
+
 bool ComputeScanIntervalLimits(double& maximum, double& minimum, Q583Record& record) {
   uint32_t a = record.average;
   ScanBounds bounds = ComputeScanBounds(record, a);

@@ -15,6 +15,8 @@ int16_t ApplyScanTiming(double& maximum, double& minimum);
 // The minimal interval as ApplyScanTiming writes it, with nothing changed
 // and nothing sent.
 double QuantisedMinimumInterval();
+// The applied interval as ApplyScanTiming writes it, likewise.
+double QuantisedAppliedInterval();
 
 // Bounds rounded to milliseconds, halving average until they can be met
 // (stored in the record); false when they cannot be met with average 1.

@@ -120,7 +120,7 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   // The run's file gets its trailer also when file logging was switched
   // off during the run: the rows it has are a run's that ended.  Nothing is
   // sent for it: frames may still be arriving.
-  scan.log.WriteTrailer(QuantisedMinimumInterval(), Q583.scanInterval, scan.scanCounter, scan.startText);
+  scan.log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scan.scanCounter, scan.startText);
   DebugClose(DebugLog::General);
   scan.stop = why;
   scan.going = false;
@@ -237,7 +237,7 @@ ThreadStop TakeFrames(ScanRun& scan) {
     if (fLogScansToFile && fLimitLogFileSize && scan.log.IsOpen() &&
         static_cast<unsigned long>(scan.log.Position()) >= uiLogFileSizeLimit) {
       // The file is full: it ends with its trailer, the run goes on.
-      scan.log.WriteTrailer(QuantisedMinimumInterval(), Q583.scanInterval, scan.scanCounter, scan.startText);
+      scan.log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scan.scanCounter, scan.startText);
       scan.log.Close();
     }
   }
