@@ -5,7 +5,6 @@
 
 bool StartScan(bool withSystemCalibration);
 bool EndScan();
-bool SendScanStart(class ScanRun& run);
 bool SendScanStop();
 bool RunScan();     // EX_Run
 bool CheckRun();    // EX_CheckRun

@@ -276,7 +276,7 @@ bool EndRunningScanAtOnce() {
   return true;
 }
 
-bool SendScanStart(ScanRun& run) {
+static bool SendScanStart(ScanRun& run) {
   run.diginRequestPending = false;
   run.frameBytes = 0;
   const int16_t tScan = run.format.scanType;
