@@ -53,7 +53,7 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       lineChanged_ = true;
       hungUpAt_ = Clock::now();
       accepted_.clear();  // a dead line takes no byte
-      if (RunGoing()) run_->mayEnd = true;
+      if (RunGoing()) run_->mayEnd = run_->lineDead = true;
       break;
     case Op::Reconnect: {
       // The old run's thread must be gone before its line is replaced.

@@ -137,6 +137,7 @@ struct RunRecord {
   uint32_t lengthMode = 1, length = 0;
   bool stopWhenFull = false;
   bool digoutQueued = false;  // a byte was queued in this run
+  bool lineDead = false;      // its line hung up: a replug gives the port a new line, not this run
   int64_t lastK = -1;         // last frame handed out
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;

@@ -73,7 +73,9 @@ void Rig::SendDigout(const std::string& what, uint8_t value, bool withScan, bool
     if (ok) signedOn_ = Tri::Yes;
   }
   if (ok) asked_.push_back(value);
-  if (ok && during) accepted_.push_back(value);
+  // A byte queued into a run on a line that hung up has no way out: the run
+  // keeps the dead line until the host ends it.
+  if (ok && during && !run_->lineDead) accepted_.push_back(value);
   if (ok && !during) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(500);
     while (Clock::now() < deadline &&
@@ -276,7 +278,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
         const uint8_t ok = Timed(what, DirectBound(), [&] { return EX_SendDigoutWScan(value, &busy); });
         if (ok) {
           asked_.push_back(value);
-          accepted_.push_back(value);
+          if (!run_->lineDead) accepted_.push_back(value);
           run_->digoutQueued = true;
           ++value;
         } else {
