@@ -175,7 +175,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 // before the random steps.  Which one, and its variant, are drawn.
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
-  kDefaultsInRun, kMemoryToggledInRun
+  kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -192,7 +192,7 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       v.insert(v.end(), {Make(Op::SetScanType, 1), Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 50),
                          Make(Op::GetCodes)});
       // The run keeps its type when the host sets another during it.
-      if (variant & 4) v.insert(v.end(), {Make(Op::SetScanType, 0), Make(Op::Wait, 300), Make(Op::Retrieve, 0, 50)});
+      v.insert(v.end(), {Make(Op::SetScanType, variant & 4 ? 2 : 0), Make(Op::Wait, 300), Make(Op::Retrieve, 0, 50)});
       return v;
     }
     case kHangUpInRun: {
@@ -219,6 +219,19 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       // Six values a scan: the ring holds 1440, frames come every 1 ms.
       return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
               Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
+    case kUnreadAfterEnd: {
+      // Scans left unread when the run ends, however it ends, are handed out after it.
+      const Step enders[] = {Make(Op::EndScan), Make(Op::Stop), Make(Op::SetRate, 0, 0, 60.0), Make(Op::InitDev),
+                             Make(Op::Calibrate, 1), Make(Op::Standby, 0), Make(Op::SetRunLength, 1, 1), Make(Op::Reset)};
+      return {Make(Op::SetLogOptions, 3, 0), Make(Op::Start, 1), Make(Op::Wait, 400), Make(Op::Retrieve, variant & 1, 1),
+              enders[variant], Make(Op::Retrieve, 0, 1), Make(Op::Retrieve, 1, 5000)};
+    }
+    case kIniThenRun: {
+      // A run with what a configuration file gave, at the shortest interval.
+      const int files[] = {2, 2, 2, 0, 2, 1, 3, 2};
+      return {Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::Start, 1), Make(Op::Wait, 400),
+              Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)};
+    }
     default:
       return {};
   }
@@ -268,9 +281,12 @@ void CheckOneSequence() {
   // Most sequences leave their rig to the next, which goes on from its
   // state: more sequences a minute, and states that only a history builds.
   const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
-  int prefix = *rc::gen::weightedElement<int>({{12, kNone}, {2, kSetterFirst}, {2, kTypeZeroThenMulti}, {2, kHangUpInRun},
-                                                     {2, kTimedEndWithDigout}, {2, kLostCalibration}, {1, kOverrun},
-                                                     {2, kDefaultsInRun}, {2, kMemoryToggledInRun}})
+  // Most sequences begin with a scenario: each is met a few times in any
+  // six minutes of random seeds.
+  int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {2, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
+                                                     {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
+                                                     {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
+                                                     {2, kIniThenRun}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);
