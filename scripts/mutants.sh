@@ -45,9 +45,22 @@ build=$scratch/build
 mkdir -p "$src"
 
 # The tree as it is now: every file git knows (tracked or new, not ignored).
+# A kept scratch copy takes only the files that differ, each with a new
+# time: a file that an earlier mutant changed and put back has a time
+# older than its object, and would otherwise not be built again.
+incoming=$scratch/incoming
+rm -rf "$incoming"
+mkdir -p "$incoming"
 (cd "$tree" && git ls-files -z --cached --others --exclude-standard |
    while IFS= read -r -d '' f; do [[ -f $f ]] && printf '%s\0' "$f"; done |
-   tar --null -T - -cf -) | tar -xf - -C "$src"
+   tar --null -T - -cf -) | tar -xf - -C "$incoming"
+(cd "$incoming" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  if ! cmp -s "$incoming/$f" "$src/$f"; then
+    mkdir -p "$(dirname "$src/$f")"
+    cp "$incoming/$f" "$src/$f"
+  fi
+done
+rm -rf "$incoming"
 if [[ ! -f $build/CMakeCache.txt ]]; then
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ583_BUILD_TESTS=ON >"$scratch/configure.log" 2>&1 ||
     { echo "mutants: the scratch tree does not configure (see $scratch/configure.log)"; exit 2; }

@@ -72,6 +72,7 @@ std::string Show(const Step& s) {
     case Op::DefaultSetup: o << "EX_SetDevToDefaultSetup()"; break;
     case Op::Polarity: o << "EX_SetPolarity(" << s.a << ")"; break;
     case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) from " << s.b << " ms before the timed run's end until it is over"; break;
+    case Op::DigoutThenEnd: o << "EX_SendDigoutWScan(" << s.a << "), at once EX_SetRate(the rate it has)"; break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
@@ -108,7 +109,7 @@ bool EndsRun(const Step& s) {
   switch (s.op) {
     case Op::EndScan: case Op::Stop: case Op::InitDev: case Op::SetCodes: case Op::SetSingleCode:
     case Op::SetRunLength: case Op::SetRate: case Op::Calibrate: case Op::Standby: case Op::Sleep:
-    case Op::Reset: case Op::IniLoad: case Op::LostCalibration:
+    case Op::Reset: case Op::IniLoad: case Op::LostCalibration: case Op::DigoutThenEnd:
       return true;
     case Op::TwoThreads:
       return s.a == 0 || s.a == 2;
@@ -235,6 +236,7 @@ Weighted RunMeeting(const GenModel& m) {
       {3, GenLogOptions()},
       {1, Make(Op::LostCalibration, element(0, 1, 2), element(0, 1))},
       {3, Make(Op::Digout, inRange(0, 256), element(0, 1))},
+      {2, Make(Op::DigoutThenEnd, inRange(0, 256))},
       {2, Make(Op::DiginWScan)},
       {1, Make(Op::GetDigin)},
       {1, Make(Op::OneConversion)},

@@ -175,7 +175,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 // before the random steps.  Which one, and its variant, are drawn.
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
-  kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun
+  kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -232,6 +232,14 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       return {Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::Start, 1), Make(Op::Wait, 400),
               Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)};
     }
+    case kDigoutThenEnd: {
+      // Bytes queued the moment before a run ends at once, over three runs.
+      std::vector<Step> v;
+      for (int i = 0; i < 3; ++i)
+        v.insert(v.end(), {Make(Op::Start, 1), Make(Op::Wait, 150 + 50 * (variant & 3)),
+                           Make(Op::DigoutThenEnd, 0x60 + 8 * variant + i), Make(Op::Wait, 50)});
+      return v;
+    }
     default:
       return {};
   }
@@ -286,7 +294,7 @@ void CheckOneSequence() {
   int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {2, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
-                                                     {2, kIniThenRun}})
+                                                     {2, kIniThenRun}, {2, kDigoutThenEnd}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);

@@ -19,7 +19,7 @@ bool Talks(Op op) {
     case Op::Start: case Op::EndScan: case Op::Stop: case Op::Run: case Op::InitDev: case Op::SetCodes:
     case Op::GetCodes: case Op::Digout: case Op::DigoutNearEnd: case Op::GetDigin: case Op::OneConversion:
     case Op::PolledChan: case Op::Calibrate: case Op::Standby: case Op::Sleep: case Op::Reset:
-    case Op::TwoThreads: case Op::LostCalibration:
+    case Op::TwoThreads: case Op::LostCalibration: case Op::DigoutThenEnd:
       return true;
     default:
       return false;
@@ -225,6 +225,16 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
         settings_.rate = static_cast<float>(s.x);
       }
       initialised_ = true;
+      break;
+    }
+    case Op::DigoutThenEnd: {
+      // A byte queued the moment before the run ends at once goes out with
+      // the run's end, which may come before its thread has sent it.
+      SendDigout(what, static_cast<uint8_t>(s.a), true, talked);
+      Step rate;
+      rate.op = Op::SetRate;
+      rate.x = settings_.rate;
+      CallLibrary(rate, what, talked);
       break;
     }
     case Op::SetGain: {
