@@ -175,7 +175,8 @@ Step Codes(std::array<uint8_t, 6> codes) {
 // before the random steps.  Which one, and its variant, are drawn.
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
-  kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd
+  kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd,
+  kDiginWithScan, kDirectTour
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -240,6 +241,30 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
                            Make(Op::DigoutThenEnd, 0x60 + 8 * variant + i), Make(Op::Wait, 50)});
       return v;
     }
+    case kDiginWithScan: {
+      // Digital input read within the frames of a multi-channel run, with
+      // an output byte sent while the reader waits.
+      const int channels = 2 + (variant % 3);
+      std::array<uint8_t, 6> codes{kOff, kOff, kOff, kOff, kOff, kOff};
+      for (int i = 0; i < channels; ++i) codes[i] = static_cast<uint8_t>(i);
+      std::vector<Step> v = {Make(Op::DiginScan, 1), Codes(codes), Make(Op::SetScanType, variant & 1 ? 2 : 1),
+                             Make(Op::SetLogOptions, 3, 0)};
+      if (variant & 2) v.push_back(Make(Op::SetRunLength, 0, 900));
+      v.insert(v.end(), {Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::DiginWScan), Make(Op::Digout, 0x70 + variant, 1),
+                         Make(Op::Wait, 200), Make(Op::DiginWScan), Make(Op::Retrieve, variant & 4 ? 1 : 0, 5000)});
+      v.push_back(variant & 2 ? Make(Op::Wait, 800) : Make(Op::EndScan));
+      v.insert(v.end(), {Make(Op::Retrieve, 0, 5000), Make(Op::DiginScan, 0)});
+      if (variant & 2) v.push_back(Make(Op::SetRunLength, 0, 0));
+      return v;
+    }
+    case kDirectTour:
+      // Each direct operation once, around a run timed in seconds.
+      return {Make(Op::OneConversion), Make(Op::GetDigin), Make(Op::Digout, 0x10 + variant, 0),
+              Make(Op::PolledChan, variant, 2 * variant), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
+              variant & 4 ? Make(Op::Sleep) : Make(Op::Standby, variant & 1), Make(Op::GetDigin),
+              Make(Op::SetRunLength, 1, 1), Make(Op::Beep, variant & 1), Make(Op::Start, variant & 1),
+              Make(Op::Wait, 1300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000), Make(Op::SetRunLength, 0, 0),
+              Make(Op::Run), Make(Op::Wait, 200), Make(Op::Reset)};
     default:
       return {};
   }
@@ -294,7 +319,8 @@ void CheckOneSequence() {
   int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {2, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
-                                                     {2, kIniThenRun}, {2, kDigoutThenEnd}})
+                                                     {2, kIniThenRun}, {2, kDigoutThenEnd},
+                                                     {2, kDiginWithScan}, {2, kDirectTour}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);
