@@ -71,9 +71,11 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 300.0;
   const char* benchEnv = std::getenv("Q583_SOAK_BENCH_SECONDS");
   const double benchSeconds = benchEnv ? std::atof(benchEnv) : 10.0;
-  // Many sequences per check, long ones (CI runs short ones); the soak's
-  // deadline ends each segment.
-  setenv("RC_PARAMS", "max_success=1000000 max_size=100", 0);
+  // Long sequences (CI runs short ones).  A check draws its sequences at
+  // sizes that grow from 0 to max_size over its max_success sequences, so
+  // the soak runs short checks one after the other (each with its own name,
+  // hence its own seed) until a segment's deadline.
+  setenv("RC_PARAMS", "max_success=25 max_size=100", 0);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   ReloadLibrary();
@@ -104,7 +106,13 @@ int main(int argc, char** argv) {
     q583model::SetSoakControl(c);
     const uint64_t before = q583model::SequencesRun();
     std::printf("[soak] segment: %s\n", seg.name);
-    if (!rc::check(seg.name, [] { q583model::CheckOneSequence(); })) ++failures;
+    for (int batch = 1; std::chrono::steady_clock::now() < c.deadline; ++batch) {
+      const std::string name = std::string(seg.name) + ", check " + std::to_string(batch);
+      if (!rc::check(name, [] { q583model::CheckOneSequence(); })) {
+        ++failures;
+        break;
+      }
+    }
     // The last sequence's rig is unloaded and counted before the figures.
     if (const std::string left = q583model::FinishSequences(); !left.empty()) {
       std::printf("[soak] FAILED: %s\n", left.c_str());

@@ -72,6 +72,7 @@ std::string Show(const Step& s) {
     case Op::DefaultSetup: o << "EX_SetDevToDefaultSetup()"; break;
     case Op::Polarity: o << "EX_SetPolarity(" << s.a << ")"; break;
     case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) from " << s.b << " ms before the timed run's end until it is over"; break;
+    case Op::DebugLogs: o << (s.a ? "EX_DoVexDbgNew(1), EX_DoScanDebug(1), EX_DoDebugNorm(3)" : "EX_DoVexDbgNew(0), EX_DoScanDebug(0)"); break;
     case Op::DigoutThenEnd: o << "EX_SendDigoutWScan(" << s.a << "), at once EX_SetRate(the rate it has)"; break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
@@ -134,7 +135,6 @@ struct StepCommand : rc::state::Command<GenModel, Rig> {
     if (step.op == Op::HangUp) m.b.lineAlive = false;
     if (step.op == Op::Reconnect) m.b.lineAlive = true;
     if (step.op == Op::SetRunLength) m.b.timedMs = step.a == 0 ? static_cast<uint32_t>(step.b) : 0;
-    if (step.op == Op::DefaultSetup || step.op == Op::IniLoad) m.b.timedMs = 0;
     if (step.op < Op::CommandFault) m.b.fresh = false;
     m.ended = m.b.runGoing && EndsRun(step);  // the host ended it: its unread scans are met next
     if (EndsRun(step)) m.b.runGoing = false;
@@ -217,6 +217,7 @@ Weighted Setters() {
       {1, Make(Op::Interval, element(0, 1, 4))},
       {1, Make(Op::DefaultSetup)},
       {2, Make(Op::IniLoad, element(0, 1, 2, 3))},
+      {1, Make(Op::DebugLogs, element(1, 1, 0))},
   };
 }
 

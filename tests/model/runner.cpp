@@ -259,7 +259,7 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
     }
     case kDirectTour:
       // Each direct operation once, around a run timed in seconds.
-      return {Make(Op::OneConversion), Make(Op::GetDigin), Make(Op::Digout, 0x10 + variant, 0),
+      return {Make(Op::DebugLogs, (variant & 2) != 0), Make(Op::OneConversion), Make(Op::GetDigin), Make(Op::Digout, 0x10 + variant, 0),
               Make(Op::PolledChan, variant, 2 * variant), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
               variant & 4 ? Make(Op::Sleep) : Make(Op::Standby, variant & 1), Make(Op::GetDigin),
               Make(Op::SetRunLength, 1, 1), Make(Op::Beep, variant & 1), Make(Op::Start, variant & 1),

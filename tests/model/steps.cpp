@@ -311,7 +311,11 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
     case Op::DefaultSetup: {
       Expect(what, Timed(what, kInstantMs, [] { return EX_SetDevToDefaultSetup(); }), 1);
       // The defaults apply from the next start; a run goes on with its own.
+      // The run length is not among them: a timed run stays timed.
+      const Settings before = settings_;
       settings_ = Settings{};
+      settings_.lengthMode = before.lengthMode;
+      settings_.length = before.length;
       ReadBackSettings();
       uint8_t type = 9;
       EX_GetScanType(&type);
@@ -416,6 +420,13 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       talked = false;  // the load talks to the instrument only to end a running scan
       break;
     }
+    case Op::DebugLogs:
+      // The three debug logs, opened or closed (their writers run on both
+      // the host's threads and the acquisition thread).
+      Expect(what, Timed(what, kInstantMs, [&] { return EX_DoVexDbgNew(static_cast<uint8_t>(s.a)); }), 1);
+      Expect(what, Timed(what, kInstantMs, [&] { return EX_DoScanDebug(static_cast<uint8_t>(s.a)); }), 1);
+      if (s.a) Expect(what, Timed(what, kInstantMs, [] { return EX_DoDebugNorm(3); }), 1);
+      break;
     case Op::Beep:
       Expect(what, Timed(what, kInstantMs, [&] { return EX_SetRunEndBeepOptions(static_cast<uint8_t>(s.a), 880, 5, 1, 2); }), 1);
       break;
