@@ -39,8 +39,8 @@ bool SendPacketWhileBusy(uint32_t first, uint32_t data) {
     GetComStatus();
   }
   if (!WriteComByte(first)) return false;
-  if (!WriteComByte(data)) return false;
-  return WriteComByte((first + data) & 0xFF);
+  if (!WriteComByteInPacket(data)) return false;
+  return WriteComByteInPacket((first + data) & 0xFF);
 }
 
 }  // namespace

@@ -113,6 +113,10 @@ void CloseLostPort() {
 bool WriteComByte(uint32_t value) {
   // A killed thread left to end on its own sends nothing more.
   platform::CheckKilled();
+  return WriteComByteInPacket(value);
+}
+
+bool WriteComByteInPacket(uint32_t value) {
   // A port that is lost or not open takes no byte however long one waits.
   if (gPortLost || CurrentPort() == INVALIDCOMDEV) return false;
   const auto byte = static_cast<uint8_t>(value & 0xFF);

@@ -29,6 +29,11 @@ bool ConfigureComPort(uint32_t baud, bool* lineRefused = nullptr);
 void CloseComPort();
 
 bool WriteComByte(uint32_t value);                  // retried for 3000 ms
+// The same for the second and later bytes of a packet: a killed thread
+// finishes the packet it has begun (the room for it was there before its
+// first byte), so that the instrument never holds part of one and takes
+// the next packet's bytes for its rest.
+bool WriteComByteInPacket(uint32_t value);
 bool ReadComByte(uint8_t& value);                   // at once; false when none
 bool ReadComBytes(int32_t count, int32_t timeoutMs, uint8_t* buffer);
 int32_t GetTimerTicks();                            // 18.2 ticks a second

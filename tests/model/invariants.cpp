@@ -149,9 +149,24 @@ void Rig::CheckAcceptedDigout(const std::string& after) {
     SleepMs(20);
     left = missing();
   }
-  if (!Lenient())
-    Require(left.empty(), after + ": digital output " + std::to_string(left.empty() ? 0 : left.front()) +
-                              ", accepted with result 1 during the run, never reached the instrument");
+  if (!Lenient() && !left.empty()) {
+    std::string seen;
+    const auto wire = sim_->GetState().digitalOutputs;
+    for (size_t i = wire.size() > 6 ? wire.size() - 6 : 0; i < wire.size(); ++i) seen += " " + std::to_string(wire[i]);
+    size_t badSums = 0;
+    std::string bad;
+    const auto packets = sim_->Packets();
+    for (size_t i = 0; i < packets.size(); ++i) {
+      if (packets[i].checksumOk) continue;
+      ++badSums;
+      for (size_t j = i > 2 ? i - 2 : 0; j <= i + 1 && j < packets.size(); ++j)
+        bad += " [" + std::to_string(packets[j].first) + " " + std::to_string(packets[j].data) + " " +
+               std::to_string(packets[j].sum) + "]";
+    }
+    Require(false, after + ": digital output " + std::to_string(left.front()) +
+                       ", accepted with result 1 during the run, never reached the instrument (its last outputs:" + seen +
+                       "; packets with a bad sum: " + std::to_string(badSums) + bad + ")");
+  }
   accepted_.clear();
 }
 
