@@ -316,7 +316,7 @@ void CheckOneSequence() {
   const bool keep = *rc::gen::weightedElement<bool>({{3, true}, {1, false}}).as("leave the rig to the next sequence");
   // Most sequences begin with a scenario: each is met a few times in any
   // six minutes of random seeds.
-  int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {2, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
+  int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {3, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
                                                      {2, kIniThenRun}, {2, kDigoutThenEnd},
@@ -329,6 +329,12 @@ void CheckOneSequence() {
   // and their values checked.
   const bool memory = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("memory logging first");
   ++gSequences;
+  // A fresh library's first call is the scenario's: a kept rig ends its
+  // chain here (unloaded and counted, as at any chain's end).
+  if (prefix == kSetterFirst && gKept && !Failed()) {
+    const std::string error = Unload(std::move(gKept), gKeptBefore);
+    Require(error.empty(), error);
+  }
   std::unique_ptr<Rig> rig;
   ProcessFigures before;
   if (gKept && !Failed()) {
@@ -348,9 +354,7 @@ void CheckOneSequence() {
   if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- sequence %llu (chain from %llu)\n",
                                                     static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
   if (gChainLength == 1 && memory && prefix != kSetterFirst) rig->Execute(Make(Op::SetLogOptions, 3, 0));
-  // A fresh library's first call is the prefix's only on a fresh rig.
-  if (prefix != kSetterFirst || gChainLength == 1)
-    for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
+  for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
   RunCommands(*rig);
   const bool soakOver = gSoak.active && Clock::now() >= gSoak.deadline;
   if (keep && gChainLength < kMaxChain && !soakOver && !Failed()) {
