@@ -39,6 +39,7 @@ std::string FinishSequences();
 // What the process holds: for the soak's figures and the leak check.
 struct ProcessFigures {
   long rssKb = 0;
+  long heapKb = 0;  // allocated by the program, in every arena: what a leak grows
   int descriptors = 0;
   int threads = 0;
 };

@@ -133,6 +133,8 @@ ProcessFigures Figures() {
   std::string line;
   while (std::getline(status, line))
     if (line.rfind("VmRSS:", 0) == 0) f.rssKb = std::atol(line.c_str() + 6);
+  const struct mallinfo2 heap = mallinfo2();  // sums over every arena
+  f.heapKb = static_cast<long>((heap.uordblks + heap.hblkhd) / 1024);
   f.descriptors = Count("/proc/self/fd");
   f.threads = Count("/proc/self/task");
   return f;
