@@ -116,11 +116,18 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       sim_->AddCommandFault(f);
       faultSteps_ = std::max(faultSteps_, 2);
       lenient_ = true;
+      uint8_t gain = 1;
+      EX_GetGain(&gain);  // no I/O: the gain the calibration must come back to
       const int bound = EndScanBound() + SignOnBound() + CalibrationMs() + 2 * ReplyMs() + kFaultSlackMs;
       uint8_t ok = 0;
       if (s.a == 0) ok = Timed(what, bound, [] { return EX_InitDev(); });
       if (s.a == 1) ok = Timed(what, bound, [] { return EX_SystemCalibration(); });
       if (s.a == 2) ok = Timed(what, bound, [] { return EX_StartScan(); });
+      // A calibration without its answer fails the call that asked for it.
+      // A sign-on forgives it only at gain 1, where the instrument is left
+      // at the gain the library believes.
+      Require(ok == 0 || s.a == 2 || (s.a == 0 && gain == 1),
+              what + " returned 1, though the instrument never answered a calibration command (gain " + std::to_string(gain) + ")");
       EndRun(s.a == 0 ? Ending::Orderly : Ending::AtOnce);
       if (s.a == 2 && ok) Started(begin_);
       if (ok) replyTimeoutSet_ = true;
