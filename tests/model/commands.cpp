@@ -74,6 +74,12 @@ std::string Show(const Step& s) {
     case Op::DigoutNearEnd: o << "EX_SendDigoutWScan(" << s.a << ", then on) from " << s.b << " ms before the timed run's end until it is over"; break;
     case Op::DebugLogs: o << (s.a ? "EX_DoVexDbgNew(1), EX_DoScanDebug(1), EX_DoDebugNorm(3)" : "EX_DoVexDbgNew(0), EX_DoScanDebug(0)"); break;
     case Op::DigoutThenEnd: o << "EX_SendDigoutWScan(" << s.a << "), at once EX_SetRate(the rate it has)"; break;
+    case Op::LogText:
+      o << (s.a ? "EX_AddLogFileComment(" : "EX_SetExperimentName(")
+        << (s.b == 0 ? "a short text" : s.b == 1 ? "\"\"" : s.b == 2 ? "511 characters" : s.b == 3 ? "512 characters" : "null") << ")";
+      break;
+    case Op::DigoutPriority: o << "SetDigOutPriorityOption(" << s.a << ")"; break;
+    case Op::StopBeep: o << "EX_StopRunEndBeep()"; break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
@@ -218,6 +224,8 @@ Weighted Setters() {
       {1, Make(Op::DefaultSetup)},
       {2, Make(Op::IniLoad, element(0, 1, 2, 3))},
       {1, Make(Op::DebugLogs, element(1, 1, 0))},
+      {1, Make(Op::LogText, element(0, 1, 1), element(0, 0, 0, 1, 2, 3, 4))},
+      {1, Make(Op::DigoutPriority, element(1, 0))},
   };
 }
 
@@ -228,7 +236,8 @@ Weighted RunMeeting(const GenModel& m) {
       {8, Make(Op::Wait, element(20, 50, 120, 300, 800, 2500))},
       {10, Make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500, 5000))},
       {3, Make(Op::EndScan)},
-      {1, Make(Op::Stop)},
+      {2, Make(Op::Stop)},
+      {1, Make(Op::LogText, element(0, 1, 1), element(0, 0, 1, 2))},
       {2, Make(Op::Start, element(0, 1))},
       {1, Make(Op::Run)},
       {1, Make(Op::InitDev)},
@@ -252,7 +261,11 @@ Weighted RunMeeting(const GenModel& m) {
       {1, Make(Op::Noise, element(20, 200))},
       {1, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
   };
-  if (m.b.timedMs > 0) v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(150, 60, 0))});
+  if (m.b.timedMs > 0) {
+    v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(150, 60, 0))});
+    v.push_back({1, Make(Op::Beep, element(1, 0))});
+    v.push_back({1, Make(Op::StopBeep)});
+  }
   for (auto& s : Setters()) v.push_back({1, s.second});
   return v;
 }
@@ -263,6 +276,8 @@ Weighted EndedMeeting() {
       {8, Make(Op::Retrieve, element(0, 1), element(1, 50, 5000))},
       {4, Make(Op::Start, element(0, 1))},
       {3, Make(Op::EndScan)},
+      {1, Make(Op::Stop)},
+      {1, Make(Op::StopBeep)},
       {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
       {2, Make(Op::GetCodes)},
       {2, Make(Op::DiginWScan)},
@@ -316,6 +331,7 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {1, Make(Op::LostCalibration, element(0, 1, 2), element(0, 1))},
       {1, Make(Op::Standby, element(0, 1))},
       {1, Make(Op::Beep, element(0, 1))},
+      {1, Make(Op::StopBeep)},
       {2, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
       {1, Make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
       {1, Make(Op::Noise, element(20, 200))},

@@ -61,14 +61,24 @@ void Rig::CheckScanLog() {
   const std::string where = "scan log " + run_->file;
   Require(!lines.empty() && lines[0].rfind("Time / s", 0) == 0, where + ": no header line");
   FrameId last{static_cast<int64_t>(run_->simRunFirst), -1};
+  size_t comment = run_->firstComment;
   size_t i = 1;
   for (; i < lines.size() && !lines[i].empty(); ++i) {
     if (run_->noisy) continue;  // the rows are there; their values may carry noise
-    std::vector<double> values;
+    std::vector<std::string> texts;
     std::istringstream fields(lines[i]);
     std::string f;
     std::getline(fields, f, '\t');  // the time column
-    while (std::getline(fields, f, '\t')) values.push_back(std::atof(f.c_str()));
+    while (std::getline(fields, f, '\t')) texts.push_back(f);
+    // A row ends with the comment the host had given when it was written:
+    // one given since the run began, and never an older one than the last.
+    const std::string text = texts.size() == run_->points + 1 ? texts.back() : std::string();
+    if (!text.empty()) texts.pop_back();
+    while (comment < comments_.size() && comments_[comment] != text) ++comment;
+    Require(comment < comments_.size(), where + " row " + std::to_string(i) + " ends with the comment \"" +
+                                            text.substr(0, 40) + "\", not one given since the run began, after the last");
+    std::vector<double> values;
+    for (const auto& t : texts) values.push_back(std::atof(t.c_str()));
     Require(values.size() == run_->points, where + " row " + std::to_string(i) + ": " + std::to_string(values.size()) +
                                                " values, the run takes " + std::to_string(run_->points));
     const FrameId id = CheckScan(values.data(), *run_, where + " row " + std::to_string(i));
@@ -97,6 +107,12 @@ void Rig::CheckScanLog() {
     const size_t length = noStart ? 6 : 7;
     Require(i + length - 1 < lines.size() && lines[i + length - 1].rfind("Experiment Description:", 0) == 0,
             where + ": trailer cut short");
+    // The description the host had given when the trailer was written.
+    const std::string& described = lines[i + length - 1];
+    const std::string name = described.substr(described.find('\t') + 1);
+    Require(std::find(experiments_.begin() + static_cast<std::ptrdiff_t>(run_->firstExperiment), experiments_.end(), name) !=
+                experiments_.end(),
+            where + ": trailer describes the experiment \"" + name.substr(0, 40) + "\", not one given since the run began");
     i += length;
     ++trailers;
   }

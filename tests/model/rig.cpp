@@ -112,6 +112,8 @@ void Rig::Started(Clock::time_point begin) {
   r.type = settings_.type;
   r.bipolar = settings_.bipolar;
   r.simRunFirst = simRunsBefore_;
+  r.firstExperiment = experiments_.size() - 1;
+  r.firstComment = comments_.size() - 1;
   const int n = settings_.type == 0 ? 1 : ChannelCount(settings_.codes);
   r.points = static_cast<uint32_t>(n + (settings_.type == 2 ? 2 : 0));
   r.interval = sim_->GetState().frameIntervalS;

@@ -178,7 +178,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
   kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd,
-  kDiginWithScan, kDirectTour
+  kDiginWithScan, kDirectTour, kDirectFaults
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -232,7 +232,10 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
     case kIniThenRun: {
       // A run with what a configuration file gave, at the shortest interval.
       const int files[] = {2, 2, 2, 0, 2, 1, 3, 2};
-      return {Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::Start, 1), Make(Op::Wait, 400),
+      // A comment on the rows and a description for the trailer, given
+      // before the run and changed during it.
+      return {Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0), Make(Op::Start, 1),
+              Make(Op::Wait, 200), Make(Op::LogText, variant & 2 ? 0 : 1, variant & 1 ? 0 : 2), Make(Op::Wait, 200),
               Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)};
     }
     case kDigoutThenEnd: {
@@ -267,6 +270,15 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::SetRunLength, 1, 1), Make(Op::Beep, variant & 1), Make(Op::Start, variant & 1),
               Make(Op::Wait, 1300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000), Make(Op::SetRunLength, 0, 0),
               Make(Op::Run), Make(Op::Wait, 200), Make(Op::Reset)};
+    case kDirectFaults: {
+      // One kind of reply fault met by each direct operation in turn: the
+      // conversion, the digital input, the channel select, a calibration.
+      const int kind = variant % 4;
+      return {Make(Op::CommandFault, kind, 0), Make(Op::OneConversion), Make(Op::CommandFault, kind, 3), Make(Op::GetDigin),
+              Make(Op::CommandFault, kind, 1), Make(Op::PolledChan, 1 + variant, 2), Make(Op::OneConversion),
+              Make(Op::CommandFault, kind, 4 + (variant >> 2)), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
+              Make(Op::Digout, 0x20 + variant, 0)};
+    }
     default:
       return {};
   }
@@ -322,7 +334,7 @@ void CheckOneSequence() {
                                                      {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
                                                      {2, kIniThenRun}, {2, kDigoutThenEnd},
-                                                     {2, kDiginWithScan}, {2, kDirectTour}})
+                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);

@@ -76,7 +76,7 @@ enum class Op {
   Wait, Retrieve, Start, EndScan, Stop, Run, InitDev, SetScanType, SetCodes, GetCodes, SetSingleCode,
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
-  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs,
+  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep,
   CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
 };
 
@@ -134,6 +134,9 @@ struct RunRecord {
   uint32_t simRunFirst = 0;   // the simulator's first scan index of this run
   int64_t lastRun = -1;       // the simulator run of the last scan handed out
   std::string file;           // its scan log file ("" when none)
+  // The description and comment the host had given when the run began
+  // (indices into the rig's histories of them).
+  size_t firstExperiment = 0, firstComment = 0;
   uint32_t lengthMode = 1, length = 0;
   bool stopWhenFull = false;
   bool digoutQueued = false;  // a byte was queued in this run
@@ -242,6 +245,7 @@ class Rig {
   void SleepWatching(Clock::time_point until);
   // A digital-output byte, queued during a run or written directly.
   void SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked);
+  void SetLogText(const Step& s, const std::string& what);
   // Runs a library call; false when s is no library call.
   bool CallLibrary(const Step& s, const std::string& what, bool& talked);
   // Injects a fault or a second host thread.
@@ -298,6 +302,11 @@ class Rig {
   std::vector<uint8_t> accepted_;  // accepted bytes of the run, not yet seen on the wire
   std::map<std::string, uintmax_t> closedLogs_;  // closed scan logs and their sizes
   Mode mode_;                      // what the instrument was last given
+  // Every experiment description and log comment the library took, in
+  // order (each text is unique but ""), and how many texts were made.
+  std::vector<std::string> experiments_{"none"};
+  std::vector<std::string> comments_{""};
+  int textsMade_ = 0;
   size_t modesSeen_ = 0;           // conversions checked
   uint32_t registerWritesSeen_ = 0;
   uint32_t simRunsBefore_ = 0;     // scans started before the step

@@ -430,10 +430,32 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
     case Op::Beep:
       Expect(what, Timed(what, kInstantMs, [&] { return EX_SetRunEndBeepOptions(static_cast<uint8_t>(s.a), 880, 5, 1, 2); }), 1);
       break;
+    case Op::StopBeep:
+      Expect(what, Timed(what, kInstantMs, [] { return EX_StopRunEndBeep(); }), 1);
+      initialised_ = true;
+      break;
+    case Op::DigoutPriority:
+      Expect(what, Timed(what, kInstantMs, [&] { return SetDigOutPriorityOption(static_cast<uint8_t>(s.a)); }), 1);
+      break;
+    case Op::LogText:
+      SetLogText(s, what);
+      break;
     default:
       return false;
   }
   return true;
+}
+
+// The experiment description (a == 0) or the log comment (a == 1): a short
+// text, "", the longest taken (511 characters), one too long, or none.
+void Rig::SetLogText(const Step& s, const std::string& what) {
+  std::string text = (s.a ? "note " : "experiment ") + std::to_string(++textsMade_);
+  if (s.b == 1) text.clear();
+  if (s.b == 2 || s.b == 3) text.resize(s.b == 2 ? 511 : 512, '-');
+  const char* arg = s.b == 4 ? nullptr : text.c_str();
+  const uint8_t ok = Timed(what, kInstantMs, [&] { return s.a ? EX_AddLogFileComment(arg) : EX_SetExperimentName(arg); });
+  Require(ok == (s.b <= 2 ? 1 : 0), what + " returned " + std::to_string(ok));
+  if (ok) (s.a ? comments_ : experiments_).push_back(text);
 }
 
 }  // namespace q583model
