@@ -80,6 +80,7 @@ std::string Show(const Step& s) {
       break;
     case Op::DigoutPriority: o << "SetDigOutPriorityOption(" << s.a << ")"; break;
     case Op::StopBeep: o << "EX_StopRunEndBeep()"; break;
+    case Op::NoLogFile: o << "EX_StartScan_NoSysCal() with the next scan log's name taken by a directory, answering " << (s.a ? "Cancel" : "OK"); break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
@@ -127,7 +128,7 @@ bool EndsRun(const Step& s) {
 
 bool StartsRun(const Step& s) {
   return s.op == Op::Start || s.op == Op::Run || (s.op == Op::TwoThreads && (s.a == 1 || s.a == 3)) ||
-         (s.op == Op::LostCalibration && s.a == 2);
+         (s.op == Op::LostCalibration && s.a == 2) || (s.op == Op::NoLogFile && s.a == 0);
 }
 
 struct StepCommand : rc::state::Command<GenModel, Rig> {
@@ -239,6 +240,7 @@ Weighted RunMeeting(const GenModel& m) {
       {2, Make(Op::Stop)},
       {1, Make(Op::LogText, element(0, 1, 1), element(0, 0, 1, 2))},
       {2, Make(Op::Start, element(0, 1))},
+      {1, Make(Op::NoLogFile, element(0, 1))},
       {1, Make(Op::Run)},
       {1, Make(Op::InitDev)},
       {1, Make(Op::Reset)},
@@ -275,6 +277,7 @@ Weighted EndedMeeting() {
   return {
       {8, Make(Op::Retrieve, element(0, 1), element(1, 50, 5000))},
       {4, Make(Op::Start, element(0, 1))},
+      {1, Make(Op::NoLogFile, element(0, 1))},
       {3, Make(Op::EndScan)},
       {1, Make(Op::Stop)},
       {1, Make(Op::StopBeep)},
@@ -318,6 +321,7 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {6, Make(Op::Wait, element(20, 50, 120, 300, 800))},
       {6, Make(Op::Retrieve, element(0, 1), element(1, 5, 50, 500))},
       {9, Make(Op::Start, element(0, 1))},
+      {1, Make(Op::NoLogFile, element(0, 1))},
       {1, Make(Op::EndScan)},
       {1, Make(Op::Run)},
       {1, Make(Op::InitDev)},

@@ -14,9 +14,22 @@
 namespace q583model {
 
 namespace {
-int Q583_CALL AnswerOk(const char*, const char*, uint32_t) { return 1; }
+int Q583_CALL AnswerBox(const char*, const char*, uint32_t) {
+  ++BoxesShown();
+  return BoxAnswer();
+}
 void Q583_CALL NoTone(uint32_t, uint32_t) {}
 }  // namespace
+
+std::atomic<int>& BoxAnswer() {
+  static std::atomic<int> answer{1};
+  return answer;
+}
+
+std::atomic<int>& BoxesShown() {
+  static std::atomic<int> shown{0};
+  return shown;
+}
 
 int ChannelCount(const std::array<uint8_t, 6>& codes) {
   int n = 0;
@@ -33,7 +46,7 @@ Rig::Rig(bool signOn, uint32_t clockStart) {
   fs::current_path(dir_);
   ReloadLibrary();
   platform::SetClockStart(clockStart);
-  EX_SetMessageBoxHandler(&AnswerOk);
+  EX_SetMessageBoxHandler(&AnswerBox);
   EX_SetBeepHandler(&NoTone);
   NewSimulator();
   EX_SetIniDirectory(dir_.c_str());
@@ -93,7 +106,7 @@ std::set<std::string> Rig::ScanLogs() const {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir_)) {
     const std::string n = e.path().filename().string();
-    if (n.rfind("ScanLog_", 0) == 0) names.insert(n);
+    if (n.rfind("ScanLog_", 0) == 0 && e.is_regular_file()) names.insert(n);
   }
   return names;
 }

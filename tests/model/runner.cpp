@@ -178,7 +178,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
   kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd,
-  kDiginWithScan, kDirectTour, kDirectFaults
+  kDiginWithScan, kDirectTour, kDirectFaults, kRunFaults
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -279,6 +279,17 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::CommandFault, kind, 4 + (variant >> 2)), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
               Make(Op::Digout, 0x20 + variant, 0)};
     }
+    case kRunFaults: {
+      // One kind of reply fault met by a run's start, by its orderly end,
+      // and by the stop after an end at once; then a start whose scan log
+      // cannot be made.
+      const int kind = variant % 4;
+      return {Make(Op::SetLogOptions, 3, 0), Make(Op::CommandFault, kind, 6), Make(Op::Start, 1), Make(Op::Wait, 300),
+              Make(Op::Retrieve, 0, 5000), Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::CommandFault, kind, 7),
+              Make(Op::EndScan), Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::CommandFault, kind, 7),
+              variant & 4 ? Make(Op::SetRate, 0, 0, 60.0) : Make(Op::Calibrate, 2), Make(Op::Retrieve, variant & 1, 5000),
+              Make(Op::NoLogFile, variant & 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000), Make(Op::EndScan)};
+    }
     default:
       return {};
   }
@@ -331,10 +342,10 @@ void CheckOneSequence() {
   // Most sequences begin with a scenario: each is met a few times in any
   // six minutes of random seeds.
   int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {3, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
-                                                     {3, kTimedEndWithDigout}, {2, kLostCalibration}, {3, kOverrun},
+                                                     {3, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
                                                      {2, kIniThenRun}, {2, kDigoutThenEnd},
-                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}})
+                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);

@@ -69,6 +69,10 @@ void ArmWatchdog(const std::string& call, const std::string& steps);
 void DisarmWatchdog();
 // Counts a step for the soak's figures.
 void CountStep();
+// The host's answer to the library's message boxes (1 OK, 2 Cancel), and
+// how many it has been shown.
+std::atomic<int>& BoxAnswer();
+std::atomic<int>& BoxesShown();
 
 // ---- The command set --------------------------------------------------------
 
@@ -76,7 +80,7 @@ enum class Op {
   Wait, Retrieve, Start, EndScan, Stop, Run, InitDev, SetScanType, SetCodes, GetCodes, SetSingleCode,
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
-  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep,
+  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile,
   CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
 };
 
@@ -246,6 +250,8 @@ class Rig {
   // A digital-output byte, queued during a run or written directly.
   void SendDigout(const std::string& what, uint8_t value, bool withScan, bool& talked);
   void SetLogText(const Step& s, const std::string& what);
+  void StartWithoutLogFile(const Step& s, const std::string& what, bool& talked);
+  bool cancelLogBox_ = false;  // the host answers Cancel when the scan log cannot be made
   // Runs a library call; false when s is no library call.
   bool CallLibrary(const Step& s, const std::string& what, bool& talked);
   // Injects a fault or a second host thread.

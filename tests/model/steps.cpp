@@ -19,7 +19,7 @@ bool Talks(Op op) {
     case Op::Start: case Op::EndScan: case Op::Stop: case Op::Run: case Op::InitDev: case Op::SetCodes:
     case Op::GetCodes: case Op::Digout: case Op::DigoutNearEnd: case Op::GetDigin: case Op::OneConversion:
     case Op::PolledChan: case Op::Calibrate: case Op::Standby: case Op::Sleep: case Op::Reset:
-    case Op::TwoThreads: case Op::LostCalibration: case Op::DigoutThenEnd:
+    case Op::TwoThreads: case Op::LostCalibration: case Op::DigoutThenEnd: case Op::NoLogFile:
       return true;
     default:
       return false;
@@ -103,7 +103,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       const uint8_t ok = Timed(what, bound, [&] { return s.a ? EX_StartScan_NoSysCal() : EX_StartScan(); });
       if (!s.a) replyTimeoutSet_ = replyTimeoutSet_ || ok;
       if (s.a && !replyTimeoutSet_ && !ok) break;  // no averaging command yet: no echo awaited
-      Expect(what, ok, 1);
+      Expect(what, ok, cancelLogBox_ && (settings_.logFlags & 1) ? 0 : 1);
       if (ok) {
         Started(begin_);
       } else if (run_ && run_->going) {
@@ -440,6 +440,9 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
     case Op::LogText:
       SetLogText(s, what);
       break;
+    case Op::NoLogFile:
+      StartWithoutLogFile(s, what, talked);
+      break;
     default:
       return false;
   }
@@ -456,6 +459,31 @@ void Rig::SetLogText(const Step& s, const std::string& what) {
   const uint8_t ok = Timed(what, kInstantMs, [&] { return s.a ? EX_AddLogFileComment(arg) : EX_SetExperimentName(arg); });
   Require(ok == (s.b <= 2 ? 1 : 0), what + " returned " + std::to_string(ok));
   if (ok) (s.a ? comments_ : experiments_).push_back(text);
+}
+
+// A start whose scan log cannot be made (a directory holds the next log's
+// name): the host is asked once, and answers that the run goes on without
+// the file (a == 0) or that it does not start (a == 1).
+void Rig::StartWithoutLogFile(const Step& s, const std::string& what, bool& talked) {
+  int next = 0;
+  for (const auto& name : ScanLogs()) next = std::max(next, std::atoi(name.c_str() + 8) + 1);
+  const fs::path blocker = fs::path(dir_) / ("ScanLog_" + std::to_string(next) + ".txt");
+  fs::create_directory(blocker);
+  BoxAnswer() = s.a ? 2 : 1;
+  BoxesShown() = 0;
+  cancelLogBox_ = s.a == 1;
+  Step start;
+  start.op = Op::Start;
+  start.a = 1;
+  CallLibrary(start, what, talked);
+  cancelLogBox_ = false;
+  BoxAnswer() = 1;
+  std::error_code ec;
+  fs::remove(blocker, ec);
+  const bool fileWanted = (settings_.logFlags & 1) != 0;
+  Require(BoxesShown() <= (fileWanted ? 1 : 0), what + ": " + std::to_string(BoxesShown()) + " message boxes");
+  if (RunGoing() && run_->started >= begin_ && fileWanted)
+    Require(BoxesShown() == 1 && run_->file.empty(), what + ": the run began without asking the host");
 }
 
 }  // namespace q583model
