@@ -461,29 +461,4 @@ void Rig::SetLogText(const Step& s, const std::string& what) {
   if (ok) (s.a ? comments_ : experiments_).push_back(text);
 }
 
-// A start whose scan log cannot be made (a directory holds the next log's
-// name): the host is asked once, and answers that the run goes on without
-// the file (a == 0) or that it does not start (a == 1).
-void Rig::StartWithoutLogFile(const Step& s, const std::string& what, bool& talked) {
-  int next = 0;
-  for (const auto& name : ScanLogs()) next = std::max(next, std::atoi(name.c_str() + 8) + 1);
-  const fs::path blocker = fs::path(dir_) / ("ScanLog_" + std::to_string(next) + ".txt");
-  fs::create_directory(blocker);
-  BoxAnswer() = s.a ? 2 : 1;
-  BoxesShown() = 0;
-  cancelLogBox_ = s.a == 1;
-  Step start;
-  start.op = Op::Start;
-  start.a = 1;
-  CallLibrary(start, what, talked);
-  cancelLogBox_ = false;
-  BoxAnswer() = 1;
-  std::error_code ec;
-  fs::remove(blocker, ec);
-  const bool fileWanted = (settings_.logFlags & 1) != 0;
-  Require(BoxesShown() <= (fileWanted ? 1 : 0), what + ": " + std::to_string(BoxesShown()) + " message boxes");
-  if (RunGoing() && run_->started >= begin_ && fileWanted)
-    Require(BoxesShown() == 1 && run_->file.empty(), what + ": the run began without asking the host");
-}
-
 }  // namespace q583model
