@@ -156,6 +156,31 @@ TEST_F(ScanEnd, WrongMarkerEndsTheRun) {
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 2U);
 }
 
+TEST_F(ScanEnd, AByteLostInAFrameEndsTheRunWhileDigitalInputsAreRead) {
+  // Without the marker test, every frame after the lost byte would be read
+  // shifted by one byte: every value of the rest of the run wrong.
+  SetChannelCodes({0x01});
+  Sim().SetInput(0, 0, {q583sim::SignalKind::Constant, 0.5});
+  Sim().SetInput(0, 1, {q583sim::SignalKind::Constant, 0.5});
+  Sim().AddFrameFault({q583sim::FrameFaultKind::DropByte, 3});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  ASSERT_EQ(EX_SetDiginScan(1), 1);
+  SignOnQuiet(Sim());
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_TRUE(WaitRunEnded(5000));
+  EXPECT_EQ(Q583.errorType, 1);
+  double values[64] = {};
+  int32_t returned = 0, unread = 0;
+  uint8_t running = 1;
+  ASSERT_EQ(EX_GetScanDataDbl(values, 32, &returned, &unread, &running), 1);
+  EXPECT_EQ(running, 0);
+  // Frames 0-2 whole; the damaged frame 3 is the last stored (its damage
+  // shows only at the next frame's first byte).
+  ASSERT_GE(returned, 3);
+  EXPECT_LE(returned, 4);
+  for (int i = 0; i < 2 * 3; ++i) EXPECT_NEAR(values[i], 0.5, 0.01) << "value " << i;
+}
+
 TEST_F(ScanEnd, ShortFrameSignsOnAgain) {
   // The reader on its own: the port holds part of a frame and the line
   // then stays quiet.

@@ -97,6 +97,11 @@ void Simulator::AddFrameFault(const FrameFault& fault) {
   impl_->frameFaults.push_back(fault);
 }
 
+size_t Simulator::PendingFrameFaults() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->frameFaults.size();
+}
+
 void Simulator::SetFrameIntervalOverride(double intervalS) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->frameIntervalOverrideS = intervalS > 0 ? intervalS : 0.0;

@@ -275,6 +275,15 @@ bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
     return true;
   }
 
+  // A frame begins with its marker here as in GetOneScan: after a byte lost
+  // or added on the line, every frame read after it would be shifted and
+  // every value wrong, so the run ends instead.
+  if (run.frames[0] != kFrameMarker) {
+    DebugPrintFlush(DebugLog::General, "!##GOSWD()-> frame marker 0x%02X should be 0x%02X \n", run.frames[0],
+                    kFrameMarker);
+    Q583.errorType = 1;
+    return false;
+  }
   if (!run.diginRequestPending) {
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
     if (!SendPacketWithBusyCheck(0x80, 0x4C)) {

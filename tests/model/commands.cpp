@@ -80,6 +80,7 @@ std::string Show(const Step& s) {
       break;
     case Op::DigoutPriority: o << "SetDigOutPriorityOption(" << s.a << ")"; break;
     case Op::StopBeep: o << "EX_StopRunEndBeep()"; break;
+    case Op::SetModel: o << "EX_SetModel()"; break;
     case Op::NoLogFile: o << "EX_StartScan_NoSysCal() with the next scan log's name taken by a directory, answering " << (s.a ? "Cancel" : "OK"); break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
@@ -251,6 +252,7 @@ Weighted RunMeeting(const GenModel& m) {
       {2, Make(Op::DigoutThenEnd, inRange(0, 256))},
       {2, Make(Op::DiginWScan)},
       {1, Make(Op::GetDigin)},
+      {1, Make(Op::SetModel)},
       {1, Make(Op::OneConversion)},
       {1, Make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},
       {1, Make(Op::DiginScan, element(0, 1))},
@@ -327,6 +329,7 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {1, Make(Op::InitDev)},
       {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
       {1, Make(Op::GetDigin)},
+      {1, Make(Op::SetModel)},
       {1, Make(Op::DiginWScan)},
       {2, Make(Op::OneConversion)},
       {1, Make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},

@@ -30,6 +30,10 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       sim_->AddFrameFault({static_cast<q583sim::FrameFaultKind>(s.a), base + static_cast<uint32_t>(s.b)});
       faultSteps_ = std::max(faultSteps_, 2);
       if (RunGoing()) run_->mayEnd = true;
+      if (s.a != static_cast<int>(q583sim::FrameFaultKind::WrongMarker)) {
+        shiftFault_ = true;
+        if (RunGoing()) run_->noisy = true;
+      }
       signedOn_ = Tri::Maybe;  // a frame reader's failure may sign on again
       break;
     }

@@ -134,7 +134,8 @@ void Rig::Started(Clock::time_point begin) {
   r.length = settings_.length;
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
   r.memoryGap = (settings_.logFlags & 2) == 0;
-  r.noisy = noiseOn_;
+  if (shiftFault_ && sim_->PendingFrameFaults() == 0) shiftFault_ = false;
+  r.noisy = noiseOn_ || shiftFault_;
   r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
   if (settings_.logFlags & 1) {
     const auto now = ScanLogs();

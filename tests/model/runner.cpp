@@ -178,7 +178,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
   kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd,
-  kDiginWithScan, kDirectTour, kDirectFaults, kRunFaults
+  kDiginWithScan, kDirectTour, kDirectFaults, kRunFaults, kFrameFaults
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -290,6 +290,17 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               variant & 4 ? Make(Op::SetRate, 0, 0, 60.0) : Make(Op::Calibrate, 2), Make(Op::Retrieve, variant & 1, 5000),
               Make(Op::NoLogFile, variant & 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000), Make(Op::EndScan)};
     }
+    case kFrameFaults: {
+      // Damaged frames in a run, read plainly or among digital-input
+      // replies; the run that such a frame ends is started again.
+      const int kind = variant % 3;
+      std::vector<Step> v = {Make(Op::SetLogOptions, 3, 0), Make(Op::DiginScan, variant >> 2), Make(Op::SetModel), Make(Op::Start, 1),
+                             Make(Op::Wait, 300), Make(Op::FrameFault, kind, 2), Make(Op::Wait, 800), Make(Op::Retrieve, 0, 5000),
+                             Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::FrameFault, (kind + 1) % 3, 3), Make(Op::Wait, 800),
+                             Make(Op::Retrieve, 1, 5000), Make(Op::EndScan), Make(Op::Retrieve, 0, 5000), Make(Op::SetModel)};
+      if (variant >> 2) v.push_back(Make(Op::DiginScan, 0));
+      return v;
+    }
     default:
       return {};
   }
@@ -345,7 +356,7 @@ void CheckOneSequence() {
                                                      {3, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
                                                      {2, kIniThenRun}, {2, kDigoutThenEnd},
-                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}})
+                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
   if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);

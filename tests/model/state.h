@@ -80,7 +80,7 @@ enum class Op {
   Wait, Retrieve, Start, EndScan, Stop, Run, InitDev, SetScanType, SetCodes, GetCodes, SetSingleCode,
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
-  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile,
+  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile, SetModel,
   CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
 };
 
@@ -300,6 +300,11 @@ class Rig {
   int faultSteps_ = 0;  // steps left in which a fault may act
   bool fastNext_ = false;
   bool noiseOn_ = false;
+  // A byte lost or added inside a frame was asked of the simulator: a
+  // frame carries no checksum, so the frame it hits is handed out damaged
+  // (the next frame's marker then ends the run), and a single-channel run,
+  // which has no marker, is shifted to its end.  The run it hits is noisy.
+  bool shiftFault_ = false;
   std::optional<RunRecord> run_;
   Ending ending_ = Ending::AtOnce;
   std::set<std::string> logsBefore_;

@@ -20,6 +20,7 @@ bool Talks(Op op) {
     case Op::GetCodes: case Op::Digout: case Op::DigoutNearEnd: case Op::GetDigin: case Op::OneConversion:
     case Op::PolledChan: case Op::Calibrate: case Op::Standby: case Op::Sleep: case Op::Reset:
     case Op::TwoThreads: case Op::LostCalibration: case Op::DigoutThenEnd: case Op::NoLogFile:
+    case Op::SetModel:
       return true;
     default:
       return false;
@@ -337,6 +338,19 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       if (ok && !lenient_) Require(v == kDigitalInput, what + " read " + std::to_string(v));
       talked = ok;
       if (ok) signedOn_ = Tri::Yes;
+      break;
+    }
+    case Op::SetModel: {
+      // The version read again; refused without a sign-on and during a scan.
+      int16_t v = -1;
+      const bool during = RunGoing();
+      const uint8_t ok = Timed(what, during ? kInstantMs : DirectBound(), [&] { return EX_SetModel(&v); });
+      if (during && ScanRunning()) Require(ok == 0, what + " during a scan");
+      if (signedOn_ == Tri::No) Require(ok == 0, what + " while not signed on");
+      if (!during && signedOn_ == Tri::Yes) Expect(what, ok, alive_ ? 1 : 0);
+      if (ok && !lenient_) Require(v == q583sim::Options{}.version, what + " read version " + std::to_string(v));
+      if (!ok && signedOn_ == Tri::Yes && !during) signedOn_ = Tri::Maybe;
+      talked = ok;
       break;
     }
     case Op::OneConversion: {

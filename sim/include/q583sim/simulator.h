@@ -180,6 +180,8 @@ class Simulator {
   void SetRegisterEchoHighBits(bool on);
   void AddCommandFault(const CommandFault& fault);
   void AddFrameFault(const FrameFault& fault);
+  // Frame faults added that have not yet hit a frame.
+  size_t PendingFrameFaults() const;
   // Send frames every intervalS seconds instead of (R + 1) / TB (0: normal).
   void SetFrameIntervalOverride(double intervalS);
   void SetNoStopEcho(bool on);
