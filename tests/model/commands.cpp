@@ -81,6 +81,7 @@ std::string Show(const Step& s) {
     case Op::DigoutPriority: o << "SetDigOutPriorityOption(" << s.a << ")"; break;
     case Op::StopBeep: o << "EX_StopRunEndBeep()"; break;
     case Op::SetModel: o << "EX_SetModel()"; break;
+    case Op::NoPort: o << "EX_SetCOMportDevice(0, a path to nothing), EX_InitDev(), the simulator's path again"; break;
     case Op::NoLogFile: o << "EX_StartScan_NoSysCal() with the next scan log's name taken by a directory, answering " << (s.a ? "Cancel" : "OK"); break;
     case Op::LostCalibration:
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
@@ -283,6 +284,7 @@ Weighted EndedMeeting() {
       {3, Make(Op::EndScan)},
       {1, Make(Op::Stop)},
       {1, Make(Op::StopBeep)},
+      {1, Make(Op::NoPort)},
       {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
       {2, Make(Op::GetCodes)},
       {2, Make(Op::DiginWScan)},
@@ -330,6 +332,7 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {2, Make(Op::Digout, inRange(0, 256), element(0, 1))},
       {1, Make(Op::GetDigin)},
       {1, Make(Op::SetModel)},
+      {1, Make(Op::NoPort)},
       {1, Make(Op::DiginWScan)},
       {2, Make(Op::OneConversion)},
       {1, Make(Op::PolledChan, inRange(0, 9), inRange(0, 17))},

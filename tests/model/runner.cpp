@@ -277,7 +277,7 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       return {Make(Op::CommandFault, kind, 0), Make(Op::OneConversion), Make(Op::CommandFault, kind, 3), Make(Op::GetDigin),
               Make(Op::CommandFault, kind, 1), Make(Op::PolledChan, 1 + variant, 2), Make(Op::OneConversion),
               Make(Op::CommandFault, kind, 4 + (variant >> 2)), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
-              Make(Op::Digout, 0x20 + variant, 0)};
+              Make(Op::Digout, 0x20 + variant, 0), Make(Op::NoPort), Make(Op::GetDigin)};
     }
     case kRunFaults: {
       // One kind of reply fault met by a run's start, by its orderly end,

@@ -80,7 +80,7 @@ enum class Op {
   Wait, Retrieve, Start, EndScan, Stop, Run, InitDev, SetScanType, SetCodes, GetCodes, SetSingleCode,
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
-  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile, SetModel,
+  DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile, SetModel, NoPort,
   CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
 };
 

@@ -20,7 +20,7 @@ bool Talks(Op op) {
     case Op::GetCodes: case Op::Digout: case Op::DigoutNearEnd: case Op::GetDigin: case Op::OneConversion:
     case Op::PolledChan: case Op::Calibrate: case Op::Standby: case Op::Sleep: case Op::Reset:
     case Op::TwoThreads: case Op::LostCalibration: case Op::DigoutThenEnd: case Op::NoLogFile:
-    case Op::SetModel:
+    case Op::SetModel: case Op::NoPort:
       return true;
     default:
       return false;
@@ -150,6 +150,18 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
         signedOn_ = Tri::Yes;
       }
       talked = ok;
+      break;
+    }
+    case Op::NoPort: {
+      // The port's name leads nowhere: the sign-on fails at once and leaves
+      // the library not signed on.  The host then names the instrument again.
+      EX_SetCOMportDevice(0, (dir_ + "/no-such-port").c_str());
+      const uint8_t ok = Timed(what, EndScanBound() + SignOnBound(), [] { return EX_InitDev(); });
+      Require(ok == 0, what + " signed on through a port that does not exist");
+      EndRun(Ending::Orderly);
+      signedOn_ = Tri::No;
+      initialised_ = true;
+      EX_SetCOMportDevice(0, sim_->DevicePath().c_str());
       break;
     }
     case Op::SetScanType: {
