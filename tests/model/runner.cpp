@@ -219,8 +219,9 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::SetLogOptions, variant & 1 ? 3 : 1, 0), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
               Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000)};
     case kOverrun:
-      // Six values a scan: the ring holds 1440, frames come every 1 ms.
-      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
+      // Six values a scan: the ring holds 1440, frames come every 1 ms; in
+      // half the variants the run stops when the ring is full.
+      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, variant & 2 ? 7 : 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
               Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
     case kUnreadAfterEnd: {
       // Scans left unread when the run ends, however it ends, are handed out after it.
@@ -268,7 +269,7 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::PolledChan, variant, 2 * variant), Make(Op::Calibrate, variant % 3), Make(Op::OneConversion),
               variant & 4 ? Make(Op::Sleep) : Make(Op::Standby, variant & 1), Make(Op::GetDigin),
               Make(Op::SetRunLength, 1, 1), Make(Op::Beep, variant & 1), Make(Op::Start, variant & 1),
-              Make(Op::Wait, 1300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000), Make(Op::SetRunLength, 0, 0),
+              Make(Op::Wait, 1300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000), Make(Op::StopBeep), Make(Op::SetRunLength, 0, 0),
               Make(Op::Run), Make(Op::Wait, 200), Make(Op::Reset)};
     case kDirectFaults: {
       // One kind of reply fault met by each direct operation in turn: the
