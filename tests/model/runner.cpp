@@ -235,7 +235,8 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       const int files[] = {2, 2, 2, 0, 2, 1, 3, 2};
       // A comment on the rows and a description for the trailer, given
       // before the run and changed during it.
-      return {Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0), Make(Op::Start, 1),
+      // File 2 (scan type 2 among its keys) is loaded first in every variant.
+      return {Make(Op::IniLoad, 2), Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0), Make(Op::Start, 1),
               Make(Op::Wait, 200), Make(Op::LogText, variant & 2 ? 0 : 1, variant & 1 ? 0 : 2), Make(Op::Wait, 200),
               Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)};
     }
@@ -356,7 +357,7 @@ void CheckOneSequence() {
   int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {3, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
                                                      {3, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
-                                                     {2, kIniThenRun}, {2, kDigoutThenEnd},
+                                                     {3, kIniThenRun}, {2, kDigoutThenEnd},
                                                      {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults}})
                           .as("scenario prefix");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
