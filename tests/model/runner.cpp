@@ -360,9 +360,21 @@ void CheckOneSequence() {
                                                      {3, kIniThenRun}, {2, kDigoutThenEnd},
                                                      {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults}})
                           .as("scenario prefix");
-  // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N (to study one).
-  if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) prefix = std::atoi(forced);
   const int variant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("prefix variant");  // (inRange would scale with size)
+  // More than half the sequences go on with a second scenario (any but the
+  // one that needs a fresh library): each scenario is met more often in the
+  // same time, and from the states the first one leaves.
+  int second = *rc::gen::weightedElement<int>({{10, kNone}, {1, kTypeZeroThenMulti}, {1, kHangUpInRun}, {1, kTimedEndWithDigout},
+                                               {1, kLostCalibration}, {1, kOverrun}, {1, kDefaultsInRun}, {1, kMemoryToggledInRun},
+                                               {1, kUnreadAfterEnd}, {1, kIniThenRun}, {1, kDigoutThenEnd}, {1, kDiginWithScan},
+                                               {1, kDirectTour}, {1, kDirectFaults}, {1, kRunFaults}, {1, kFrameFaults}})
+                   .as("second scenario");
+  const int secondVariant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("second scenario's variant");
+  // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N alone (to study one).
+  if (const char* forced = std::getenv("Q583_MODEL_PREFIX")) {
+    prefix = std::atoi(forced);
+    second = kNone;
+  }
   // Memory logging on for most new rigs, so that scans are stored, counted
   // and their values checked.
   const bool memory = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("memory logging first");
@@ -393,6 +405,7 @@ void CheckOneSequence() {
                                                     static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
   if (gChainLength == 1 && memory && prefix != kSetterFirst) rig->Execute(Make(Op::SetLogOptions, 3, 0));
   for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
+  for (const Step& s : PrefixSteps(second, secondVariant)) rig->Execute(s);
   RunCommands(*rig);
   const bool soakOver = gSoak.active && Clock::now() >= gSoak.deadline;
   if (keep && gChainLength < kMaxChain && !soakOver && !Failed()) {
