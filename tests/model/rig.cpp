@@ -10,6 +10,7 @@
 #include "model/model.h"
 #include "model/state.h"
 #include "platform/platform.h"
+#include "scan/scan_run.h"
 
 namespace q583model {
 
@@ -99,7 +100,11 @@ void Rig::EndRun(Ending how) {
     ending_ = Ending::Orderly;
   }
   CheckScanLog();
-  if (how == Ending::Orderly) NoteLogClosed();
+  // An orderly end closes the file of a run still going.  A run that has
+  // ended by itself keeps its file (with the thread's trailer) open until
+  // the host ends it or starts the next: EX_InitDev, for one, leaves it.
+  const auto current = CurrentRun();
+  if (how == Ending::Orderly && !(current && current->log.IsOpen())) NoteLogClosed();
 }
 
 std::set<std::string> Rig::ScanLogs() const {
