@@ -11,6 +11,7 @@
 #include "model/state.h"
 #include "platform/platform.h"
 #include "scan/scan_run.h"
+#include "support/run_helpers.h"
 
 namespace q583model {
 
@@ -103,8 +104,7 @@ void Rig::EndRun(Ending how) {
   // An orderly end closes the file of a run still going.  A run that has
   // ended by itself keeps its file (with the thread's trailer) open until
   // the host ends it or starts the next: EX_InitDev, for one, leaves it.
-  const auto current = CurrentRun();
-  if (how == Ending::Orderly && !(current && current->log.IsOpen())) NoteLogClosed();
+  if (how == Ending::Orderly && !q583test::RunLogOpen()) NoteLogClosed();
 }
 
 std::set<std::string> Rig::ScanLogs() const {
