@@ -343,6 +343,21 @@ TEST_F(ConfigFileTest, WriteThenLoadGivesBackTheSameRecord) {
   EXPECT_EQ(LogOptions(), 2U);
 }
 
+// A rate so low that no averaging meets the timer: the first load halves the
+// averaging once, as the timing model does, and the file written from that
+// record must load back to it instead of halving again.
+TEST_F(ConfigFileTest, SettingsNoAveragingMeetsLoadBackAsWritten) {
+  ASSERT_EQ(Load("[MAIN]\nremoteAvg=4\ntScan=2\nRate=.00150\n"), 1);
+  ASSERT_EQ(Q583.average, 2U);
+  const Q583Record loaded = Q583;
+  ASSERT_EQ(EX_SetIniWriteEnabled(1), 1);
+  ASSERT_EQ(EX_WriteCurrentConfigToIniFile(), 1);
+
+  ASSERT_EQ(EX_SetDevToIniSetup(), 1) << ReadFile("Q583_SP.ini");
+  EXPECT_EQ(Q583.average, loaded.average);
+  EXPECT_NEAR(Q583.scanInterval, loaded.scanInterval, 1e-5 * loaded.scanInterval);
+}
+
 TEST_F(ConfigFileTest, WriterKeepsOtherContentAndUsesTheExistingFile) {
   ASSERT_EQ(EX_SetIniWriteEnabled(1), 1);
   WriteFile("q583_sp.INI", "; site settings\n[MAIN]\ngain=8\nOperator=Lee\n[Extra]\nx=1\n");

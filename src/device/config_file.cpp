@@ -156,13 +156,17 @@ double ReadScanInterval(const ProfileReader& reader) {
 // The interval against the limits of the loaded settings (channel codes,
 // word size and all): one inside them is kept exactly; a missing one, one at
 // or below zero, one that is not finite or one outside the limits becomes
-// the minimal interval.
+// the minimal interval.  Settings that no averaging can meet have no limits
+// to judge by, so a usable interval is kept as the file gives it: the
+// timing model would halve the averaging once more at every load, and a
+// written file would never load back to what was written.
 void SettleScanInterval(double interval) {
   Q583Record record = Q583;
   double maximum = 0.0;
   double minimum = 0.0;
   const bool limited = ComputeScanIntervalLimits(maximum, minimum, record);
-  if (limited && std::isfinite(interval) && interval >= minimum && interval <= maximum) {
+  const bool usable = std::isfinite(interval) && interval > 0.0;
+  if (usable && (!limited || (interval >= minimum && interval <= maximum))) {
     Q583.scanInterval = interval;
     return;
   }
