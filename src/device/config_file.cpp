@@ -156,21 +156,30 @@ double ReadScanInterval(const ProfileReader& reader) {
 // The interval against the limits of the loaded settings (channel codes,
 // word size and all): one inside them is kept exactly; a missing one, one at
 // or below zero, one that is not finite or one outside the limits becomes
-// the minimal interval.  Settings that no averaging can meet have no limits
-// to judge by, so a usable interval is kept as the file gives it: the
-// timing model would halve the averaging once more at every load, and a
-// written file would never load back to what was written.
+// the minimal interval.
+//
+// The timing model halves a count of averages the timer cannot meet once per
+// call, and gives the minimum of the count it started with.  Called once,
+// it would leave a record whose interval lies beyond the timer at its own
+// averaging, and a file written from that record would load with the
+// averaging halved again.  So the load calls it until it halves no more:
+// the count is then one the timer meets (or 1), and the minimum is its own.
 void SettleScanInterval(double interval) {
   Q583Record record = Q583;
   double maximum = 0.0;
   double minimum = 0.0;
   const bool limited = ComputeScanIntervalLimits(maximum, minimum, record);
-  const bool usable = std::isfinite(interval) && interval > 0.0;
-  if (usable && (!limited || (interval >= minimum && interval <= maximum))) {
+  if (limited && std::isfinite(interval) && interval >= minimum && interval <= maximum) {
     Q583.scanInterval = interval;
     return;
   }
-  if (ApplyScanTiming(maximum, minimum) != kTimingOutside || minimum > 0.0) Q583.scanInterval = minimum;
+  int16_t code = kTimingOutside;
+  uint32_t averageBefore = 0;
+  do {
+    averageBefore = Q583.average;
+    code = ApplyScanTiming(maximum, minimum);
+  } while (Q583.average != averageBefore);
+  if (code != kTimingOutside || minimum > 0.0) Q583.scanInterval = minimum;
 }
 
 // Keys 9 to 14, then the codes are normalised and counted.
