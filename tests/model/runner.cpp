@@ -355,18 +355,18 @@ void CheckOneSequence() {
   // Most sequences begin with a scenario: each is met a few times in any
   // six minutes of random seeds.
   int prefix = *rc::gen::weightedElement<int>({{4, kNone}, {3, kSetterFirst}, {3, kTypeZeroThenMulti}, {2, kHangUpInRun},
-                                                     {3, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
+                                                     {4, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
-                                                     {3, kIniThenRun}, {2, kDigoutThenEnd},
+                                                     {4, kIniThenRun}, {2, kDigoutThenEnd},
                                                      {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults}})
                           .as("scenario prefix");
   const int variant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("prefix variant");  // (inRange would scale with size)
   // More than half the sequences go on with a second scenario (any but the
   // one that needs a fresh library): each scenario is met more often in the
   // same time, and from the states the first one leaves.
-  int second = *rc::gen::weightedElement<int>({{10, kNone}, {1, kTypeZeroThenMulti}, {1, kHangUpInRun}, {1, kTimedEndWithDigout},
+  int second = *rc::gen::weightedElement<int>({{10, kNone}, {1, kTypeZeroThenMulti}, {1, kHangUpInRun}, {2, kTimedEndWithDigout},
                                                {1, kLostCalibration}, {1, kOverrun}, {1, kDefaultsInRun}, {1, kMemoryToggledInRun},
-                                               {1, kUnreadAfterEnd}, {1, kIniThenRun}, {1, kDigoutThenEnd}, {1, kDiginWithScan},
+                                               {1, kUnreadAfterEnd}, {2, kIniThenRun}, {1, kDigoutThenEnd}, {1, kDiginWithScan},
                                                {1, kDirectTour}, {1, kDirectFaults}, {1, kRunFaults}, {1, kFrameFaults}})
                    .as("second scenario");
   const int secondVariant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("second scenario's variant");
