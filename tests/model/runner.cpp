@@ -204,7 +204,8 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::Reconnect), after[variant % 4], Make(Op::Wait, 200), Make(Op::Retrieve, 1, 50)};
     }
     case kTimedEndWithDigout:
-      return {Make(Op::SetLogOptions, 3, 0), Make(Op::SetRunLength, 0, 600), Make(Op::Start, 1),
+      // In half the variants the run's end also starts the beep thread.
+      return {Make(Op::Beep, variant & 1), Make(Op::SetLogOptions, 3, 0), Make(Op::SetRunLength, 0, 600), Make(Op::Start, 1),
               Make(Op::DigoutNearEnd, 0x40 + variant, (variant % 3) * 60), Make(Op::Wait, 1200), Make(Op::Retrieve, 0, 5000),
               Make(Op::Start, 1)};
     case kLostCalibration:
@@ -378,6 +379,9 @@ void CheckOneSequence() {
   // Memory logging on for most new rigs, so that scans are stored, counted
   // and their values checked.
   const bool memory = *rc::gen::weightedElement<bool>({{2, true}, {1, false}}).as("memory logging first");
+  // The debug logs open for some sequences: their writers run on the host's
+  // threads and the acquisition thread, through every path of a run.
+  const bool debugLogs = *rc::gen::weightedElement<bool>({{3, false}, {1, true}}).as("debug logs opened first");
   ++gSequences;
   // A fresh library's first call is the scenario's: a kept rig ends its
   // chain here (unloaded and counted, as at any chain's end).
@@ -404,6 +408,7 @@ void CheckOneSequence() {
   if (std::getenv("Q583_MODEL_TRACE")) std::fprintf(stderr, "[model] --- sequence %llu (chain from %llu)\n",
                                                     static_cast<unsigned long long>(calls), static_cast<unsigned long long>(gChainFirst));
   if (gChainLength == 1 && memory && prefix != kSetterFirst) rig->Execute(Make(Op::SetLogOptions, 3, 0));
+  if (debugLogs && prefix != kSetterFirst) rig->Execute(Make(Op::DebugLogs, 1));
   for (const Step& s : PrefixSteps(prefix, variant)) rig->Execute(s);
   for (const Step& s : PrefixSteps(second, secondVariant)) rig->Execute(s);
   RunCommands(*rig);
