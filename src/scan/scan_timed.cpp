@@ -151,8 +151,10 @@ void StartRunEndBeepThread() {
   }
   std::unique_ptr<platform::Thread> beep = platform::Thread::CreateSuspended(ThreadFunc_RunEndBeep);
   if (!beep) {
+    // LCOV_EXCL_START: the system refuses a thread
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> FAILED: to get valid hScanEndBeepThread_HANDLE\n");
     return;
+    // LCOV_EXCL_STOP
   }
   DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> success: to get valid hScanEndBeepThread_HANDLE\n");
   fStopRunEndBeep = false;
