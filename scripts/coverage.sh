@@ -2,8 +2,10 @@
 # What the model test alone reaches of the library: builds with coverage in
 # build/coverage, runs the model test of random call sequences alone for N
 # sequences (default 40; RC_PARAMS seed=... may be added with Q583_COVERAGE_SEED),
-# and reports line and branch coverage of src/ per folder, then the lines of
-# src/scan/ and src/link/ it never ran.
+# and reports line and branch coverage of src/ per folder (of every line, and
+# of the lines in its reach), then the lines of src/scan/ and src/link/ in
+# its reach that it never ran, and the lines out of its reach by design
+# (marked LCOV_EXCL in the source, each with its reason).
 #
 #   scripts/coverage.sh [SEQUENCES]
 set -euo pipefail

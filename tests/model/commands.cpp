@@ -12,20 +12,22 @@
 namespace q583model {
 
 // The configuration files the load is given: a plain one, a single-channel
-// one without channel codes, and two of scan type 2 with an interval the
-// settings cannot run.
-const char* const kIniFiles[4] = {
+// one without channel codes, two of scan type 2 with an interval the
+// settings cannot run, and one whose receive queue holds two frames of its
+// one channel (a thread a millisecond late overflows it).
+const char* const kIniFiles[5] = {
     "[MAIN]\ncomPort=0\ntScan=1\nRate=60\nScanInterval=0.05\nLogScans=3\n[SubChannels]\n0=0\n1=1\n2=16\n3=16\n4=16\n5=16\n",
     "[MAIN]\ncomPort=0\ntScan=0\nLogScans=2\n",
     "[MAIN]\ncomPort=0\ntScan=2\nScanInterval=5000\nLogScans=3\n[SubChannels]\n0=0\n1=16\n2=16\n3=16\n4=16\n5=16\n",
     "[MAIN]\ncomPort=0\ntScan=2\nScanInterval=-1\nLogScans=1\n[SubChannels]\n0=0\n1=0\n2=0\n3=16\n4=16\n5=16\n",
+    "[MAIN]\ncomPort=0\nRXQUEUESIZE=16\ntScan=1\nLogScans=3\n[SubChannels]\n0=0\n1=16\n2=16\n3=16\n4=16\n5=16\n",
 };
 // Codes and scan type each file leaves (a missing key reads as its default:
 // "1" for the first code, sub-channels 0 and 1, and 16 for the others).
-const std::array<uint8_t, 6> kIniCodes[4] = {
+const std::array<uint8_t, 6> kIniCodes[5] = {
     {0, 1, kOff, kOff, kOff, kOff}, {1, kOff, kOff, kOff, kOff, kOff},
-    {0, kOff, kOff, kOff, kOff, kOff}, {0, 0, 0, kOff, kOff, kOff}};
-const uint8_t kIniScanType[4] = {1, 0, 2, 2};
+    {0, kOff, kOff, kOff, kOff, kOff}, {0, 0, 0, kOff, kOff, kOff}, {0, kOff, kOff, kOff, kOff, kOff}};
+const uint8_t kIniScanType[5] = {1, 0, 2, 2, 1};
 
 const uint8_t kFaultCommands[10] = {0x81, 0x84, 0x86, 0x80, 0x82, 0x83, 0x89, 0x8A, 0x8B, 0x8C};
 
@@ -226,7 +228,7 @@ Weighted Setters() {
       {1, Make(Op::Polarity, element(0, 1, 1, 2))},
       {1, Make(Op::Interval, element(0, 1, 4))},
       {1, Make(Op::DefaultSetup)},
-      {2, Make(Op::IniLoad, element(0, 1, 2, 2, 3))},
+      {2, Make(Op::IniLoad, element(0, 1, 2, 2, 3, 4))},
       {1, Make(Op::DebugLogs, element(1, 1, 0))},
       {1, Make(Op::LogText, element(0, 1, 1), element(0, 0, 0, 1, 2, 3, 4))},
       {1, Make(Op::DigoutPriority, element(1, 0))},

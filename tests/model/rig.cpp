@@ -141,7 +141,7 @@ void Rig::Started(Clock::time_point begin) {
   r.memoryGap = (settings_.logFlags & 2) == 0;
   if (shiftFault_ && sim_->PendingFrameFaults() == 0) shiftFault_ = false;
   r.noisy = noiseOn_ || shiftFault_;
-  r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_;
+  r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_ || settings_.smallQueue;
   if (settings_.logFlags & 1) {
     const auto now = ScanLogs();
     for (const auto& n2 : now)

@@ -233,13 +233,16 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
     }
     case kIniThenRun: {
       // A run with what a configuration file gave, at the shortest interval.
-      const int files[] = {2, 2, 2, 0, 2, 1, 3, 2};
+      const int files[] = {2, 2, 2, 0, 2, 1, 3, kSmallQueueIni};
       // A comment on the rows and a description for the trailer, given
       // before the run and changed during it.
-      // File 2 (scan type 2 among its keys) is loaded first in every variant.
-      return {Make(Op::IniLoad, 2), Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0), Make(Op::Start, 1),
-              Make(Op::Wait, 200), Make(Op::LogText, variant & 2 ? 0 : 1, variant & 1 ? 0 : 2), Make(Op::Wait, 200),
-              Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)};
+      // File 2 (scan type 2 among its keys) is loaded first in every variant;
+      // the file of the small receive queue gets a frame every millisecond.
+      std::vector<Step> v = {Make(Op::IniLoad, 2), Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0)};
+      if (files[variant] == kSmallQueueIni) v.push_back(Make(Op::FastFrames, 0, 0, 0.001));
+      v.insert(v.end(), {Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::LogText, variant & 2 ? 0 : 1, variant & 1 ? 0 : 2),
+                         Make(Op::Wait, 200), Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)});
+      return v;
     }
     case kDigoutThenEnd: {
       // Bytes queued the moment before a run ends at once, over three runs.

@@ -94,9 +94,10 @@ struct Step {
 
 // The configuration files the load is given, the codes and scan type each
 // leaves, and the names of the injected faults (commands.cpp).
-extern const char* const kIniFiles[4];
-extern const std::array<uint8_t, 6> kIniCodes[4];
-extern const uint8_t kIniScanType[4];
+extern const char* const kIniFiles[5];
+extern const std::array<uint8_t, 6> kIniCodes[5];
+extern const uint8_t kIniScanType[5];
+constexpr int kSmallQueueIni = 4;  // the file whose receive queue holds two frames
 extern const uint8_t kFaultCommands[10];
 
 std::string Show(const Step& s);
@@ -116,6 +117,7 @@ struct Settings {
   uint8_t filter = 2;
   bool bipolar = true;
   std::optional<uint8_t> single;  // what the single-code getter must give
+  bool smallQueue = false;  // a receive queue of two frames: a run may end on its overflow
 };
 
 int ChannelCount(const std::array<uint8_t, 6>& codes);

@@ -436,6 +436,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       // Not every file sets every key: the load reports true only for a whole one.
       (void)ok;
       settings_.codes = kIniCodes[s.a];
+      settings_.smallQueue = s.a == kSmallQueueIni;
       ReadBackSettings();
       Require(settings_.type == kIniScanType[s.a], what + ": scan type " + std::to_string(settings_.type) + " after the load");
       uint8_t port = 9;
