@@ -8,8 +8,8 @@
 # tests/model/mutants/); a path outside the tree, such as ../x.patch, is
 # taken as well.  Each is applied to a scratch copy of the tree (the files
 # git knows, as they are now), only the model test is built, and it runs
-# with fresh random seeds for up to M minutes (default 6) or until its first
-# failure.  One line per mutant: found or not, the time, the first failure
+# with fresh random seeds, two processes side by side, for up to M minutes
+# (default 6) or until the first failure.  One line per mutant: found or not, the time, the first failure
 # line; then the score as "N passed, M failed" (a found mutant passes).
 # The working tree is never changed.  Q583_MUTANTS_SCRATCH=DIR keeps the
 # scratch copy and its build in DIR, so a later run builds less; Q583_MODEL_SKIP
@@ -70,41 +70,66 @@ limit=$(( minutes * 60 ))
 passed=0
 failed=0
 
-# Runs the model test with fresh seeds until a failure or the time limit.
-# Prints "<seconds> <first failure line>" when found, nothing otherwise.
+# Runs the model test with fresh seeds until a failure or the time limit, in
+# as many lanes side by side as there are cores (at most 2; Q583_MUTANTS_LANES
+# sets another number): the model test mostly waits on the instrument, so
+# two processes run twice the sequences a minute.  Each lane has its own
+# working directory.  Prints "<seconds> <first failure line>" when found,
+# nothing otherwise.
+lanes=${Q583_MUTANTS_LANES:-$jobs}
+failure='^\[model\] FAILED:|^MODEL:|AddressSanitizer|ThreadSanitizer|runtime error'
 hunt() {
-  local log=$scratch/run.log start now pid line
+  local start i line status
+  local -a pids=() logs=()
   start=$(date +%s)
-  while :; do
-    now=$(date +%s)
-    (( now - start >= limit )) && return 0
-    : >"$log"
-    (cd "$scratch" && exec env -u Q583_MODEL_ONLY RC_PARAMS="max_success=20 max_size=24" \
-       "$build/tests/model_test" --gtest_filter=Model.RandomCallSequences >"$log" 2>&1) &
-    pid=$!
-    while kill -0 "$pid" 2>/dev/null; do
-      line=$(grep -m1 -E '^\[model\] FAILED:|^MODEL:|AddressSanitizer|ThreadSanitizer|runtime error' "$log" || true)
-      now=$(date +%s)
-      if [[ -n $line ]]; then
-        kill -- "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-        echo "$(( now - start )) ${line#\[model\] FAILED: }"
-        return 0
-      fi
-      if (( now - start >= limit )); then
-        kill -- "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-        return 0
-      fi
-      sleep 2
+  for (( i = 0; i < lanes; i++ )); do
+    logs[i]=$scratch/run$i.log
+    pids[i]=
+    mkdir -p "$scratch/lane$i"
+  done
+  stopAll() {
+    local p
+    for p in "${pids[@]}"; do
+      [[ -n $p ]] || continue
+      kill -- "$p" 2>/dev/null || true
+      wait "$p" 2>/dev/null || true
     done
-    # Every sequence passed: a new process, a new seed.  (A check's sequences
-    # grow from size 0 to max_size over its max_success: short checks keep
-    # the sequences long.)
-    if wait "$pid"; then continue; fi
-    line=$(grep -m1 -E '^\[model\] FAILED:|^MODEL:|Failure|Sanitizer|runtime error' "$log" || echo "exit status $?")
-    echo "$(( $(date +%s) - start )) ${line#\[model\] FAILED: }"
-    return 0
+  }
+  while :; do
+    if (( $(date +%s) - start >= limit )); then
+      stopAll
+      return 0
+    fi
+    for (( i = 0; i < lanes; i++ )); do
+      line=
+      if [[ -n ${pids[i]} ]]; then
+        line=$(grep -m1 -E "$failure" "${logs[i]}" || true)
+        if [[ -z $line ]] && ! kill -0 "${pids[i]}" 2>/dev/null; then
+          # Every sequence passed: a new process, a new seed.  (A check's
+          # sequences grow from size 0 to max_size over its max_success:
+          # short checks keep the sequences long.)
+          if wait "${pids[i]}"; then
+            pids[i]=
+          else
+            status=$?
+            pids[i]=
+            line=$(grep -m1 -E "$failure|Failure|Sanitizer" "${logs[i]}" || echo "exit status $status")
+          fi
+        fi
+      fi
+      if [[ -n $line ]]; then
+        stopAll
+        echo "$(( $(date +%s) - start )) ${line#\[model\] FAILED: }"
+        return 0
+      fi
+      if [[ -z ${pids[i]} ]]; then
+        : >"${logs[i]}"
+        (cd "$scratch/lane$i" && exec env -u Q583_MODEL_ONLY RC_PARAMS="max_success=20 max_size=24" \
+           "$build/tests/model_test" --gtest_filter=Model.RandomCallSequences >"${logs[i]}" 2>&1) &
+        pids[i]=$!
+      fi
+    done
+    sleep 2
   done
 }
 
