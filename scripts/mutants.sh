@@ -123,8 +123,13 @@ hunt() {
         return 0
       fi
       if [[ -z ${pids[i]} ]]; then
+        # A process killed at a failure leaves its temporary directories:
+        # they are made in the lane's directory, which each process begins
+        # afresh.
         : >"${logs[i]}"
-        (cd "$scratch/lane$i" && exec env -u Q583_MODEL_ONLY RC_PARAMS="max_success=20 max_size=24" \
+        rm -rf "$scratch/lane$i"
+        mkdir -p "$scratch/lane$i"
+        (cd "$scratch/lane$i" && exec env -u Q583_MODEL_ONLY TMPDIR="$scratch/lane$i" RC_PARAMS="max_success=20 max_size=24" \
            "$build/tests/model_test" --gtest_filter=Model.RandomCallSequences >"${logs[i]}" 2>&1) &
         pids[i]=$!
       fi

@@ -220,9 +220,10 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::SetLogOptions, variant & 1 ? 3 : 1, 0), Make(Op::Wait, 300), Make(Op::Retrieve, variant & 2 ? 1 : 0, 5000),
               Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::Retrieve, 0, 5000)};
     case kOverrun:
-      // Six values a scan: the ring holds 1440, frames come every 1 ms; in
-      // half the variants the run stops when the ring is full.
-      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, variant & 2 ? 7 : 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
+      // Six values a scan: the ring holds 1440 scans, frames come every
+      // 1 ms; in a quarter of the variants the run stops when the ring is
+      // full (the others overrun it).
+      return {Codes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), Make(Op::SetLogOptions, (variant & 3) == 3 ? 7 : 3, 0), Make(Op::FastFrames, 0, 0, 0.001),
               Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, variant & 1, 5000), Make(Op::Retrieve, 0, 5000)};
     case kUnreadAfterEnd: {
       // Scans left unread when the run ends, however it ends, are handed out after it.
