@@ -228,7 +228,7 @@ Weighted Setters() {
       {1, Make(Op::Polarity, element(0, 1, 1, 2))},
       {1, Make(Op::Interval, element(0, 1, 4))},
       {1, Make(Op::DefaultSetup)},
-      {2, Make(Op::IniLoad, element(0, 1, 2, 2, 3, 4))},
+      {2, Make(Op::IniLoad, element(0, 1, 2, 2, 3))},
       {1, Make(Op::DebugLogs, element(1, 1, 0))},
       {1, Make(Op::LogText, element(0, 1, 1), element(0, 0, 0, 1, 2, 3, 4))},
       {1, Make(Op::DigoutPriority, element(1, 0))},

@@ -238,11 +238,14 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       // A comment on the rows and a description for the trailer, given
       // before the run and changed during it.
       // File 2 (scan type 2 among its keys) is loaded first in every variant;
-      // the file of the small receive queue gets a frame every millisecond.
+      // the file of the small receive queue gets a frame every millisecond,
+      // and a plain file after its run (its queue would end every later run
+      // of the sequence at its first frames).
       std::vector<Step> v = {Make(Op::IniLoad, 2), Make(Op::IniLoad, files[variant]), Make(Op::Interval, 0), Make(Op::LogText, 1, 0)};
       if (files[variant] == kSmallQueueIni) v.push_back(Make(Op::FastFrames, 0, 0, 0.001));
       v.insert(v.end(), {Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::LogText, variant & 2 ? 0 : 1, variant & 1 ? 0 : 2),
                          Make(Op::Wait, 200), Make(Op::Retrieve, variant & 1, 5000), Make(Op::EndScan)});
+      if (files[variant] == kSmallQueueIni) v.push_back(Make(Op::IniLoad, 0));
       return v;
     }
     case kDigoutThenEnd: {
