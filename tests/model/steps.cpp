@@ -40,8 +40,11 @@ void Rig::Execute(const Step& s) {
   bool talked = false;  // the library talked to the instrument without starting a scan
   logsBefore_ = ScanLogs();
   simRunsBefore_ = ScansStarted();
+  // A call absorbed by a run the library still holds (a byte queued into a
+  // run whose thread has not yet seen its line go) meets no line.
+  const bool runHeld = ScanRunning();
   if (!CallLibrary(s, what, talked)) InjectFault(s, what);
-  if (alive_ && Talks(s.op)) {
+  if (alive_ && Talks(s.op) && !runHeld) {
     // The library has met the new line (or the old one's loss) by now; the
     // call that met it may have failed and left it not signed on.
     if (replugGrace_) signedOn_ = Tri::Maybe;
