@@ -2,6 +2,10 @@
 // that hangs up, the millisecond clock's wraps, rates the instrument cannot
 // run, configuration files with odd intervals, and forced ends of a thread
 // that sits in a host callback.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -60,6 +64,29 @@ TEST_F(LineAndClock, HangUpDuringAScanEndsTheRunAndANewLineWorks) {
   EXPECT_EQ(Trailers(), 2U);
   EXPECT_EQ(CurrentPort(), INVALIDCOMDEV);  // the dead port is closed
   ExpectANewInstrumentWorks();
+}
+
+// The adapter goes while a frame is awaited, part of it already in: from
+// then on the tty polls readable with nothing to read.  The wait ends as
+// lost at once; before, it spun a core to its time-out, and a run went on
+// for up to two idle passes (two seconds) on the dead line.
+TEST_F(LibraryTest, AWaitWithPartOfAFrameInHandSeesTheHangUp) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  platform::SetPortDevice(0, ptsname(master));
+  const platform::PortHandle port = platform::OpenPort(0);
+  ASSERT_NE(port, platform::kInvalidPort);
+  ASSERT_TRUE(platform::SetLine(port, 9600));
+  ASSERT_TRUE(platform::SetImmediateReads(port));
+  const uint8_t part[2] = {0x80, 0x12};
+  ASSERT_EQ(write(master, part, sizeof part), 2);
+  ASSERT_EQ(platform::WaitReadable(port, 2000, 2), platform::WaitResult::Ready);
+  close(master);
+  EXPECT_EQ(platform::WaitReadable(port, 4000, 5), platform::WaitResult::Lost);
+  platform::ClosePort(port, 100);
+  platform::SetPortDevice(0, "");
 }
 
 TEST_F(LineAndClock, HangUpDuringAReplyOrBetweenCallsFailsPromptly) {

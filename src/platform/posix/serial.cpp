@@ -275,6 +275,9 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
       outcome = PollWithInterrupt(-1, 0, left);
     } else if (have == 0) {
       outcome = PollWithInterrupt(Fd(port), POLLIN, left);
+      // A tty that has hung up polls readable from then on with nothing to
+      // read: taken as readable, the wait would spin to its time-out.
+      if (outcome == PollOutcome::Ready && InQueue(Fd(port)) == 0 && PortGone(Fd(port))) outcome = PollOutcome::HungUp;
     } else {
       // Part of what is wanted is here: sleep about as long as the rest
       // takes on the line instead of waking for every byte.  The margin
