@@ -210,7 +210,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
       EndRun(Ending::AtOnce);
       uint8_t code = 0xEE;
       Require(EX_GetSingleChanScanChanCode(&code) == 1 && code == (s.a & 0xF0),
-              what + ": the getter reads 0x" + std::to_string(code) + ", expected the high nibble of the code set");
+              what + ": the getter reads " + std::to_string(code) + ", expected the high nibble of the code set");
       initialised_ = true;
       break;
     }
