@@ -14,12 +14,7 @@ cd "$(dirname "$0")/.."
 sequences=${1:-40}
 
 # The report needs gcovr: installed first, not after the long run.
-if ! command -v gcovr >/dev/null; then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends gcovr
-fi
+scripts/install-deps.sh --coverage
 build=build/coverage
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
