@@ -29,6 +29,12 @@ namespace {
 
 // Read by every ioctl() of the process, the simulator's thread among them.
 std::atomic<bool> gPlugged{false};
+// A burst due on the line: the next count of waiting bytes on the port
+// (FIONREAD) sees none, and the burst arrives just after it, before
+// anything else of the wait runs.
+std::atomic<int> gBurstPort{-1};
+std::atomic<int> gBurstMaster{-1};
+std::atomic<size_t> gBurstBytes{0};
 
 // Touched only by the library's opens and closes, on the test's thread.
 struct FakeAdapterDriver {
@@ -67,7 +73,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && gPlugged) return Answer(request, arg);
   using IoctlFn = int (*)(int, unsigned long, ...);
   static const auto real = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
-  return real(fd, request, arg);
+  const int rc = real(fd, request, arg);
+  if (request == FIONREAD && fd == gBurstPort.exchange(-1)) {
+    const std::vector<uint8_t> burst(gBurstBytes, 0x5A);
+    (void)!write(gBurstMaster, burst.data(), burst.size());
+    usleep(20000);  // delivered to the port's side before the wait goes on
+  }
+  return rc;
 }
 
 namespace {
@@ -138,6 +150,26 @@ TEST_F(LowLatencyPortTest, RefusalsLeaveAWorkingPort) {
     gPlugged = false;
     gDriver = FakeAdapterDriver{};
   }
+}
+
+// Bytes that arrive in a burst, more than the wait wants, just after a
+// count: the wait sees them at its next look and returns at once.
+TEST_F(LowLatencyPortTest, BurstAfterACountEndsTheWaitAtOnce) {
+  const platform::PortHandle port = platform::OpenPort(0);
+  ASSERT_NE(port, platform::kInvalidPort);
+  ASSERT_TRUE(platform::SetLine(port, 38400));
+  for (const size_t burst : {size_t{40}, size_t{20}, size_t{21}}) {
+    gBurstMaster = master_;
+    gBurstBytes = burst;
+    gBurstPort = static_cast<int>(port);
+    const int64_t start = platform::MonotonicMicros();
+    EXPECT_EQ(platform::WaitReadable(port, 2000, 20), platform::WaitResult::Ready) << burst;
+    EXPECT_LT(platform::MonotonicMicros() - start, 1'000'000) << burst << " bytes: slept blind";
+    std::vector<uint8_t> drain(burst);
+    EXPECT_EQ(platform::ReadBytes(port, drain.data(), static_cast<int>(burst)), static_cast<int>(burst));
+  }
+  gBurstPort = -1;
+  platform::ClosePort(port, 100);
 }
 
 // The simulator's pseudo-terminal refuses the request: the sign-on works,

@@ -266,10 +266,13 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
   bool firstRest = true;
   for (;;) {
     CheckKilled();
-    if (port != kInvalidPort && InQueue(Fd(port)) >= minBytes) return WaitResult::Ready;
+    // One count a round, and every decision of the round made on it: bytes
+    // that arrive after it are seen by the next round's count, never taken
+    // as part of this one's arithmetic.
+    const uint32_t have = port != kInvalidPort ? InQueue(Fd(port)) : 0;
+    if (have >= minBytes) return WaitResult::Ready;
     const int32_t left = RemainingMs(deadline);
     if (left <= 0) return WaitResult::Timeout;
-    uint32_t have = port != kInvalidPort ? InQueue(Fd(port)) : 0;
     PollOutcome outcome;
     if (port == kInvalidPort) {
       outcome = PollWithInterrupt(-1, 0, left);
@@ -283,7 +286,8 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
       // takes on the line instead of waking for every byte.  The margin
       // covers the other side's own scheduling.  When the last byte or two
       // are late all the same, look again in short steps rather than a
-      // whole byte time, so that a late byte is not also taken late.
+      // whole byte time, so that a late byte is not also taken late.  The
+      // port stays watched meanwhile: a hang-up ends the sleep.
       constexpr int64_t kMarginUs = 150;
       constexpr int64_t kLateStepUs = 200;
       const uint32_t missing = minBytes - have;
@@ -291,7 +295,7 @@ WaitResult WaitReadable(PortHandle port, int32_t ms, uint32_t minBytes) {
       int64_t sleepUs = firstRest ? restUs + kMarginUs : (missing <= 2 ? std::min(restUs, kLateStepUs) : restUs);
       firstRest = false;
       if (sleepUs > static_cast<int64_t>(left) * 1000) sleepUs = static_cast<int64_t>(left) * 1000;
-      outcome = PollWithInterruptUs(-1, 0, sleepUs);
+      outcome = PollWithInterruptUs(Fd(port), 0, sleepUs);
     }
     if (outcome == PollOutcome::Woken) return WaitResult::Woken;
     if (outcome == PollOutcome::HungUp) {
