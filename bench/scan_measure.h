@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "device/q583.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "link/commands.h"
 #include "link/serial.h"
 #include "q583_sp.h"

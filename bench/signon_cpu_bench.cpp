@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "library/entry.h"
+#include "api/entry.h"
 #include "q583_sp.h"
 
 extern char** environ;

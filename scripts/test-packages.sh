@@ -205,9 +205,9 @@ check "$name.zip: the header, README.txt, LICENSE.txt; in x86/ and x64/ the DLL,
        "./LICENSE.txt ./README.txt ./include/q583_sp.h $(for a in x64 x86; do
           printf './%s/%s ' $a Q583_SP.def $a Q583_SP.dll $a Q583_SP.lib $a libQ583_SP.dll.a; done)"
 check "$name.zip: the header and the 32-bit .def are the project's" \
-  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/library/Q583_SP.def '$sdk/x86/Q583_SP.def'"
+  bash -c "cmp -s include/q583_sp.h '$sdk/include/q583_sp.h' && cmp -s src/api/Q583_SP.def '$sdk/x86/Q583_SP.def'"
 check "$name.zip: the 64-bit .def lists the same functions by their plain names alone" \
-  test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/library/Q583_SP.def | tr '\n' ' ')" = \
+  test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/api/Q583_SP.def | tr '\n' ' ')" = \
        "$(grep -v '[;=@]' "$sdk/x64/Q583_SP.def" | sed -n 's/^  \([A-Za-z_0-9]*\)$/\1/p' | tr '\n' ' ')"
 check "$name.zip: LICENSE.txt is the project's licence" bash -c "diff <(tr -d '\r' <'$sdk/LICENSE.txt') LICENSE >/dev/null"
 check "README.txt: Windows line ends, which folder a host needs, linking and the calling conventions" \

@@ -7,7 +7,7 @@
 #include "device/config_file.h"
 #include "device/q583.h"
 #include "device/timing.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_run.h"

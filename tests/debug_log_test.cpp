@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "device/q583.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "logging/debug_log.h"
 #include "q583_sp.h"
 #include "support/test_env.h"

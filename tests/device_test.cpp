@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/q583.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "q583_sp.h"
 #include "scan/scan_run.h"
 #include "support/test_env.h"

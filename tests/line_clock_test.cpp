@@ -14,7 +14,7 @@
 #include "device/config_file.h"
 #include "device/q583.h"
 #include "device/timing.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "link/commands.h"
 #include "link/serial.h"
 #include "logging/scan_log.h"

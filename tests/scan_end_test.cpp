@@ -73,9 +73,9 @@ TEST_F(ScanEnd, RunOverARunningScanStartsAfresh) {
   EXPECT_EQ(Sim().GetState().signOns, signOns + 1);
   EXPECT_FALSE(Sent(0x8A));  // no stop command
   EXPECT_EQ(EX_CheckRun(), 1);
-  // Ended without ceremony; the new start closes its file with the one
-  // trailer of an end.
-  EXPECT_EQ(Trailers("ScanLog_0.txt"), 1U);
+  // Ended without ceremony: no trailer, and the new start closes its file
+  // as it stands.
+  EXPECT_EQ(Trailers("ScanLog_0.txt"), 0U);
   EXPECT_EQ(CollectScans(2, 1, 3000).size(), 2U);
   ASSERT_EQ(EX_EndScan(), 1);
   EXPECT_EQ(Trailers("ScanLog_1.txt"), 2U);
@@ -130,10 +130,12 @@ TEST_F(ScanEnd, SetRateEndsTheScanAtOnce) {
   ASSERT_EQ(EX_SetRate(100.0), 1);
   EXPECT_EQ(EX_CheckRun(), 0);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 0U);
-  // The file of the cut run is closed by the next start.
+  // The file of the cut run is closed by the next start, as it stands: no
+  // trailer of the next start's time and interval.
   ASSERT_EQ(EX_InitDev(), 1);
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   EXPECT_TRUE(FileExists("ScanLog_1.txt"));
+  EXPECT_EQ(Trailers("ScanLog_0.txt"), 0U);
 }
 
 TEST_F(ScanEnd, WrongMarkerEndsTheRun) {

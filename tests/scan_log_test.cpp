@@ -14,6 +14,9 @@ namespace {
 
 class ScanLogFile : public LibraryTest {};
 
+// The header of a run started with the record as it stands.
+std::string RecordHeader() { return ScanLogHeader(FormatFromSettings().codes.data(), Q583.tScan); }
+
 TEST_F(ScanLogFile, ExampleFileExactly) {
   ASSERT_TRUE(LazyInit());
   Q583.chan[0] = 0x00;
@@ -26,7 +29,7 @@ TEST_F(ScanLogFile, ExampleFileExactly) {
   Q583.scanInterval = 0.5;
 
   ScanLog log;
-  ASSERT_TRUE(log.Open(ScanLogHeader()));
+  ASSERT_TRUE(log.Open(RecordHeader()));
   const std::string started = "Wed Jun 30 21:49:08 1993\n";
   double scans = 0.0;
   const double rows[2][2] = {{1.2345678, -0.5}, {2.0, 0.25}};
@@ -38,13 +41,11 @@ TEST_F(ScanLogFile, ExampleFileExactly) {
     AppendLogComment(row);
     log.WriteRow(row);
   }
-  // The thread's trailer changes and sends nothing, and writes what scan
-  // end's, which quantises the interval in the record, writes after it.
-  log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scans, started);  // the thread's
-  double maximum = 0.0;
-  double minimum = 0.0;
-  ApplyScanTiming(maximum, minimum);
-  log.WriteTrailer(minimum, Q583.scanInterval, scans, started);  // scan end's
+  // The thread's trailer and scan end's write the run's own figures, frozen
+  // at its start.
+  const RunFormat format = FormatFromSettings();
+  for (int trailer = 0; trailer < 2; ++trailer)
+    log.WriteTrailer(format.minimumInterval, format.appliedInterval, scans, started, platform::CtimeNow());
   log.Close();
   EXPECT_FALSE(log.IsOpen());
 
@@ -71,7 +72,7 @@ TEST_F(ScanLogFile, HeaderOfScanTypeTwoAndFieldForms) {
   Q583.chan[1] = 0x00;
   Q583.chan[2] = 0x52;  // first above last: adds nothing
   Q583.tScan = 2;
-  ASSERT_TRUE(ScanLog().Open(ScanLogHeader()));
+  ASSERT_TRUE(ScanLog().Open(RecordHeader()));
   EXPECT_EQ(Lines(ReadFile("ScanLog_0.txt"))[0], "Time / s   \t0 - 0    \t1 - 0    \toffset  \tfullscale  \t");
 
   std::string row;
@@ -108,7 +109,7 @@ TEST_F(ScanLogFile, NumberNeverWrapsOntoAnExistingFile) {
   ASSERT_TRUE(NextScanLogName(name));
   EXPECT_EQ(name, "ScanLog_2.txt");
   ASSERT_TRUE(LazyInit());
-  ASSERT_TRUE(ScanLog().Open(ScanLogHeader()));
+  ASSERT_TRUE(ScanLog().Open(RecordHeader()));
   EXPECT_EQ(ReadFile("ScanLog_0.txt"), "keep");
   EXPECT_EQ(ReadFile("ScanLog_1.txt"), "keep");
   EXPECT_TRUE(FileExists("ScanLog_2.txt"));

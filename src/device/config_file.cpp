@@ -17,7 +17,6 @@
 #include "platform/files_ext.h"
 #include "platform/ini_parse.h"
 #include "platform/platform.h"
-#include "scan/scan_run.h"
 
 std::atomic<bool> fIniWriteEnabled{false};
 
@@ -311,10 +310,7 @@ bool LoadConfigKeys(const ProfileReader& reader) {
 
 std::string FindConfigFile() { return platform::FindFileNoCase(platform::ConfigDirectory(), kIniFileName); }
 
-bool SetDevToIniSetup() {
-  // Also stops an instrument that a run which ended by itself left sending.
-  StopRunningScan();
-  fDevSignedOn = false;
+bool LoadConfigFile() {
   ApplyDefaults();
   // The directory is searched by its path: the process's current directory
   // is never changed, so a failure part way cannot leave it elsewhere.

@@ -29,9 +29,9 @@ bool LoadConfigKeys(const ProfileReader& reader);
 // The configuration file in the configuration directory; empty when none.
 std::string FindConfigFile();
 
-// EX_SetDevToIniSetup: stops a running scan, applies the defaults, finds
-// and loads the file.  True when the file was found and every key loaded.
-bool SetDevToIniSetup();
+// Applies the defaults, then finds and loads the file.  True when the file
+// was found and every key loaded.
+bool LoadConfigFile();
 
 // The file's text for the record as it stands, merged into existingText
 // (other keys, sections and comments are kept).

@@ -1,11 +1,8 @@
 // The device record, its defaults, the channel-code rules and the lazy
 // initialisation that every settings operation runs first.
 #include "device/q583.h"
-#include "scan/scan_run.h"
 
 #include "device/timing.h"
-#include "library/export_guard.h"
-#include "q583_sp.h"
 
 Q583Record Q583;
 
@@ -119,14 +116,3 @@ void ResetDeviceRecordForLoad() {
   uiLogFileSizeLimit = 0;
 }
 
-bool SetDevToDefaultSetup() {
-  // The scan, if one runs, goes on with the format of its start: only the
-  // settings and the sign-on state are reset.
-  RunControlLock runControl;
-  fDevSignedOn = false;
-  return ApplyDefaults();
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_SetDevToDefaultSetup(void) {
-  return Guarded([] { return SetDevToDefaultSetup(); });
-}

@@ -75,6 +75,3 @@ void CountChannels();
 
 // Zeroes the record and the flags as at library load.
 void ResetDeviceRecordForLoad();
-
-// EX_SetDevToDefaultSetup: forgets the sign-on and applies the defaults.
-bool SetDevToDefaultSetup();

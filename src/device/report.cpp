@@ -6,9 +6,7 @@
 #include <memory>
 
 #include "device/q583.h"
-#include "library/export_guard.h"
 #include "platform/platform.h"
-#include "q583_sp.h"
 
 namespace {
 
@@ -94,10 +92,3 @@ bool ShowDevSetupInfoWriteToFile() {
   return true;
 }
 
-extern "C" Q583_API uint8_t Q583_CALL EX_ShowDevSetupInfo_MsgBox(void) {
-  return Guarded([] { return ShowDevSetupInfoMsgBox(); });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_ShowDevSetupInfo_WriteToFile(void) {
-  return Guarded([] { return ShowDevSetupInfoWriteToFile(); });
-}

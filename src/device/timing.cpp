@@ -8,9 +8,6 @@
 #include <cmath>
 
 #include "device/q583.h"
-#include "library/export_guard.h"
-#include "link/commands.h"
-#include "q583_sp.h"
 
 namespace {
 
@@ -114,11 +111,12 @@ int16_t ApplyScanTiming(double& maximum, double& minimum) {
   const ScanBounds bounds = ComputeScanBounds(Q583, Q583.average);
   bool halved = false;
   if (bounds.minimum > bounds.maximum && Q583.average > 1) {
-    // Too slow for the timer: halve the averaging once and tell the
-    // instrument.  The bounds are not recomputed; the next call sees the
-    // lower count.  An averaging of 1 stays: 0 is no averaging count.
+    // Too slow for the timer: halve the averaging once.  The bounds are
+    // not recomputed; the next call sees the lower count.  An averaging of
+    // 1 stays: 0 is no averaging count.  The model only computes: the new
+    // count reaches the instrument before the next start or conversion,
+    // as every setting of the record does.
     Q583.average >>= 1;
-    SetAveraging();
     halved = true;
   }
   const double minQ = QuantiseMinimum(bounds.minimum, bounds.timeBase);
@@ -224,39 +222,3 @@ bool SetToUserScanInterval(double interval) {
   return false;
 }
 
-extern "C" Q583_API uint8_t Q583_CALL EX_GetScanInterval(double* interval) {
-  return Guarded([&] {
-    if (interval == nullptr) return false;
-    double value = 0.0;
-    if (!GetScanInterval(value)) return false;
-    *interval = value;
-    return true;
-  });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_GetScanIntervalMinMax(double* minimum, double* maximum) {
-  return Guarded([&] {
-    if (minimum == nullptr || maximum == nullptr) return false;
-    double lo = 0.0;
-    double hi = 0.0;
-    if (!GetScanIntervalMinMax(lo, hi)) return false;
-    *minimum = lo;
-    *maximum = hi;
-    return true;
-  });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_SetToMinScanInterval(void) {
-  return Guarded([] { return SetToMinScanInterval(); });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_SetToMaxScanInterval(void) {
-  return Guarded([] { return SetToMaxScanInterval(); });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_SetToUserScanInterval(double* interval) {
-  return Guarded([&] {
-    if (interval == nullptr) return false;
-    return SetToUserScanInterval(*interval);
-  });
-}

@@ -9,7 +9,8 @@ constexpr int16_t kTimingInside = 1;
 constexpr int16_t kTimingInsideHalved = 2;
 
 // Quantises scanInterval to timer ticks, writes the quantised bounds, and
-// halves average (sending it) once when the minimum exceeds the maximum.
+// halves average once when the minimum exceeds the maximum (in the record
+// only: nothing is sent).
 int16_t ApplyScanTiming(double& maximum, double& minimum);
 
 // The minimal interval as ApplyScanTiming writes it, with nothing changed

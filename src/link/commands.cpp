@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "device/q583.h"
+#include "link/given.h"
 #include "link/packets.h"
 #include "link/serial.h"
 
@@ -39,23 +40,28 @@ int32_t ReplyTimeoutFor(double storedRate) {
   return TruncToInt32((average / rate + 0.1 * baudIndex + 2.0) * 1000.0 * 2.0);
 }
 
-// Bytes of a reply of wordCnt values plus `extra`, held to what rxBuf takes.
-int32_t ReplyBytes(int32_t extra) {
-  const int32_t n = static_cast<int16_t>(Q583.wordCnt) + extra;
-  return std::clamp<int32_t>(n, 0, static_cast<int32_t>(sizeof rxBuf));
-}
-
 // The calibration reads: the content is not examined, only that it came.
 bool CalibrationStep(uint32_t command, uint32_t selection) {
   if (!SendCommandForReply(command, selection)) return false;
   return ReadComBytes(ReplyBytes(1), kCalibrationReplyMs, rxBuf);
 }
 
+}  // namespace
+
+int32_t ReplyBytes(int32_t extra) {
+  const int32_t n = static_cast<int16_t>(Q583.wordCnt) + extra;
+  return std::clamp<int32_t>(n, 0, static_cast<int32_t>(sizeof rxBuf));
+}
+
 uint32_t ChannelSelection() {
   return static_cast<uint32_t>(Q583.channel * 16 + Q583.subChan) & 0xFF;
 }
 
-}  // namespace
+int32_t DecodeCount(const uint8_t* bytes, int16_t words) {
+  int32_t count = bytes[0] + 256 * bytes[1];
+  if (words == 3) count += 65536 * bytes[2];
+  return count;
+}
 
 double EffectiveRate(double rate) {
   constexpr double kSlowestRate = kDividerClock / kDividerMask;
@@ -96,24 +102,6 @@ void ComputeModeRegisters() {
   Q583.modeRegMid = mid;
 }
 
-namespace {
-// The mode registers the instrument was last seen to take (high bits 5-7 of
-// the first are not part of the setting); all ones before any.
-std::atomic<uint32_t> gGivenModeRegisters{0xFFFFFFFFU};
-
-uint32_t PackedModeRegisters() {
-  return (static_cast<uint32_t>(Q583.modeRegHi & 0x1F) << 16) | (static_cast<uint32_t>(Q583.modeRegMid & 0xFF) << 8) |
-         static_cast<uint32_t>(Q583.modeRegLo & 0xFF);
-}
-}  // namespace
-
-void NoteModeRegistersGiven() { gGivenModeRegisters = PackedModeRegisters(); }
-
-bool ModeRegistersGiven() {
-  ComputeModeRegisters();
-  return PackedModeRegisters() == gGivenModeRegisters.load();
-}
-
 bool WriteModeRegisters() {
   if (!SendCommandForReply(0x84, 0x00)) return false;
   uint8_t echo = 0;
@@ -141,8 +129,11 @@ bool SetAveraging() {
   // floor(log2(average)), counted in integers so that a power of two never
   // comes out one low through rounding.
   uint32_t code = 0;
-  for (uint32_t a = Q583.average; a > 1; a >>= 1) ++code;
-  return SendPacket(0x04, code);
+  const uint32_t average = Q583.average;
+  for (uint32_t a = average; a > 1; a >>= 1) ++code;
+  if (!SendPacket(0x04, code)) return false;
+  NoteAveragingGiven(average);
+  return true;
 }
 
 bool ReadVersion() {

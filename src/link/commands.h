@@ -7,6 +7,14 @@
 #include <cstdint>
 
 extern std::atomic<int32_t> replyTimeout;  // ms; 0 until first computed
+
+// The channel selection byte of the polled-mode channel: channel x 16 +
+// sub-channel.
+uint32_t ChannelSelection();
+// Bytes of a reply of wordCnt values plus `extra`, held to what rxBuf takes.
+int32_t ReplyBytes(int32_t extra);
+// A value's raw count from its 2 or 3 bytes, least significant first.
+int32_t DecodeCount(const uint8_t* bytes, int16_t words);
 // The conversion rate the instrument runs at for a stored rate: the rate
 // itself where the divider can run it, else what the divider register is
 // loaded with.  Every wait derived from the rate uses this.
@@ -16,13 +24,6 @@ void ComputeRateRegisters();
 void ComputeModeRegisters();
 bool WriteModeRegisters();
 bool VerifyModeRegisters();
-// Notes the mode registers of the record as those the instrument has now
-// (it echoed them at a sign-on or a register write).
-void NoteModeRegistersGiven();
-// True when the record's settings (gain, rate, polarity, word size) give
-// the registers that the instrument was last given.  A setter changes the
-// record only: this tells whether the instrument has yet to learn it.
-bool ModeRegistersGiven();
 bool SetAveraging();
 bool ReadVersion();
 bool SelectChannel();

@@ -1,5 +1,5 @@
-// Direct operations outside a scan and the digital-output send that steps
-// around the acquisition thread's packets.
+// The direct commands' exchanges: one try each, outside a scan (the
+// digital-output send also steps around the acquisition thread's packets).
 #pragma once
 
 #include <cstdint>
@@ -9,5 +9,3 @@ bool GetDigin();
 bool GetOneConversion();
 bool FullScaleCalibrate();
 bool OffsetCalibrate();
-// Signs on when fDevSignedOn is clear; false when that fails.
-bool EnsureSignedOn();

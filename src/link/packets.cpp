@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "device/q583.h"
-#include "library/export_guard.h"
+#include "common/export_guard.h"
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "platform/platform.h"
@@ -67,6 +67,3 @@ bool SendPacketWithBusyCheck(uint32_t first, uint32_t data) {
   return SendPacketWhileBusy(first, data);
 }
 
-extern "C" Q583_API uint8_t Q583_CALL DLL_SendPacket(uint32_t first, uint32_t data) {
-  return Guarded([&] { return SendPacket(first, data); });
-}

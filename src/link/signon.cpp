@@ -7,15 +7,12 @@
 #include <limits>
 
 #include "device/q583.h"
-#include "library/export_guard.h"
 #include "link/commands.h"
+#include "link/given.h"
 #include "link/packets.h"
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "platform/platform.h"
-#include "q583_sp.h"
-#include "scan/scan_internal.h"
-#include "scan/scan_run.h"
 
 const uint32_t baudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
 std::atomic<bool> fSignonRepeated{false};
@@ -88,8 +85,10 @@ Attempt SignonAttempt() {
   // An index outside the table has no bit rate to switch to.
   if (baud < 0 || baud >= kNumBaudRates) return Attempt::Fail;
 
-  ComHandleNum = Q583.comPort;
+  // The port in use is closed before the slot moves to the record's port:
+  // a sign-on on another port lets go of the old one.
   CloseComPort();
+  ComHandleNum = Q583.comPort;
   if (!OpenComPort(Q583.comPort)) {
     DebugPrintFlush(DebugLog::General, "SIGNON: (idComDev[ComHandleNum]==INVALIDCOMDEV) goto error");
     return Attempt::Fail;
@@ -159,6 +158,7 @@ Attempt SignonAttempt() {
   if (!ReadVersion()) return Attempt::Restart;
   // Newer firmware is told the model code (the time base it should use).
   if (Q583.version > 100) WriteModelRegisters();
+  NoteSignedOn();
   return Attempt::SignedOn;
 }
 
@@ -213,37 +213,26 @@ void TimerCountBytes(double interval, int32_t modelCode, int16_t baud, uint8_t& 
 }
 
 bool SIGNON() {
-  // No byte of a sign-on goes out while an acquisition thread reads the
-  // port (the thread's own sign-on after a short frame aside).
-  if (!OnScanThread() && ScanThreadAlive()) EndRun(EndHow::AtOnce);
+  // The callers see to it that no acquisition thread reads the port (the
+  // thread's own sign-on after a short frame aside).
   fSignonRepeated = false;
+  ForgetGiven();
   if (!SignonPass()) {
     // The instrument is in no known state (and the port may be closed): the
     // next call that needs it signs on again instead of talking to it.
+    ForgetGiven();
     fDevSignedOn = false;
     return false;
   }
-  InstrumentQuiet();  // a sign-on leaves the instrument idle
   return true;
 }
 
-bool InitDev() {
-  if (!LazyInit()) return false;
-  RunControlLock runControl;
-  // A running scan ends in order (its trailer included) before the sign-on.
-  if (ScanRunning() && !OnScanThread()) StopRunningScan();
-  savedChannel = Q583.channel;
-  savedSubChan = Q583.subChan;
-  if (!SIGNON()) return false;
+bool SignOnTail() {
   // A calibration that failed after it changed the instrument's gain has
   // left the library not signed on: the sign-on failed with it.
   if (!SystemCalibrate() && Q583.gain != 1) return false;
   ReadVersion();
   SetAveraging();
-  fDevSignedOn = true;
   return true;
 }
 
-extern "C" Q583_API uint8_t Q583_CALL EX_InitDev(void) {
-  return Guarded([] { return InitDev(); });
-}

@@ -13,9 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "library/export_guard.h"
 #include "platform/platform.h"
-#include "q583_sp.h"
 
 namespace {
 
@@ -167,14 +165,3 @@ bool DoDebugNorm(uint8_t level) {
 
 uint8_t DebugLevel() { return bDbgLvl; }
 
-extern "C" Q583_API uint8_t Q583_CALL EX_DoVexDbgNew(uint8_t enable) {
-  return Guarded([&] { return DoVexDbgNew(enable); });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_DoScanDebug(uint8_t enable) {
-  return Guarded([&] { return DoScanDebug(enable); });
-}
-
-extern "C" Q583_API uint8_t Q583_CALL EX_DoDebugNorm(uint8_t level) {
-  return Guarded([&] { return DoDebugNorm(level); });
-}

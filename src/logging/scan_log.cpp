@@ -13,8 +13,6 @@
 #include <mutex>
 #include <vector>
 
-#include "device/q583.h"
-#include "device/timing.h"
 #include "platform/platform.h"
 
 namespace {
@@ -37,11 +35,12 @@ bool StoreText(char* target, const char* text) {
 
 }  // namespace
 
-std::string ScanLogHeader() {
+std::string ScanLogHeader(const int16_t codes[6], int16_t scanType) {
+  constexpr int16_t kChannelOff = 16;
   std::string header = "Time / s   \t";
   char label[32];
   for (int slot = 0; slot < 6; ++slot) {
-    const int16_t code = Q583.chan[slot];
+    const int16_t code = codes[slot];
     if (code == kChannelOff) continue;
     const int first = (code & 0xF0) >> 4;
     const int last = code & 0x0F;
@@ -50,7 +49,7 @@ std::string ScanLogHeader() {
       header += label;
     }
   }
-  if (Q583.tScan == 2) header += "offset  \tfullscale  \t";
+  if (scanType == 2) header += "offset  \tfullscale  \t";
   return header;
 }
 
@@ -105,9 +104,9 @@ void ScanLog::WriteRow(const std::string& row) {
   std::fflush(file_);
 }
 
-void ScanLog::WriteTrailer(double minimum, double applied, double scans, const std::string& started) {
+void ScanLog::WriteTrailer(double minimum, double applied, double scans, const std::string& started,
+                           const std::string& finished) {
   const std::string experiment = ExperimentName();
-  const std::string finished = platform::CtimeNow();
   std::lock_guard<std::mutex> lock(mutex_);
   if (file_ == nullptr) return;
   std::fprintf(file_, "\nMinimal System Interval:\t%2.5lf\n", minimum);

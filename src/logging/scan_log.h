@@ -23,8 +23,9 @@ class ScanLog {
   // Writes one row (text without the line feed) and flushes.
   void WriteRow(const std::string& row);
   // Writes the six trailer lines and flushes: the interval bounds as given,
-  // the scans counted and the run's start text.
-  void WriteTrailer(double minimum, double applied, double scans, const std::string& started);
+  // the scans counted, the run's start and end texts (ctime lines).
+  void WriteTrailer(double minimum, double applied, double scans, const std::string& started,
+                    const std::string& finished);
   void Close();
   long Position() const;
 
@@ -33,8 +34,9 @@ class ScanLog {
   std::FILE* file_ = nullptr;  // guarded by mutex_
 };
 
-// The header line of a run started now: the columns of the channel list.
-std::string ScanLogHeader();
+// The header line of a run: the columns of its six channel codes (16: a
+// main channel not scanned), and the calibration columns of scan type 2.
+std::string ScanLogHeader(const int16_t codes[6], int16_t scanType);
 
 // The next free name "ScanLog_<n>.txt" in the current directory; false when
 // no number is left.

@@ -212,6 +212,18 @@ void FlashForegroundWindow();
 void Beep(uint32_t frequencyHz, uint32_t durationMs);
 void SetBeepHandler(BeepHandler handler);
 
+// While the library has called the host back on this thread: the message
+// box (the host's handler or the system's box with its message loop), the
+// beep handler, the window messages answered during a wait (Windows).
+class HostCallbackScope {
+ public:
+  HostCallbackScope();
+  ~HostCallbackScope();
+  HostCallbackScope(const HostCallbackScope&) = delete;
+  HostCallbackScope& operator=(const HostCallbackScope&) = delete;
+};
+bool InHostCallback();
+
 // ---- Files and directories --------------------------------------------
 
 std::string CurrentDirectory();

@@ -1,13 +1,13 @@
 // Scan start and end, and the run-control operations built on them.
 #include <cmath>
-#include <mutex>
 #include <utility>
 
 #include "device/q583.h"
 #include "device/timing.h"
 #include "link/commands.h"
-#include "link/packets.h"
 #include "link/direct.h"
+#include "link/given.h"
+#include "link/packets.h"
 #include "link/serial.h"
 #include "link/signon.h"
 #include "logging/debug_log.h"
@@ -24,7 +24,6 @@ constexpr uint8_t kCmdScanSingle = 0x8B;
 constexpr uint8_t kCmdScanMulti = 0x89;
 constexpr uint8_t kCmdScanWithCal = 0x8C;
 constexpr uint8_t kCmdScanStop = 0x8A;
-constexpr int32_t kThreadEndWaitMs = 200;
 constexpr int32_t kEndDrainMs = 1500;
 constexpr int32_t kFailedStartJoinMs = 1000;
 
@@ -33,8 +32,6 @@ constexpr const char* kLogFileFailedText =
     "CANCEL the scan startup\nand try again with a memory logging method.\n\nNOTE: One cause of this error is that "
     "you may not have \"File Create\"\nprivileges for this directory. If you think that may be the problem - check "
     "\nwith your system administrator";
-
-uint32_t ChannelSelection() { return static_cast<uint32_t>(Q583.channel * 16 + Q583.subChan) & 0xFFU; }
 
 // Filter settling before a single-channel scan: 2 x F + 500 ms.
 int32_t SettlingMs() {
@@ -89,71 +86,6 @@ bool ForgetLostPort() {
   return true;
 }
 
-// The current run: one slot, its pointer copied or swapped under the lock.
-// At process exit the slot ends the last run's thread, as the library's
-// objects go: the thread holds its run, so nothing else would, and it must
-// not outlive what it uses.
-struct RunSlot {
-  std::shared_ptr<ScanRun> run;
-  RunSlot() = default;
-  RunSlot(const RunSlot&) = delete;
-  RunSlot& operator=(const RunSlot&) = delete;
-  ~RunSlot() {
-    if (!run) return;
-    // LCOV_EXCL_START: a host that exits with a run going and never unloads (the model test unloads)
-    if (const auto thread = run->TakeThread()) thread->Kill();
-    // LCOV_EXCL_STOP
-  }
-};
-std::mutex gRunSlotMutex;
-RunSlot gCurrentRun;
-
-// Stops the run's thread: asked to end and given a while (orderly), or
-// ended at once.  The handle is released either way, so that a thread left
-// to end on its own keeps only its own run alive.
-void StopRunThread(ScanRun& run, EndHow how) {
-  if (std::shared_ptr<platform::Thread> thread = run.TakeThread()) {
-    bool ended = false;
-    if (how == EndHow::Orderly) {
-      run.exitRequested = true;
-      thread->Wake();
-      ended = thread->Join(kThreadEndWaitMs);
-    }
-    // Bounded: a thread held in a host callback is left to end on its own;
-    // once killed it runs no end sequence and sends nothing more.
-    if (!ended && !thread->Kill()) {
-      // LCOV_EXCL_START: a thread held in a host callback (the model test's hosts block none)
-      DebugPrintFlush(DebugLog::General, "TerminateScanThreadAtOnce()-> thread left to end\n");
-      // LCOV_EXCL_STOP
-    }
-  }
-  ThreadStop running = ThreadStop::Running;
-  run.stop.compare_exchange_strong(running, ThreadStop::Killed);
-  if (run.going.exchange(false)) NotifyScanEnded();
-}
-
-// The trailer a host writes at a run's orderly end, and the close.
-void CloseRunLog(ScanRun& run) {
-  if (!run.log.IsOpen()) return;
-  double maximum = 0.0;
-  double minimum = 0.0;
-  ApplyScanTiming(maximum, minimum);
-  run.log.WriteTrailer(minimum, Q583.scanInterval, run.scanCounter, run.startText);
-  run.log.Close();
-}
-
-constexpr const char* kDigoutDroppedText = "## digout byte 0x%02X dropped: its run has ended \n";
-
-// A byte that the run's thread could not send goes out now: a byte the
-// host was told was accepted is never dropped while the line is there.
-bool SendLeftDigout(ScanRun& run, const char* dropText = kDigoutDroppedText) {
-  uint8_t value = 0;
-  if (!run.digout.TakeWaiting(value)) return true;
-  if (!PortLost() && SetDigOut(value)) return true;
-  DebugPrintFlush(DebugLog::General, dropText, static_cast<unsigned>(value));
-  return false;
-}
-
 // Stops an instrument that may still be streaming.  False when the stop
 // went unconfirmed.
 bool StopStreamingInstrument(int32_t drainMs) {
@@ -164,8 +96,30 @@ bool StopStreamingInstrument(int32_t drainMs) {
   return true;
 }
 
-// The host's part of an orderly end: the instrument stopped, the queued
-// byte after the stop, the polled-mode channel back.
+// A start that failed after the scan command went out: the instrument may
+// be streaming for a run that will never be read.
+void QuietAfterFailedStart() {
+  if (PortLost()) return;
+  DrainLine(kQuietDrainMs);
+  if (!SendScanStop()) fDevSignedOn = false;  // the next call signs on, which stops it
+}
+
+}  // namespace
+
+bool SendLeftDigout(ScanRun& run, const char* dropText) {
+  uint8_t value = 0;
+  if (!run.digout.TakeWaiting(value)) return true;
+  if (!PortLost() && SetDigOut(value)) return true;
+  DebugPrintFlush(DebugLog::General, dropText, static_cast<unsigned>(value));
+  return false;
+}
+
+void WriteRunTrailer(ScanRun& run) {
+  const RunFormat& format = run.format;
+  run.log.WriteTrailer(format.minimumInterval, format.appliedInterval, run.scanCounter, run.startText,
+                       run.EndedText());
+}
+
 bool FinishOrderlyEnd(ScanRun* run) {
   if (ForgetLostPort()) {
     if (run != nullptr) SendLeftDigout(*run);
@@ -185,50 +139,14 @@ bool FinishOrderlyEnd(ScanRun* run) {
   Q583.channel = savedChannel.load();
   Q583.subChan = savedSubChan.load();
   if (SelectChannel()) return sent;
-  if (!InitDev()) {
+  // The channel selection went astray: a full sign-on, as EX_InitDev's.
+  if (!SignOnOutsideRun(true)) {
     fDevSignedOn = false;
     return false;
   }
+  fDevSignedOn = true;
   if (!SelectChannel()) fDevSignedOn = false;
   return sent;
-}
-
-// A start that failed after the scan command went out: the instrument may
-// be streaming for a run that will never be read.
-void QuietAfterFailedStart() {
-  if (PortLost()) return;
-  DrainLine(kQuietDrainMs);
-  if (!SendScanStop()) fDevSignedOn = false;  // the next call signs on, which stops it
-}
-
-}  // namespace
-
-std::shared_ptr<ScanRun> CurrentRun() {
-  std::lock_guard<std::mutex> lock(gRunSlotMutex);
-  return gCurrentRun.run;
-}
-
-void InstallRun(std::shared_ptr<ScanRun> run) {
-  std::shared_ptr<ScanRun> previous;
-  {
-    std::lock_guard<std::mutex> lock(gRunSlotMutex);
-    previous = std::exchange(gCurrentRun.run, std::move(run));
-  }
-  // The previous run goes here, outside the lock (its ring and file with it).
-}
-
-bool ScanRunning() {
-  const auto run = CurrentRun();
-  return run && run->going;
-}
-
-bool InstrumentMayStream() {
-  const auto run = CurrentRun();
-  return run && run->instrumentMayStream;
-}
-
-void InstrumentQuiet() {
-  if (const auto run = CurrentRun()) run->instrumentMayStream = false;
 }
 
 RunFormat FormatFromSettings() {
@@ -239,36 +157,10 @@ RunFormat FormatFromSettings() {
   format.words = Q583.wordCnt;
   format.polarity = Q583.biPolar;
   format.interval = Q583.scanInterval;
+  format.minimumInterval = QuantisedMinimumInterval();
+  format.appliedInterval = QuantisedAppliedInterval();
+  for (size_t i = 0; i < format.codes.size(); ++i) format.codes[i] = Q583.chan[i];
   return format;
-}
-
-bool EndRun(EndHow how) {
-  RunControlLock runControl;
-  const std::shared_ptr<ScanRun> run = CurrentRun();
-  if (run) {
-    StopRunThread(*run, how);
-    run->ended = true;
-    switch (how) {
-      case EndHow::Orderly:
-        // Any scan log still open is closed with its trailer, also when
-        // file logging was switched off during the run.
-        CloseRunLog(*run);
-        break;
-      case EndHow::AtOnce:
-        // The file stays with its run until the run's orderly end or the
-        // next start.  The byte still queued goes out now.
-        SendLeftDigout(*run);
-        break;
-      case EndHow::Unload: {
-        uint8_t dropped = 0;
-        run->digout.TakeWaiting(dropped);
-        run->log.Close();  // no trailer: nothing more is written at unload
-        break;
-      }
-    }
-  }
-  if (how != EndHow::Orderly) return true;
-  return FinishOrderlyEnd(run.get());
 }
 
 bool EndRunningScanAtOnce() {
@@ -318,7 +210,7 @@ bool QuietInstrumentAfterRun() {
     // No stop echo (noise on the line, a lost echo): a sign-on stops the
     // instrument for certain and leaves it as signed on as it was.
     DebugPrintFlush(DebugLog::General, "## no stop echo after the run: signing on again\n");
-    quiet = !PortLost() && SIGNON();
+    quiet = !PortLost() && SignOnOutsideRun(false);
     if (!quiet) fDevSignedOn = false;
   }
   // A byte the run's thread could not send goes out after the stop.
@@ -335,26 +227,30 @@ bool StartScan(bool withSystemCalibration) {
   savedChannel = Q583.channel;
   savedSubChan = Q583.subChan;
   // The run before this one ends at once, before anything else talks to
-  // the instrument, and its file is closed as an orderly end closes it.
-  // Its unread scans stay until this start succeeds.
+  // the instrument, and its file is closed as it stands: a trailer holds
+  // only its own run's facts, written when that run ended.  Its unread
+  // scans stay until this start succeeds.
   EndRun(EndHow::AtOnce);
-  if (const auto previous = CurrentRun()) CloseRunLog(*previous);
+  if (const auto previous = CurrentRun()) previous->log.Close();
   ForgetLostPort();
   if (!fDevSignedOn) {
     double maximum = 0.0;
     double minimum = 0.0;
     ApplyScanTiming(maximum, minimum);
     Q583.scanInterval = minimum;
-    if (!SIGNON()) return false;
-  } else if (!StopStreamingInstrument(kQuietDrainMs) && !SIGNON()) {
+    if (!SignOnOutsideRun(false)) return false;
+  } else if (!StopStreamingInstrument(kQuietDrainMs) && !SignOnOutsideRun(false)) {
     return false;
   }
-  // Settings changed since the sign-on (polarity, gain, rate, word size)
-  // reach the instrument before its frames are read with them.
-  if (!ModeRegistersGiven() && !WriteModeRegisters()) {
+  // Settings changed since the sign-on reach the instrument before its
+  // frames are read and timed with them: the mode registers and the
+  // averaging by their commands, an interval, channel codes or a port by a
+  // sign-on.
+  if (!BringInstrumentToRecord(Use::Scan)) {
     fDevSignedOn = false;
     return false;
   }
+  InstrumentQuiet();
 
   if (withSystemCalibration) {
     if (!SystemCalibrate()) return false;
@@ -367,7 +263,7 @@ bool StartScan(bool withSystemCalibration) {
   const uint32_t points = run->format.points;
   DebugPrint(DebugLog::Levelled, "EX_StartScan()-> bNumPointsPerScan: %d\n", static_cast<int>(points));
 
-  if (fLogScansToFile && !run->log.Open(ScanLogHeader())) {
+  if (fLogScansToFile && !run->log.Open(ScanLogHeader(run->format.codes.data(), run->format.scanType))) {
     const int answer = platform::MessageBox(
         kLogFileFailedText, " CRITICAL ERROR",
         platform::kMbOkCancel | platform::kMbIconWarning | platform::kMbSystemModal | platform::kMbSetForeground,
@@ -375,7 +271,8 @@ bool StartScan(bool withSystemCalibration) {
     if (answer == platform::kIdCancel) return false;
   }
 
-  run->maxScansQueued = static_cast<uint32_t>(Q583.RXQUEUESIZE) / points - 1U;
+  run->receiveQueueSize = Q583.RXQUEUESIZE;
+  run->maxScansQueued = run->receiveQueueSize / points - 1U;
 
   if (!CreateScanThread(run)) {
     // LCOV_EXCL_START: the system refuses a thread
@@ -393,7 +290,8 @@ bool StartScan(bool withSystemCalibration) {
       thread->Resume();
       if (!thread->Join(kFailedStartJoinMs)) thread->Kill();
     }
-    CloseRunLog(*run);
+    WriteRunTrailer(*run);
+    run->log.Close();
     QuietAfterFailedStart();
     DebugPrint(DebugLog::Levelled, "EX_StartScan()-> SCAN STARTUP FAILED\n");
     return false;
@@ -447,16 +345,6 @@ bool StopRunningScan() {
   DebugClose(DebugLog::Scan);
   if (fRunEndBeepThreadRunning) TerminateBeepThreadAtOnce();
   return true;
-}
-
-bool RunScan() {
-  RunControlLock runControl;
-  if (ScanRunning() || ScanThreadAlive()) {
-    EndRun(EndHow::AtOnce);
-    fDevSignedOn = false;
-  }
-  if (!InitDev()) return false;
-  return StartScan(true);
 }
 
 bool CheckRun() {

@@ -39,8 +39,8 @@ std::atomic<uint32_t> gReceiveCapacity{0};
 // The overflow guard: against RXQUEUESIZE, or against what the driver can
 // hold when that is less (a tty holds far fewer bytes than the queue size a
 // host may ask for, and would otherwise overflow unseen).
-bool Overflowing(uint32_t queued) {
-  uint32_t limit = static_cast<uint32_t>(Q583.RXQUEUESIZE);
+bool Overflowing(const ScanRun& run, uint32_t queued) {
+  uint32_t limit = run.receiveQueueSize;
   const uint32_t capacity = gReceiveCapacity.load();
   if (capacity != 0 && capacity < limit) limit = capacity;
   return queued > limit - 10U;
@@ -113,14 +113,14 @@ uint32_t ReceiveQueueCount() {
   return status.cbInQue;
 }
 
-bool RetryDiginRequest(const char* overflowLogPrefix) {
+bool RetryDiginRequest(const ScanRun& run, const char* overflowLogPrefix) {
   const int32_t firstFailure = ClockMs();
   for (;;) {
     if (SendPacketWithBusyCheck(0x80, 0x4C)) return true;
     if (ElapsedMs(firstFailure) > 200 || PortLost()) return false;
     platform::PeekMessages();
     platform::SleepMs(2);
-    if (Overflowing(ReceiveQueueCount())) {
+    if (Overflowing(run, ReceiveQueueCount())) {
       DebugPrintFlush(DebugLog::Levelled, "%s", overflowLogPrefix);
       DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
       return false;
@@ -141,8 +141,7 @@ void ConsumeScanBytes(ScanRun& run, uint32_t n) {
 
 int32_t DecodeScanPoint(ScanRun& run) {
   const int16_t words = run.format.words;
-  int32_t raw = run.frames[0] + 256 * run.frames[1];
-  if (words == 3) raw += 65536 * run.frames[2];
+  const int32_t raw = DecodeCount(run.frames, words);
   ConsumeScanBytes(run, static_cast<uint32_t>(words));
   return raw;
 }
@@ -158,7 +157,7 @@ uint32_t RunFormat::FrameBytes() const {
 uint32_t CountScansWaiting(ScanRun& run) {
   const uint32_t queued = ReceiveQueueCount();
   if (queued == 0) return 0;
-  if (Overflowing(queued)) {
+  if (Overflowing(run, queued)) {
     Q583.errorType = 3;
     return 0xFFFFFFFFU;
   }
@@ -167,7 +166,7 @@ uint32_t CountScansWaiting(ScanRun& run) {
 }
 
 bool GetOneScan(ScanRun& run) {
-  if (Overflowing(ReceiveQueueCount())) {
+  if (Overflowing(run, ReceiveQueueCount())) {
     Q583.errorType = 3;
     return false;
   }
@@ -196,7 +195,10 @@ bool GetOneScan(ScanRun& run) {
     Q583.errorType = BufferByte(run, run.frameBytes) == 0x0A ? 10 : 2;
     WaitMs(200);
     DebugPrint(DebugLog::Scan, "[GetOneScan]  received[%u] < scanWords[%u]\n", received, expected);
-    SIGNON();
+    // The thread's own sign-on: the instrument is stopped and set up afresh
+    // while the run ends (the host is never signing on meanwhile: it ends
+    // the run's thread before any sign-on of its own).
+    if (SIGNON()) run.instrumentMayStream = false;
     return false;
   }
   if (format.scanType == 0) return true;
@@ -213,7 +215,7 @@ bool GetOneScan(ScanRun& run) {
 }
 
 bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
-  if (Overflowing(ReceiveQueueCount())) {
+  if (Overflowing(run, ReceiveQueueCount())) {
     DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> Q583.errorType = 3 -> buffer overflow \n");
     Q583.errorType = 3;
     return false;
@@ -288,7 +290,7 @@ bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
     if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
       DebugPrintFlush(DebugLog::General, "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-      if (!RetryDiginRequest("GetOneScanWithDigin()-> \n")) {
+      if (!RetryDiginRequest(run, "GetOneScanWithDigin()-> \n")) {
         DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
         return false;
       }

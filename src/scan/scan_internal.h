@@ -9,6 +9,21 @@
 #include "platform/platform.h"
 #include "scan/scan_run.h"
 
+// ---- Ending a run: the pieces EndRun is made of ----------------------------
+
+// Stops a run's thread: asked to end and given a while (orderly), or ended
+// at once.  The handle is released either way.
+void StopRunThread(ScanRun& run, EndHow how);
+// The run's trailer, of its own facts (nothing is sent, the record is not
+// read); nothing when its file is closed.
+void WriteRunTrailer(ScanRun& run);
+// A byte that the run's thread could not send goes out now: a byte the
+// host was told was accepted is never dropped while the line is there.
+bool SendLeftDigout(ScanRun& run, const char* dropText = "## digout byte 0x%02X dropped: its run has ended \n");
+// The host's part of an orderly end: the instrument stopped, the queued
+// byte after the stop, the polled-mode channel back.
+bool FinishOrderlyEnd(ScanRun* run);
+
 // ---- Frame readers (on the run's own frame buffer and format) ---------------
 
 // Removes n bytes from the front of the run's frame buffer.
@@ -24,7 +39,7 @@ uint32_t ReceiveQueueCount();
 // After a refused digital-input request (0x80, 0x4C): sends it again for up
 // to 200 ms.  False when that ran out or the receive queue overflowed
 // meanwhile (the overflow lines begin with overflowLogPrefix).
-bool RetryDiginRequest(const char* overflowLogPrefix);
+bool RetryDiginRequest(const ScanRun& run, const char* overflowLogPrefix);
 
 // ---- Timed runs -----------------------------------------------------------
 

@@ -1,33 +1,62 @@
 // The run record: everything that belongs to one scan run, and the one
-// path that ends a run.
+// path that ends a run (scan_run.cpp).
 //
 // Who owns what
 //   A scan start makes a ScanRun and, once the instrument has echoed the
 //   scan command, installs it as the current run.  The run owns its frozen
-//   format, its frame buffer, its ring of unread scans, its scan log file,
-//   its queued digital-output byte, its acquisition thread and the mark of
-//   whether the instrument may still be streaming its frames.  Nothing of
-//   one run is ever read or written through another run.
-//   The acquisition thread holds a reference to its own run and touches
-//   nothing else of the scan state.  It never tears anything down: when it
-//   leaves its loop it reports why (ThreadStop) and that it has stopped.
+//   format (what the instrument was given for it: scan type, channel codes,
+//   word size, polarity, interval and its bounds), its frame buffer, its
+//   ring of unread scans, its scan log file, its queued digital-output
+//   byte, its acquisition thread and the mark of whether the instrument may
+//   still be streaming its frames.  Nothing of one run is ever read or
+//   written through another run.
+//   The acquisition thread holds a reference to its own run.  Besides its
+//   run it reads the host's live options (the data-log switches and limit,
+//   digital input with the scan, output priority, the run length: the host
+//   may change them during a run and the run follows), writes the record's
+//   errorType and lastDigInp (what it last saw), closes the scan and
+//   general debug logs at its end, and, after a frame cut short, signs the
+//   instrument on afresh on its own (closing and reopening the port) before
+//   it ends.  It never tears its run down: when it leaves its loop it
+//   notes why (ThreadStop), its end time, and that it has stopped.
+//
+// Ending a run
 //   EndRun is the one function that ends a run, for every reason, on a host
 //   thread under the run-control lock.  An ended run stays current, so that
 //   its unread scans can still be read, until the next start succeeds.  A
 //   thread that a forced end had to leave to end on its own still holds
-//   only its own run, which is marked ended: it can reach no later run.
+//   only its own run: it can reach no later run.  Two other paths stop a
+//   thread, each through StopRunThread and each on a run that is not going:
+//   a start whose scan command failed stops the thread of its own run,
+//   never installed; QuietInstrumentAfterRun releases the thread of a run
+//   that has ended by itself.  Unload ends the current run through EndRun.
+//   A run's trailers hold its own facts: the thread writes one when it
+//   ends, an orderly end another, both with the time the run ended; a run
+//   ended at once gets none, and the next start closes its file as it is.
+//
+// Host callbacks
+//   The library calls the host back while it is inside a call: the message
+//   box (a scan log that cannot be made, a repeated sign-on, the setup
+//   report), the beep handler (on the beep thread), and on Windows the
+//   window messages answered during a wait.  A call into run control from
+//   inside one of them, on the same thread, is refused (RunControlRefused,
+//   which the exports turn into false; a line in the general debug log), so
+//   that no call can leave a run half made or without an owner.  The other
+//   exports work from there as anywhere.
 //
 // Lock order (a lock may be taken while holding those before it, never the
 // other way round):
 //   1. the run-control lock (RunControlLock; host threads only, recursive)
 //   2. the current-run slot (held only to copy or swap the pointer)
-//   3. a run's digital-output queue, then the port's write path
-//   4. a run's ring, its scan log file, its thread handle (leaves: nothing
-//      is taken under them)
+//   3. a run's digital-output queue, then the port's write path (the
+//      packet-busy flag, which is a flag and is never waited on under 3)
+//   4. a run's ring, its scan log file, its thread handle, its end time,
+//      what the instrument was given (leaves: nothing is taken under them)
 //   The acquisition thread takes only 3 and 4 of its own run.  No host
 //   thread waits for the thread while it holds 3 or 4.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -47,6 +76,11 @@ struct RunFormat {
   int16_t words = 3;     // bytes per value
   int16_t polarity = 1;
   double interval = 0.0;  // seconds between scans, as the instrument was given it
+  // The trailer's figures: the minimal interval of the run's settings and
+  // the interval the timer gives for `interval`, both in whole ticks.
+  double minimumInterval = 0.0;
+  double appliedInterval = 0.0;
+  std::array<int16_t, 6> codes{};  // the channel codes (the log's columns)
   // Bytes of one frame (wide: frames may exceed 255 bytes).
   uint32_t FrameBytes() const;
 };
@@ -133,6 +167,7 @@ class ScanRun {
 
   const RunFormat format;
   uint32_t maxScansQueued = 0;  // frames the receive queue may hold before the run ends
+  uint32_t receiveQueueSize = 0;  // bytes (RXQUEUESIZE at the start)
 
   // The frame buffer: bytes of frames taken from the port, not yet decoded.
   uint8_t frames[kScanDataBuffSize] = {};
@@ -143,6 +178,17 @@ class ScanRun {
   ScanLog log;
   std::atomic<double> scanCounter{0.0};  // frames taken
   std::string startText;                  // set by the start, before the thread runs
+  // When the run ended: noted once, by its thread as it leaves its loop or
+  // by its end; the time of the first trailer read that finds none.
+  void NoteEnded() {
+    std::lock_guard<std::mutex> lock(endMutex_);
+    if (endedText_.empty()) endedText_ = platform::CtimeNow();
+  }
+  std::string EndedText() {
+    NoteEnded();
+    std::lock_guard<std::mutex> lock(endMutex_);
+    return endedText_;
+  }
   DigoutQueue digout;
   // The run's acquisition thread: set at the start, taken by the end.
   void SetThread(std::shared_ptr<platform::Thread> thread) {
@@ -162,16 +208,17 @@ class ScanRun {
   // Shown as running (EX_CheckRun, retrieval) from the start's success
   // until the thread stops or the run is ended.
   std::atomic<bool> going{false};
+  // Why the thread stopped (Running while it has not): the run's end reason.
   std::atomic<ThreadStop> stop{ThreadStop::Running};
   // From the scan command until the instrument is seen to stop (its stop
   // echo) or is signed on afresh.
   std::atomic<bool> instrumentMayStream{false};
-  // Set by EndRun once the run has been ended for good.
-  std::atomic<bool> ended{false};
 
  private:
   mutable std::mutex threadMutex_;  // a leaf
   std::shared_ptr<platform::Thread> thread_;
+  std::mutex endMutex_;  // a leaf
+  std::string endedText_;
 };
 
 // The current run (the last one started; null before the first): one
@@ -198,8 +245,12 @@ enum class EndHow : uint8_t {
 // Orderly: true when the instrument confirmed the end and all went out.
 bool EndRun(EndHow how);
 
+// Thrown by RunControlLock inside a host callback: the call is refused.
+struct RunControlRefused {};
+
 // Serialises the host's run control between host threads.  Recursive: the
 // operations call one another.  Never taken by the acquisition thread.
+// Refused (throws RunControlRefused) inside a host callback.
 class RunControlLock {
  public:
   RunControlLock();
@@ -213,6 +264,11 @@ bool EndRunningScanAtOnce();
 // Stops a running scan as EX_EndScan does, by force if that fails.  True.
 // With no run going it still makes sure that the instrument is quiet.
 bool StopRunningScan();
+
+// A sign-on from a host thread (withTail: and its calibration, version and
+// averaging): an acquisition thread still alive is ended first, and the
+// instrument is idle after it.
+bool SignOnOutsideRun(bool withTail);
 
 // True when called on an acquisition thread (of any run).
 bool OnScanThread();

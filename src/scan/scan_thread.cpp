@@ -13,7 +13,6 @@
 #include <string>
 
 #include "device/q583.h"
-#include "device/timing.h"
 #include "link/commands.h"
 #include "link/packets.h"
 #include "link/serial.h"
@@ -36,8 +35,6 @@ constexpr int32_t kIdleWaitCapMs = 1000;
 // Retry pace of a digital-output byte that could not be sent.
 constexpr int32_t kDigoutRetryMs = 5;
 constexpr int kMaxPoints = 256;
-
-std::recursive_mutex gRunControlMutex;
 
 int32_t TruncMs(double seconds) {
   const double ms = std::trunc(seconds * 1000.0);
@@ -91,7 +88,7 @@ IdleOutcome IdlePass(ScanRun& scan, const TimedRun& timed) {
   }
   if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
     DebugPrintFlush(DebugLog::General, "## TFSCD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-    if (!RetryDiginRequest("TFSCD()-> \n")) {
+    if (!RetryDiginRequest(scan, "TFSCD()-> \n")) {
       DebugPrintFlush(DebugLog::Levelled, "TFSCD()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
       return IdleOutcome::LeaveLoop;
     }
@@ -120,7 +117,8 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   // The run's file gets its trailer also when file logging was switched
   // off during the run: the rows it has are a run's that ended.  Nothing is
   // sent for it: frames may still be arriving.
-  scan.log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scan.scanCounter, scan.startText);
+  scan.NoteEnded();
+  WriteRunTrailer(scan);
   DebugClose(DebugLog::General);
   scan.stop = why;
   scan.going = false;
@@ -168,9 +166,9 @@ void TraceThreadStart(const ScanRun& scan) {
              static_cast<unsigned>(TruncMs(scan.format.interval + 2.0)), scan.format.interval,
              static_cast<int>(scan.format.scanType));
   DebugPrint(DebugLog::Scan, "Q583.chan[0]: %X, chan[1]: %X, chan[2]: %X, chan[3]: %X, chan[4]: %X, chan[5]: %X",
-             static_cast<unsigned>(Q583.chan[0]), static_cast<unsigned>(Q583.chan[1]),
-             static_cast<unsigned>(Q583.chan[2]), static_cast<unsigned>(Q583.chan[3]),
-             static_cast<unsigned>(Q583.chan[4]), static_cast<unsigned>(Q583.chan[5]));
+             static_cast<unsigned>(scan.format.codes[0]), static_cast<unsigned>(scan.format.codes[1]),
+             static_cast<unsigned>(scan.format.codes[2]), static_cast<unsigned>(scan.format.codes[3]),
+             static_cast<unsigned>(scan.format.codes[4]), static_cast<unsigned>(scan.format.codes[5]));
   DebugFlush(DebugLog::Scan);
 }
 
@@ -237,7 +235,8 @@ ThreadStop TakeFrames(ScanRun& scan) {
     if (fLogScansToFile && fLimitLogFileSize && scan.log.IsOpen() &&
         static_cast<unsigned long>(scan.log.Position()) >= uiLogFileSizeLimit) {
       // The file is full: it ends with its trailer, the run goes on.
-      scan.log.WriteTrailer(QuantisedMinimumInterval(), QuantisedAppliedInterval(), scan.scanCounter, scan.startText);
+      scan.log.WriteTrailer(scan.format.minimumInterval, scan.format.appliedInterval, scan.scanCounter,
+                            scan.startText, platform::CtimeNow());
       scan.log.Close();
     }
   }
@@ -266,9 +265,6 @@ void ThreadFunc_GetScanData(const std::shared_ptr<ScanRun>& run) {
   EndOfThread(scan, why);
 }
 
-RunControlLock::RunControlLock() { gRunControlMutex.lock(); }
-RunControlLock::~RunControlLock() { gRunControlMutex.unlock(); }
-
 bool CreateScanThread(const std::shared_ptr<ScanRun>& run) {
   // The thread holds its own run: a thread left to end on its own can only
   // ever reach the run it was made for.
@@ -280,9 +276,3 @@ bool CreateScanThread(const std::shared_ptr<ScanRun>& run) {
 }
 
 bool OnScanThread() { return tOnScanThread; }
-
-bool ScanThreadAlive() {
-  const auto run = CurrentRun();
-  const auto thread = run ? run->Thread() : nullptr;
-  return thread && !thread->Finished();
-}

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "device/q583.h"
-#include "library/entry.h"
+#include "api/entry.h"
 #include "model/model.h"
 #include "model/state.h"
 #include "platform/platform.h"

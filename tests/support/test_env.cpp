@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "library/entry.h"
+#include "api/entry.h"
 #include "q583_sp.h"
 #include "support/sim_wait.h"
 

@@ -1,17 +1,13 @@
-// Message box, window flash and tone on Windows.  A host may install its own
-// handlers for the box and the tone; without them the system's MessageBoxA
-// and Beep are used.
+// Message box, window flash and tone on Windows: the system's MessageBoxA
+// and Beep, used when the host has installed no handler of its own.
 #include "platform/win32/windows_api.h"
 
-#include <atomic>
-
+#include "platform/host_callbacks.h"
 #include "platform/win32/win32_internal.h"
 
 namespace platform {
 
 namespace {
-std::atomic<MessageBoxHandler> gMessageBox{nullptr};
-std::atomic<BeepHandler> gBeep{nullptr};
 
 // Longest piece of a tone sounded in one Beep call: the system's Beep cannot
 // be cut short, so a long tone is sounded in pieces and a kill of the beep
@@ -19,29 +15,18 @@ std::atomic<BeepHandler> gBeep{nullptr};
 constexpr uint32_t kTonePieceMs = 250;
 }  // namespace
 
-int MessageBox(const char* text, const char* caption, uint32_t style, bool ownerForeground) {
-  if (MessageBoxHandler handler = gMessageBox.load()) {
-    return handler(text, caption, style) == kIdCancel ? kIdCancel : kIdOk;
-  }
+int NativeMessageBox(const char* text, const char* caption, uint32_t style, bool ownerForeground) {
   HWND owner = ownerForeground ? GetForegroundWindow() : nullptr;
   // A box that cannot be shown (no desktop) counts as answered with OK.
   return MessageBoxA(owner, text ? text : "", caption ? caption : "", style) == IDCANCEL ? kIdCancel
                                                                                        : kIdOk;
 }
 
-void SetMessageBoxHandler(MessageBoxHandler handler) { gMessageBox.store(handler); }
-
 void FlashForegroundWindow() {
   if (HWND window = GetForegroundWindow()) FlashWindow(window, FALSE);
 }
 
-void Beep(uint32_t frequencyHz, uint32_t durationMs) {
-  if (BeepHandler handler = gBeep.load()) {
-    CheckKilled();
-    handler(frequencyHz, durationMs);
-    CheckKilled();
-    return;
-  }
+void NativeBeep(uint32_t frequencyHz, uint32_t durationMs) {
   uint32_t left = durationMs;
   do {
     CheckKilled();
@@ -56,7 +41,5 @@ void Beep(uint32_t frequencyHz, uint32_t durationMs) {
   } while (left > 0);
   CheckKilled();
 }
-
-void SetBeepHandler(BeepHandler handler) { gBeep.store(handler); }
 
 }  // namespace platform

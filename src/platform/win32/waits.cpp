@@ -35,7 +35,11 @@ thread_local int tDispatching = 0;
 void AnswerSentMessages() {
   MSG msg;
   ++tDispatching;
-  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  {
+    // The host's window procedures run from here: a host callback.
+    const HostCallbackScope callback;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
   --tDispatching;
 }
 

@@ -1,10 +1,13 @@
-// Exports of the direct operations, EX_SetModel and the port-device mapping.
-// Each checks its pointers and hands over to the internal operation.
+// Exports of the sign-on, the direct operations, EX_SetModel, raw packets,
+// the port-device mapping and the port's close.  Each checks its pointers
+// and hands over to the internal operation.
 #include <string>
 
+#include "api/direct_ops.h"
+#include "api/operations.h"
+#include "common/export_guard.h"
 #include "device/q583.h"
-#include "library/export_guard.h"
-#include "link/direct_ops.h"
+#include "link/packets.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_run.h"
@@ -105,4 +108,16 @@ extern "C" Q583_API uint8_t Q583_CALL EX_SetCOMportDevice(uint8_t comPort, const
     platform::SetPortDevice(comPort, devicePath != nullptr ? std::string(devicePath) : std::string());
     return true;
   });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL DLL_SendPacket(uint32_t first, uint32_t data) {
+  return Guarded([&] { return SendPacket(first, data); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_InitDev(void) {
+  return Guarded([] { return InitDev(); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_ClosePort(void) {
+  return Guarded([] { return ClosePort(); });
 }

@@ -2,14 +2,15 @@
 // attach and its unload runs process detach; on Windows the loader calls
 // DllEntryPoint.  DllEntryPoint is exported on POSIX too, so a host written
 // for the Windows library can call it the same way.
-#include "library/entry.h"
+#include "api/entry.h"
 
 #include <atomic>
 #include <cstdlib>
 
 #include "device/config_file.h"
 #include "device/q583.h"
-#include "library/export_guard.h"
+#include "common/export_guard.h"
+#include "link/given.h"
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "logging/scan_log.h"
@@ -44,7 +45,8 @@ void ProcessDetach() {
   // The run's end at unload also closes its scan log file (no trailer).
   EndRun(EndHow::Unload);
   TerminateBeepThreadAtOnce();
-  CloseComPort();
+  // Every port the library opened, not only the one in use.
+  CloseAllPorts();
   // The levelled and scan debug logs, then the general debug log.
   DebugClose(DebugLog::Levelled);
   DebugClose(DebugLog::Scan);
@@ -57,6 +59,7 @@ void ReloadLibrary() {
   ResetScanStateForLoad();
   ResetDeviceRecordForLoad();
   ResetConfigFileForLoad();
+  ForgetGiven();
   ProcessAttach();
 }
 

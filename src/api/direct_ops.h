@@ -18,3 +18,6 @@ bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel);
 bool ResetInstrument();
 // EX_SetModel: reads the version and settles the model code.
 bool SetModel(int16_t& version);
+// Quiets an instrument a run left streaming, then signs on when the
+// library is not signed on; false when that fails.
+bool EnsureSignedOn();

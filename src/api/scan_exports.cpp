@@ -1,8 +1,9 @@
 // The scanning exports: thin wrappers over the scan operations.
 #include <atomic>
 
+#include "api/operations.h"
+#include "common/export_guard.h"
 #include "device/q583.h"
-#include "library/export_guard.h"
 #include "logging/scan_log.h"
 #include "platform/platform.h"
 #include "q583_sp.h"

@@ -1,10 +1,32 @@
-// Platform extensions of the host interface: how the library shows its
-// message boxes where the platform has none of its own.
+// The exports of the device setup report, the debug logs and the message
+// box handler.
 #include <atomic>
 
-#include "library/export_guard.h"
+#include "common/export_guard.h"
+#include "device/report.h"
+#include "logging/debug_log.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
+
+extern "C" Q583_API uint8_t Q583_CALL EX_ShowDevSetupInfo_MsgBox(void) {
+  return Guarded([] { return ShowDevSetupInfoMsgBox(); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_ShowDevSetupInfo_WriteToFile(void) {
+  return Guarded([] { return ShowDevSetupInfoWriteToFile(); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_DoVexDbgNew(uint8_t enable) {
+  return Guarded([&] { return DoVexDbgNew(enable); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_DoScanDebug(uint8_t enable) {
+  return Guarded([&] { return DoScanDebug(enable); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_DoDebugNorm(uint8_t level) {
+  return Guarded([&] { return DoDebugNorm(level); });
+}
 
 namespace {
 
