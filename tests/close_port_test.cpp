@@ -52,5 +52,21 @@ TEST_F(ClosePort, EndsARunningScanWithItsTrailerFirst) {
   EXPECT_TRUE(AnotherOpenGetsThePort(Sim().DevicePath()));
 }
 
+// A sign-on on another port lets go of the old one; the close and the
+// next sign-on on the first port work as ever.
+TEST_F(ClosePort, ASignOnOnAnotherPortClosesTheOldOne) {
+  q583sim::Simulator second;
+  ASSERT_EQ(EX_SetCOMportDevice(1, second.DevicePath().c_str()), 1);
+  SignOn();
+  ASSERT_EQ(EX_SetCOMport(1), 1);
+  ASSERT_EQ(EX_InitDev(), 1);
+  EXPECT_EQ(second.GetState().signOns, 1U);
+  EXPECT_TRUE(AnotherOpenGetsThePort(Sim().DevicePath())) << "the old port stayed open";
+  EXPECT_FALSE(AnotherOpenGetsThePort(second.DevicePath()));
+  ASSERT_EQ(EX_ClosePort(), 1);
+  EXPECT_TRUE(AnotherOpenGetsThePort(second.DevicePath()));
+  EX_SetCOMportDevice(1, nullptr);
+}
+
 }  // namespace
 }  // namespace q583test

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "device/q583.h"
@@ -126,6 +127,50 @@ TEST_F(HostCallbacks, HostThreadCancelledInsideASignOn) {
   EXPECT_EQ(result, PTHREAD_CANCELED);
   Sim().SetNoWakeReply(false);
   ExpectASessionWorks();
+}
+
+size_t ThreadsOfThisProcess() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+std::atomic<int> gInnerStart{-1};
+
+// The start's box for a scan log it cannot make: the host switches file
+// logging off and starts a run itself, from inside the box.
+int Q583_CALL StartFromTheBox(const char*, const char*, uint32_t) {
+  EX_SetDataLogOptions(kLogMemory, 0, 0);
+  gInnerStart = EX_StartScan_NoSysCal();
+  return 1;
+}
+
+TEST_F(HostCallbacks, AStartFromInsideTheStartsBoxIsRefused) {
+  SetChannelCodes({0x00});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  const size_t threads = ThreadsOfThisProcess();
+  // A working directory that is gone: the scan log cannot be made.
+  const auto home = std::filesystem::current_path();
+  std::filesystem::create_directory("gone");
+  std::filesystem::current_path("gone");
+  std::filesystem::remove(home / "gone");
+  EX_SetMessageBoxHandler(&StartFromTheBox);
+  EXPECT_EQ(EX_StartScan_NoSysCal(), 1);
+  std::filesystem::current_path(home);
+  EX_SetMessageBoxHandler(nullptr);
+  EXPECT_EQ(gInnerStart, 0);
+  ASSERT_TRUE(Sim().WaitForFrames(Sim().FramesSent() + 3, 3000));
+  ASSERT_EQ(EX_EndScan(), 1);
+  for (int i = 0; i < 50 && ThreadsOfThisProcess() > threads; ++i) SleepMs(20);
+  EXPECT_EQ(ThreadsOfThisProcess(), threads) << "a library thread outlived its run";
+  // The next run hands out every frame it was sent.
+  const uint32_t before = Sim().FramesSent();
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_TRUE(Sim().WaitForFrames(before + 8, 5000));
+  SleepMs(100);
+  EXPECT_GE(CollectScans(8, 1, 3000).size(), 8U);
+  EXPECT_EQ(EX_EndScan(), 1);
 }
 
 }  // namespace

@@ -39,6 +39,21 @@ TEST_F(SettingsSimTest, NewChannelCodesAreSignedOnAtOnce) {
   EXPECT_EQ(PacketPairs(), packets);
 }
 
+// A setting changed after the sign-on reaches the instrument before a run
+// is timed or read with it: the interval by a sign-on, the averaging by
+// its command.
+TEST_F(SettingsSimTest, AStartGivesTheInstrumentWhatTheRunIsTimedWith) {
+  SignOn();
+  double interval = 0.5;
+  ASSERT_EQ(EX_SetToUserScanInterval(&interval), 1);
+  ASSERT_EQ(EX_SetRemoteAverage(2), 1);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  const auto state = Sim().GetState();
+  EXPECT_NEAR(state.frameIntervalS, 0.5, 0.001);
+  EXPECT_EQ(state.averagingCode, 1);
+  EXPECT_EQ(EX_EndScan(), 1);
+}
+
 TEST_F(SettingsSimTest, ReadingTheCodesSignsOnWhenNeeded) {
   uint8_t c[6] = {9, 9, 9, 9, 9, 9};
   uint8_t count = 9;
