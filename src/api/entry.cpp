@@ -14,7 +14,7 @@
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "logging/scan_log.h"
-#include "platform/forced_unwind.h"
+#include "common/forced_unwind.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_api.h"
@@ -71,7 +71,7 @@ extern "C" Q583_API int32_t Q583_CALL DllEntryPoint(void*, uint32_t reason, void
     // or inside a port call, so nothing is done that waits or locks; the
     // system closes the port.
     if (reason == kProcessDetach && reserved == nullptr) ProcessDetach();
-  } catch (const platform::ForcedUnwind&) {
+  } catch (const ForcedUnwind&) {
     throw;
   } catch (...) {
   }

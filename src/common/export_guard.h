@@ -6,13 +6,13 @@
 
 #include <cstdint>
 
-#include "platform/forced_unwind.h"
+#include "common/forced_unwind.h"
 
 template <class F>
 uint8_t Guarded(F&& body) {
   try {
     return body() ? 1 : 0;
-  } catch (const platform::ForcedUnwind&) {
+  } catch (const ForcedUnwind&) {
     throw;
   } catch (...) {
     return 0;

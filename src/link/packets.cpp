@@ -8,7 +8,6 @@
 #include "link/serial.h"
 #include "logging/debug_log.h"
 #include "platform/platform.h"
-#include "q583_sp.h"
 
 std::atomic<bool> fSendPacketBusy{false};
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/forced_unwind.h"
+#include "common/forced_unwind.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "platform/thread_unload.h"

@@ -4,7 +4,7 @@
 // its way, aborts the whole process.  Every catch-all on a path that a host
 // thread or a library thread can unwind through rethrows it first:
 //
-//   catch (const platform::ForcedUnwind&) { throw; }
+//   catch (const ForcedUnwind&) { throw; }
 //   catch (...) { ... }
 //
 // Where no such exception exists (Windows, other C++ runtimes) the type is
@@ -15,12 +15,8 @@
 #include <cxxabi.h>
 #endif
 
-namespace platform {
-
 #if defined(__GLIBCXX__) && !defined(_WIN32)
 using ForcedUnwind = abi::__forced_unwind;
 #else
 struct ForcedUnwind {};
 #endif
-
-}  // namespace platform
