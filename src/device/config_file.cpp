@@ -3,6 +3,7 @@
 // fIniWriteEnabled switch.
 #include "device/config_file.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -88,6 +89,7 @@ struct KeyText {
 KeyText Ask(const ProfileReader& reader, const char* section, const char* key, size_t max,
             const char* askDefault) {
   std::array<char, kLongestValue + 1> buffer{};
+  max = std::min(max, kLongestValue);  // no key is read longer than the buffer
   KeyText answer;
   answer.count = reader(section, key, askDefault, buffer.data(), static_cast<uint32_t>(max + 1));
   buffer[max] = '\0';  // whatever the reader did, the text ends within the buffer
