@@ -63,6 +63,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
 # comes in: that one is named here, the rest is computed.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
   "${Q583_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}-${Q583_PACKAGE_RELEASE})")
+# q583 plot runs gnuplot; nothing else needs it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "command-line host program and simulator for the Q583 A/D instrument
 q583 signs the Q583 instrument on, scans it with a live table and CSV

@@ -113,6 +113,8 @@ check "libq583-sp-dev: the header is include/q583_sp.h" cmp -s include/q583_sp.h
 
 check "q583-tools: section science, depends on $runtime and the computed C runtime" \
   grep -qE "^science/$runtime \(= $version-1\), .*libc6 \(>= " <<<"$(field q583-tools Section)/$(field q583-tools Depends)"
+check "q583-tools: recommends gnuplot, which q583 plot runs" \
+  test "$(field q583-tools Recommends)" = "gnuplot-nox | gnuplot"
 check "q583-tools: q583, q583-sim, their man pages and the sample udev rule" same_list q583-tools \
   "usr/bin/q583
 usr/bin/q583-sim

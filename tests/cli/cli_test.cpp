@@ -549,7 +549,7 @@ TEST_F(CliTest, PlotWritesAPngOfTheRequestedSize) {
                                                                          fs::copy_options::overwrite_existing);
 }
 
-TEST_F(CliTest, PlotRefusesWhatIsNoScanLog) {
+TEST_F(CliTest, PlotRefusesWhatIsNoScanLogAndNamesAMissingGnuplot) {
   std::ofstream(Dir() / "notes.txt") << "hello\n";
   Result r = Run({"plot", "notes.txt", "-o", "x.png"});
   EXPECT_NE(r.exitCode, 0);
@@ -560,6 +560,14 @@ TEST_F(CliTest, PlotRefusesWhatIsNoScanLog) {
   r = Run({"plot", "ScanLog_1.txt", "-o", "x.png"});
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.err.find("holds no scans"), std::string::npos) << r.err;
+
+  WriteSampleLog(Dir() / "ScanLog_2.txt", "no gnuplot");
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", Dir().c_str(), 1);
+  r = Run({"plot", "ScanLog_2.txt", "-o", "x.png"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("install the package gnuplot-nox"), std::string::npos) << r.err;
 }
 
 }  // namespace
