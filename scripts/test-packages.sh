@@ -133,9 +133,15 @@ check "q583-tools: no run path in q583 (the library is in the system's directory
 check "q583(1): the usage and a section COMMANDS with every command's options" \
   bash -c "zcat '$sysroot/usr/share/man/man1/q583.1.gz' | grep -q '^\.SH COMMANDS' &&
            zcat '$sysroot/usr/share/man/man1/q583.1.gz' | grep -q '^\.SS \"q583 config save\"'"
-check "q583-sim(1): its options and fault switches" \
+check "q583-sim(1): its options and fault switches, each on a line of its own, and SIGHUP" \
   bash -c "zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q 'command\\\\-fault' &&
-           zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q '^\.SH NAME'"
+           zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -q '^\.SH NAME' &&
+           zcat '$sysroot/usr/share/man/man1/q583-sim.1.gz' | grep -qx '\\\\fB\\\\-\\\\-frame\\\\-fault\\\\fR KIND:INDEX' &&
+           LC_ALL=C MANWIDTH=80 man -l '$sysroot/usr/share/man/man1/q583-sim.1.gz' 2>/dev/null | grep -q SIGHUP"
+check "q583(1) and q583-sim(1): no line wider than 80 columns" bash -c "
+  for page in q583 q583-sim; do
+    LC_ALL=C MANWIDTH=80 man -l '$sysroot/usr/share/man/man1/'\$page.1.gz 2>/dev/null | awk 'length > 80 {exit 1}' || exit 1
+  done"
 check "the packaged q583 runs with the packaged library" \
   bash -c "LD_LIBRARY_PATH='$sysroot/$libdir' '$sysroot/usr/bin/q583' --help >/dev/null"
 

@@ -470,20 +470,21 @@ void RunScan(ScanOptions& o) {
 void AddScanCommand(CLI::App& app) {
   auto o = std::make_shared<ScanOptions>();
   auto* cmd = app.add_subcommand("scan", "Configure the instrument, scan, show the values and save them");
+  // One line a paragraph: the help is wrapped to the terminal's width.
   cmd->footer(
       "Examples:\n"
-      "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --interval 0.5 --seconds 60 -o run.csv\n"
-      "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description \"bench test\"\n"
+      "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --seconds 60 -o run.csv\n"
+      "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description test\n"
       "The library writes ScanLog_<n>.txt (tab-separated, with a trailer) into --log-dir.\n"
-      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s), at most 2000000 s;\n"
-      "--seconds 0 and --ms 0 set no time limit, as giving neither does. Ctrl-C ends any run cleanly (scan log\n"
+      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s), at most 2000000 s; "
+      "--seconds 0 and --ms 0 set no time limit, as giving neither does. Ctrl-C ends any run cleanly (scan log "
       "trailer written, instrument stopped).\n"
       "Every argument is checked before the port is touched.\n"
-      "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed\n"
+      "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed "
       "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then).\n"
-      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output,\n"
-      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a\n"
-      "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141\n"
+      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output, "
+      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a "
+      "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141 "
       "standard output closed (SIGPIPE, e.g. '| head').");
   AddConnectionOptions(*cmd, o->connection);
   AddConverterOptions(*cmd, o->settings);
