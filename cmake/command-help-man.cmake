@@ -19,8 +19,10 @@ function(roff_literal text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
+# The man page indents the section's text by 7 columns: the help is wrapped
+# at 73 so that the page fits 80.
 function(describe words)
-  execute_process(COMMAND ${PROGRAM} ${words} --help
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env COLUMNS=73 ${PROGRAM} ${words} --help
     OUTPUT_VARIABLE help RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "${PROGRAM} ${words} --help failed: ${result}")

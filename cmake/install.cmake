@@ -47,10 +47,16 @@ install(FILES
   COMPONENT dev)
 
 # pkg-config: the prefix is found from where the .pc file lies, so the
-# installed tree can be moved (cmake --install --prefix ...).
+# installed tree can be moved (cmake --install --prefix ...).  In the
+# system's prefix (the packages) it is written as it is, so that pkg-config
+# sees /usr/include and the system's library directory and leaves them out.
 set(Q583_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH Q583_PC_PREFIX "/q583-root/${Q583_PKGCONFIG_DIR}" "/q583-root")
-string(REGEX REPLACE "/$" "" Q583_PC_PREFIX "${Q583_PC_PREFIX}")
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(Q583_PC_PREFIX "/usr")
+else()
+  file(RELATIVE_PATH Q583_PC_PREFIX "/q583-root/${Q583_PKGCONFIG_DIR}" "/q583-root")
+  string(REGEX REPLACE "/$" "" Q583_PC_PREFIX "\${pcfiledir}/${Q583_PC_PREFIX}")
+endif()
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/q583_sp.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/q583_sp.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/q583_sp.pc DESTINATION ${Q583_PKGCONFIG_DIR}

@@ -63,6 +63,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
 # comes in: that one is named here, the rest is computed.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
   "${Q583_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}-${Q583_PACKAGE_RELEASE})")
+# q583 plot runs gnuplot; nothing else needs it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "command-line host program and simulator for the Q583 A/D instrument
 q583 signs the Q583 instrument on, scans it with a live table and CSV
@@ -74,8 +76,13 @@ faults, for developing host software without the hardware.")
 
 # Each package's copyright file and Debian changelog, in
 # /usr/share/doc/<package> as Debian policy places them.
+# q583-tools' adds the licence of CLI11, which q583 is built with.
+set(Q583_COPYRIGHT_BUNDLED "")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright.in
   ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright @ONLY)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright-cli11 Q583_COPYRIGHT_BUNDLED)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/copyright.in
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/tools/copyright @ONLY)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog.in
   ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian @ONLY)
 # gzip -n: no name or time stamp inside, so the same changelog gives the same bytes.
@@ -84,15 +91,20 @@ execute_process(COMMAND ${Q583_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/cha
   OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
 foreach(q583_component runtime dev tools)
   string(TOUPPER ${q583_component} q583_upper)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
+  set(q583_copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright)
+  if(q583_component STREQUAL "tools")
+    set(q583_copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/tools/copyright)
+  endif()
+  install(FILES ${q583_copyright}
                 ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${q583_upper}_PACKAGE_NAME}
     COMPONENT ${q583_component})
 endforeach()
 
 # The library's package asks for ldconfig by trigger; the maintainer scripts
-# that CPack writes to call it are taken out after packing.
+# that CPack writes to call it are taken out after packing, and both library
+# packages are marked Multi-Arch: same (cmake/debian/repack.cmake).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/triggers)
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/ldconfig-trigger.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/repack.cmake)
 
 include(CPack)

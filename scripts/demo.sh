@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo: no instrument needed.  Installs what is missing, builds the q583
+# The demo: no instrument needed.  Installs what is missing of the little it
+# needs (scripts/install-deps.sh --demo: no test tools), builds the q583
 # host program, scans the simulated instrument for 10 seconds (four channels
 # with a sine, a ramp, a constant and noise), shows the live table, and leaves
 # the scan log, a CSV of the scans and a plot of the log in demo-output/.
@@ -9,12 +10,15 @@ cd "$(dirname "$0")/.."
 out=${Q583_DEMO_OUTPUT:-demo-output}
 seconds=${Q583_DEMO_SECONDS:-10}
 
-scripts/install-deps.sh
+scripts/install-deps.sh --demo
 
 echo "== building q583 =="
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target q583 >/dev/null
-q583=build/default/tools/q583
+# A build of its own without the tests and benchmarks, whose tools the demo
+# does not install.
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ583_BUILD_TESTS=OFF -DQ583_BUILD_BENCH=OFF \
+  -DQ583_MAN_PAGES=OFF >/dev/null
+cmake --build build/demo -j "$(nproc)" --target q583 >/dev/null
+q583=build/demo/tools/q583
 
 # A fresh folder each time, so the log is ScanLog_0.txt.
 rm -rf "$out"

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever the build, the tests and the demo need and
-# this machine lacks.  Pass --windows to add mingw-w64 and Wine, --coverage
-# to add gcovr (for scripts/coverage.sh).
+# this machine lacks.  Pass --demo for what scripts/demo.sh alone needs (a
+# compiler, CMake, CLI11 and gnuplot), --windows to add mingw-w64 and Wine,
+# --coverage to add gcovr (for scripts/coverage.sh).
 set -euo pipefail
 
-want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      libcli11-dev gnuplot-nox fonts-dejavu-core pkgconf binutils help2man dpkg-dev librapidcheck-dev
+demo=(cmake g++ make libcli11-dev gnuplot-nox fonts-dejavu-core)
+want=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+      pkgconf binutils help2man dpkg-dev librapidcheck-dev
       python3 python3-numpy python3-pytest python3-matplotlib python3-pandas
       python3-venv python3-pip python3-setuptools python3-wheel lintian)
+if [[ "${1:-}" == "--demo" ]]; then
+  want=("${demo[@]}")
+fi
 if [[ "${1:-}" == "--coverage" ]]; then
   want+=(gcovr)
 fi

@@ -339,7 +339,7 @@ TEST_F(CliTest, UnwritableOutputsFailBeforeTheSignOn) {
 
 // The library's millisecond timer ends a run 2^31 ms or more ahead at once;
 // such lengths are refused before the sign-on, and the longest one taken
-// runs.
+// runs.  A length of 0 sets no limit.
 TEST_F(CliTest, RunLengthsPastTheLibraryTimerAreRefused) {
   for (const std::vector<std::string>& length :
        {std::vector<std::string>{"--seconds", "2200000"}, {"--ms", "2147483648"}, {"--seconds", "4000000"}}) {
@@ -349,6 +349,11 @@ TEST_F(CliTest, RunLengthsPastTheLibraryTimerAreRefused) {
     EXPECT_EQ(r.err.find("signing on"), std::string::npos) << r.err;
   }
   EXPECT_TRUE(ScanLogs().empty());
+  // 0 is no time limit, in seconds as in milliseconds.
+  for (const char* length : {"--seconds", "--ms"}) {
+    const Result r = Run({"scan", "--sim", "--codes", "0", length, "0", "--scans", "2", "--no-log-file", "--quiet"});
+    EXPECT_EQ(r.exitCode, 0) << length << ": " << r.err;
+  }
 
   const pid_t pid = Start({"scan", "--sim", "--codes", "0", "--seconds", "2000000", "--quiet"});
   ASSERT_GT(pid, 0);
@@ -370,6 +375,7 @@ TEST_F(CliTest, MissingPortIsNamedAndFails) {
     ASSERT_EQ(lines.size(), 1u) << r.err;
     EXPECT_EQ(lines[0], "q583: port " + port + " missing: No such file or directory");
   }
+  EXPECT_EQ(Run({"digin", "--port", "/dev/null"}).err, "q583: port /dev/null is not a serial port\n");
 }
 
 TEST_F(CliTest, BusyPortIsNamedAndFails) {
@@ -407,6 +413,13 @@ TEST_F(CliTest, UsageErrorsFailBeforeTouchingAPort) {
   EXPECT_EQ(r.exitCode, 2);
   r = Run({"scan", "--sim", "--sim-signal", "9=sine"});
   EXPECT_EQ(r.exitCode, 2);
+  r = Run({"scan", "--sim", "--rate", "0"});  // no bound of 1.8e308 written out
+  EXPECT_EQ(r.err.rfind("--rate: must be above 0, not 0\n", 0), 0u) << r.err;
+  // Refused at once, not after a sign-on that the silent port never answers.
+  QuietPort port;
+  r = Run({"scan", "--port", port.Path(), "--description", std::string(512, 'x')});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err.rfind("--description: at most 511 characters", 0), 0u) << r.err;
   EXPECT_FALSE(fs::exists(Dir() / "ScanLog_0.txt"));
 }
 
@@ -467,6 +480,11 @@ TEST_F(CliTest, ConfigSaveThenLoadKeepsTheSettings) {
   for (const char* line : {"gain: 4\n", "wordCnt: 2\n", "biPolar: 0\n", "numChannels: 3\n", "Q583.chan[0]: 0x1\n",
                            "Q583.chan[2]: 0x22\n"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+  // The system's file only when asked for, and named.
+  r = Run({"config", "save", "--gain", "4"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("or --system to write /etc/Q583_SP.ini"), std::string::npos) << r.err;
 
   r = Run({"config", "load", "--dir", "nowhere"});
   EXPECT_NE(r.exitCode, 0);
@@ -549,7 +567,7 @@ TEST_F(CliTest, PlotWritesAPngOfTheRequestedSize) {
                                                                          fs::copy_options::overwrite_existing);
 }
 
-TEST_F(CliTest, PlotRefusesWhatIsNoScanLog) {
+TEST_F(CliTest, PlotRefusesWhatIsNoScanLogAndNamesAMissingGnuplot) {
   std::ofstream(Dir() / "notes.txt") << "hello\n";
   Result r = Run({"plot", "notes.txt", "-o", "x.png"});
   EXPECT_NE(r.exitCode, 0);
@@ -560,6 +578,14 @@ TEST_F(CliTest, PlotRefusesWhatIsNoScanLog) {
   r = Run({"plot", "ScanLog_1.txt", "-o", "x.png"});
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.err.find("holds no scans"), std::string::npos) << r.err;
+
+  WriteSampleLog(Dir() / "ScanLog_2.txt", "no gnuplot");
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", Dir().c_str(), 1);
+  r = Run({"plot", "ScanLog_2.txt", "-o", "x.png"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("install the package gnuplot-nox"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // adapter and the non-USB port) and to a pseudo-terminal that stays silent
 // (the built-in port).
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -176,17 +177,35 @@ TEST_F(PortsTest, ProbeFindsBothSimulatorsWithOneByteEachAndRestoresTheSilentPor
   EXPECT_EQ(after.c_iflag, before.c_iflag);
 }
 
-TEST_F(PortsTest, ProbeOfNamedPortsSkipsABusyOne) {
-  // Another program has the silent port, with the lock the library takes.
-  const int holder = open(ptsname(silent_), O_RDWR | O_NOCTTY | O_NONBLOCK);
+TEST_F(PortsTest, ProbeLeavesTheConsoleAndAPortOpenElsewhereAlone) {
+  Write("sys/class/tty/console/active", "tty0 ttyAMA0");
+  // Another program has the silent port open, without a lock.
+  const std::string port = ptsname(silent_);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
   ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const Result r = Run("ports --probe dev/ttyS0 dev/ttyUSB0");
-  close(holder);
+  if (holder == 0) {
+    close(silent_);  // the master: its holder would be the line's other end
+    if (open(port.c_str(), O_RDWR | O_NOCTTY) < 0 || write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  const Result r = Run("ports --probe");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, (std::vector<std::string>{"dev/ttyS0\tbusy", "dev/ttyUSB0\tinstrument"}));
+  EXPECT_EQ(r.out, (std::vector<std::string>{"/dev/ttyAMA0\tleft alone: the kernel's console",
+                                             "/dev/ttyS0\tbusy: open in process " + std::to_string(holder) +
+                                                 " (ports_test)",
+                                             "/dev/ttyUSB0\tinstrument"}));
+  EXPECT_NE(r.err.find("to each port not busy: /dev/ttyUSB0\n"), std::string::npos) << r.err;
   EXPECT_EQ(SilentReceived(), "");
-  EXPECT_TRUE(amaSim_->ReceivedValues().empty());  // not named, not tried
+  EXPECT_TRUE(amaSim_->ReceivedValues().empty());
 }
 
 TEST_F(PortsTest, PortAutoNeedsExactlyOneAnsweringPort) {

@@ -24,6 +24,7 @@ struct DeviceOptions {
   std::string codes = "0x00";
   std::string type = "multi";
   std::string dir;       // config --dir
+  bool system = false;   // config save --system
 };
 
 // The setup report as the library builds it, taken from its message box.
@@ -164,13 +165,16 @@ void ConfigLoad(DeviceOptions& o) {
 }
 
 void ConfigSave(DeviceOptions& o) {
+  // The library's own file is the system's: written only when asked for.
+  if (o.dir.empty() && !o.system)
+    throw Failure("config save: give --dir DIR (writes DIR/Q583_SP.ini), or --system to write " + IniPath(""), 2);
   const std::string dir = o.dir.empty() ? "" : fs::absolute(o.dir).string();
-  std::unique_ptr<Session> session;
-  if (HasConnection(o.connection)) session = std::make_unique<Session>(o.connection);
-  InstallMessageBoxHandler();
   Settings& s = o.settings;
   s.scanType = o.type == "single" ? 0 : o.type == "multi-cal" ? 2 : 1;
   s.codes = ParseCodes(o.codes);
+  std::unique_ptr<Session> session;
+  if (HasConnection(o.connection)) session = std::make_unique<Session>(o.connection);
+  InstallMessageBoxHandler();
   ConfigureLibrary(s);
   if (!dir.empty()) {
     std::error_code ec;
@@ -201,7 +205,7 @@ void AddDeviceCommands(CLI::App& app) {
     auto* cmd = Command(app, "convert", "Single conversions of one channel, one value in volts a line", o);
     AddConverterOptions(*cmd, o->settings);
     AddPolledChannelOptions(*cmd, o->settings);
-    cmd->add_option("-n,--count", o->count, "Number of conversions")->check(CLI::PositiveNumber)->capture_default_str();
+    cmd->add_option("-n,--count", o->count, "Number of conversions")->check(AboveZero())->capture_default_str();
     cmd->callback([o] { Convert(*o); });
   }
   {
@@ -259,9 +263,14 @@ void AddDeviceCommands(CLI::App& app) {
     loadCmd->callback([load] { ConfigLoad(*load); });
 
     auto save = std::make_shared<DeviceOptions>();
-    auto* saveCmd = Command(*config, "save", "Write the settings given (others at their defaults) to DIR/Q583_SP.ini",
+    auto* saveCmd = Command(*config, "save",
+                            "Write the settings given (others at their defaults) to DIR/Q583_SP.ini (--dir DIR) or "
+                            "/etc/Q583_SP.ini (--system)",
                             save);
-    saveCmd->add_option("--dir", save->dir, "Directory of the file (created; default: the library's, /etc)");
+    auto* saveDir = saveCmd->add_option("--dir", save->dir, "Directory of the file (created)");
+    saveCmd->add_flag("--system", save->system, "Write the library's own file, /etc/Q583_SP.ini, read by every "
+                      "program that loads the configuration without a directory")
+        ->excludes(saveDir);
     AddConverterOptions(*saveCmd, save->settings);
     AddPolledChannelOptions(*saveCmd, save->settings);
     saveCmd->add_option("--type", save->type, "Scan type")

@@ -7,12 +7,14 @@
 
 #include "commands.h"
 #include "common.h"
+#include "help_format.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"q583 - drive a Q583 A/D instrument: scan, convert, digital I/O, calibrate, configure, plot"};
+  app.formatter(q583cli::WrappingFormatter());
   app.require_subcommand(1);
   app.footer(
-      "Every command but plot and ports needs --port DEVICE (e.g. /dev/ttyUSB0, or auto: the port that\n"
+      "Every command but plot and ports needs --port DEVICE (e.g. /dev/ttyUSB0, or auto: the port that "
       "answers as the instrument) or --sim (the simulated instrument).\n"
       "Run 'q583 COMMAND --help' for the options of a command.");
   q583cli::AddScanCommand(app);

@@ -43,7 +43,9 @@ int RunGnuplot(const fs::path& script) {
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(scriptPath.c_str()), nullptr};
   pid_t pid = 0;
   const int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ);
-  if (error == ENOENT) throw Failure("gnuplot not found: install it (scripts/install-deps.sh, Debian gnuplot-nox)");
+  if (error == ENOENT)
+    throw Failure("gnuplot not found: the plot is drawn by gnuplot; install the package gnuplot-nox "
+                  "(apt install gnuplot-nox) or gnuplot");
   if (error != 0) throw Failure("gnuplot could not be started: " + ErrorText(error));
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {

@@ -9,12 +9,16 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -121,6 +125,63 @@ bool AwaitWakeReply(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
+// The device number of a character device, none for anything else.
+std::optional<dev_t> CharDevice(const fs::path& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return std::nullopt;
+  return st.st_rdev;
+}
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// The number of a pseudo-terminal's slave side (/dev/pts/N), none for
+// anything else.
+std::optional<std::string> PtyNumber(const fs::path& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec || real.parent_path() != "/dev/pts" || !AllDigits(real.filename().string())) return std::nullopt;
+  return real.filename().string();
+}
+
+// The kernel's console: /dev/console itself, or a device that
+// ROOT/sys/class/tty/console/active names.
+bool IsConsole(const fs::path& root, dev_t device) {
+  if (device == makedev(5, 1)) return true;
+  std::ifstream active(root / "sys/class/tty/console/active");
+  for (std::string name; active >> name;)
+    if (CharDevice(root / "dev" / name) == device) return true;
+  return false;
+}
+
+// "PID (name)" of a process other than this one that has the device open,
+// "" when none is seen.  A process holding a pseudo-terminal master whose
+// slave is the device is the line's other end.
+std::string HolderOf(dev_t device, const std::optional<std::string>& pty) {
+  const std::string self = std::to_string(getpid());
+  std::error_code ec;
+  for (const auto& process : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = process.path().filename().string();
+    if (!AllDigits(pid) || pid == self) continue;
+    bool holds = false, otherEnd = false;
+    std::error_code fdError;
+    for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+      const auto opened = CharDevice(fd.path());
+      if (!opened) continue;
+      if (*opened == device) {
+        holds = true;
+      } else if (pty && LinkName(fd.path()) == "ptmx") {
+        std::ifstream info(process.path() / "fdinfo" / fd.path().filename());
+        for (std::string line; std::getline(info, line);)
+          if (line.rfind("tty-index:", 0) == 0 && Trim(line.substr(10)) == *pty) otherEnd = true;
+      }
+    }
+    if (holds && !otherEnd) return pid + " (" + Attribute(process.path() / "comm") + ")";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::vector<PortInfo> ListPorts(const std::string& rootText) {
@@ -144,6 +205,8 @@ std::vector<PortInfo> ListPorts(const std::string& rootText) {
     port.driver = LinkName(own / "driver");
     AddUsb(own, devicesRoot, port);
     if (const auto it = byId.find(port.device); it != byId.end()) port.byId = it->second;
+    const auto number = CharDevice(port.path);
+    port.console = number && IsConsole(root, *number);
     ports.push_back(port);
   }
   std::sort(ports.begin(), ports.end(), DeviceOrder);
@@ -161,6 +224,7 @@ std::string PortLine(const PortInfo& port) {
   field("product", port.product);
   field("serial", port.serial);
   field("driver", port.driver);
+  field("console", port.console ? "yes" : "");
   return line;
 }
 
@@ -169,12 +233,32 @@ const char* ProbeText(ProbeResult result) {
     case ProbeResult::Instrument: return "instrument";
     case ProbeResult::NoAnswer: return "no answer";
     case ProbeResult::Busy: return "busy";
+    case ProbeResult::Console: return "left alone";
     case ProbeResult::Failed: break;
   }
   return "failed";
 }
 
+std::optional<Probe> LeftAlone(const std::string& device) {
+  const auto number = CharDevice(device);
+  if (!number) return std::nullopt;
+  if (IsConsole(PortsRoot(), *number)) return Probe{device, ProbeResult::Console, "the kernel's console"};
+  const std::string holder = HolderOf(*number, PtyNumber(device));
+  if (!holder.empty()) return Probe{device, ProbeResult::Busy, "open in process " + holder};
+  return std::nullopt;
+}
+
+void AnnounceProbe(const std::vector<std::pair<std::string, std::string>>& targets) {
+  std::string names;
+  for (const auto& [name, path] : targets)
+    if (!LeftAlone(path)) names += (names.empty() ? "" : ", ") + name;
+  std::fprintf(stderr, "q583: probing writes one byte (0x00 at 300 baud) to each port not busy: %s\n",
+               names.empty() ? "none" : names.c_str());
+  std::fflush(stderr);
+}
+
 Probe ProbePort(const std::string& device, int answerMs) {
+  if (auto skipped = LeftAlone(device)) return *skipped;
   Probe probe{device, ProbeResult::Failed, ""};
   Descriptor port{open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
   if (port.fd < 0) {
@@ -250,7 +334,12 @@ std::string PortsRoot() {
 
 std::string FindInstrument() {
   std::vector<std::string> paths;
-  for (const auto& port : ListPorts(PortsRoot())) paths.push_back(port.path);
+  std::vector<std::pair<std::string, std::string>> targets;
+  for (const auto& port : ListPorts(PortsRoot())) {
+    paths.push_back(port.path);
+    targets.emplace_back(port.device, port.path);
+  }
+  if (!targets.empty()) AnnounceProbe(targets);
   return FindInstrument(paths);
 }
 

@@ -2,7 +2,9 @@
 // them, and a probe that asks a port whether the instrument is on it.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace q583cli {
@@ -18,6 +20,7 @@ struct PortInfo {
   std::string product;
   std::string serial;
   std::string driver;        // ftdi_sio, cdc_acm, serial8250, ...
+  bool console = false;      // the kernel writes its console to it
 };
 
 // The serial ports of the machine in device order, read from ROOT/sys/class/tty
@@ -33,7 +36,7 @@ std::string PortsRoot();
 // One line per port: the device, then tab-separated key=value fields.
 std::string PortLine(const PortInfo& port);
 
-enum class ProbeResult { Instrument, NoAnswer, Busy, Failed };
+enum class ProbeResult { Instrument, NoAnswer, Busy, Console, Failed };
 
 struct Probe {
   std::string device;
@@ -41,12 +44,26 @@ struct Probe {
   std::string detail;  // why it failed
 };
 
-// Asks the port whether the instrument is on it: opens it exclusively (a
-// port that another program has open is busy and left alone), sends the
-// sign-on's wake-up byte at 300 baud, and waits at most answerMs for the
-// instrument's answer.  The port's line settings are put back as they were
-// before it is closed.  Writes exactly one byte to a port it could open.
+// Why a probe leaves the port alone without opening it: the kernel's
+// console (Console), or a port that another process has open, with a lock
+// or without (Busy, naming the process).  A process that holds the master
+// side of a pseudo-terminal as well as the port is the line's other end (a
+// simulator), not a user of it.  Processes whose descriptors this user
+// may not read are not seen.
+std::optional<Probe> LeftAlone(const std::string& device);
+
+// Asks the port whether the instrument is on it: leaves it alone when
+// LeftAlone says so, else opens it exclusively (a port locked or held
+// exclusively by another program is busy), sends the sign-on's wake-up byte
+// at 300 baud, and waits at most answerMs for the instrument's answer.  The
+// port's line settings are put back as they were before it is closed.
+// Writes exactly one byte to a port it could open.
 Probe ProbePort(const std::string& device, int answerMs = 700);
+
+// Says on standard error which ports the probe will write to: those of
+// `targets` (the name shown, the path opened) that LeftAlone lets through,
+// unless found busy on opening.
+void AnnounceProbe(const std::vector<std::pair<std::string, std::string>>& targets);
 
 // The one port among `devices` where the instrument answers.  Throws
 // Failure, naming the ports tried and what each said, when none or more

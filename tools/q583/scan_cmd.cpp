@@ -251,10 +251,11 @@ void RunScan(ScanOptions& o) {
   const std::string longest = " (about 23 days, the longest run the library can time; end a longer run with --scans "
                               "or Ctrl-C)";
   if (o.seconds) {
-    if (!(*o.seconds > 0) || *o.seconds * 1000.0 > kLongestRunMs)
-      throw Failure("--seconds: from above 0 to " + std::to_string(kLongestRunMs / 1000) + longest, 2);
-    // At least 1 ms: a length of 0 would ask the library for an unlimited run.
-    runMs = static_cast<uint32_t>(std::max(1L, std::lround(*o.seconds * 1000.0)));
+    if (!(*o.seconds >= 0) || *o.seconds * 1000.0 > kLongestRunMs)
+      throw Failure("--seconds: from 0 (no time limit) to " + std::to_string(kLongestRunMs / 1000) + longest, 2);
+    // 0 is no limit, as the library takes a length of 0; a length above 0
+    // is at least 1 ms.
+    if (*o.seconds > 0) runMs = static_cast<uint32_t>(std::max(1L, std::lround(*o.seconds * 1000.0)));
   } else if (o.ms) {
     if (*o.ms > kLongestRunMs) throw Failure("--ms: at most " + std::to_string(kLongestRunMs) + longest, 2);
     runMs = *o.ms;
@@ -269,21 +270,26 @@ void RunScan(ScanOptions& o) {
                                  : "csv";
   if (format == "tsv") separator = '\t';
 
-  StopSignals signals;
-  Session session(o.connection);
-  session.Configure(s);
-
+  // The settings and the interval are checked before the port is touched
+  // (with --port auto the probe writes to ports).
+  InstallMessageBoxHandler();
+  ConfigureLibrary(s);
   double minimum = 0, maximum = 0;
   EX_GetScanIntervalMinMax(&minimum, &maximum);
   if (o.interval) {
     double wanted = *o.interval;
+    char asked[32];
+    std::snprintf(asked, sizeof asked, "%g", *o.interval);
     if (!EX_SetToUserScanInterval(&wanted))
-      throw Failure("interval " + Fixed(*o.interval, 4) + " s is outside the limits for these settings: more than " +
+      throw Failure(std::string("interval ") + asked + " s is outside the limits for these settings: more than " +
                         Fixed(minimum, 3) + " s and less than " + Fixed(maximum, 3) + " s",
                     2);
   } else {
     EX_SetToMinScanInterval();
   }
+
+  StopSignals signals;
+  Session session(o.connection);
   // Every output is tried before anything goes to the instrument.
   if (!o.noLogFile) CheckLogDirectoryWritable();
   std::unique_ptr<TableWriter> table;
@@ -302,8 +308,8 @@ void RunScan(ScanOptions& o) {
   EX_SetDiginScan(o.digin ? 1 : 0);
   if (!EX_SetLengthOfRunMs(runMs)) throw Failure("the library refused the run length of " + std::to_string(runMs) + " ms");
   if (o.description && !EX_SetExperimentName(o.description->c_str()))
-    throw Failure("--description: at most 511 characters", 2);
-  if (o.comment && !EX_AddLogFileComment(o.comment->c_str())) throw Failure("--comment: at most 511 characters", 2);
+    throw Failure("the library refused the experiment description");
+  if (o.comment && !EX_AddLogFileComment(o.comment->c_str())) throw Failure("the library refused the comment");
 
   double interval = 0;
   EX_GetScanInterval(&interval);
@@ -464,18 +470,21 @@ void RunScan(ScanOptions& o) {
 void AddScanCommand(CLI::App& app) {
   auto o = std::make_shared<ScanOptions>();
   auto* cmd = app.add_subcommand("scan", "Configure the instrument, scan, show the values and save them");
+  // One line a paragraph: the help is wrapped to the terminal's width.
   cmd->footer(
       "Examples:\n"
-      "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --interval 0.5 --seconds 60 -o run.csv\n"
-      "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description \"bench test\"\n"
+      "  q583 scan --port /dev/ttyUSB0 --codes 0x03,0x00 --seconds 60 -o run.csv\n"
+      "  q583 scan --sim --codes 0,0,0,0,16,16 --seconds 10 --description test\n"
       "The library writes ScanLog_<n>.txt (tab-separated, with a trailer) into --log-dir.\n"
-      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s), at most 2000000 s; Ctrl-C\n"
-      "ends any run cleanly (scan log trailer written, instrument stopped).\n"
-      "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed\n"
+      "--seconds S runs S*1000 ms (the library's millisecond timer: about S + 0.1 s), at most 2000000 s; "
+      "--seconds 0 and --ms 0 set no time limit, as giving neither does. Ctrl-C ends any run cleanly (scan log "
+      "trailer written, instrument stopped).\n"
+      "Every argument is checked before the port is touched.\n"
+      "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed "
       "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then).\n"
-      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output,\n"
-      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a\n"
-      "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141\n"
+      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output, "
+      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a "
+      "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141 "
       "standard output closed (SIGPIPE, e.g. '| head').");
   AddConnectionOptions(*cmd, o->connection);
   AddConverterOptions(*cmd, o->settings);
@@ -490,19 +499,21 @@ void AddScanCommand(CLI::App& app) {
                   "last in the low nibble, 16 = not scanned (e.g. 0x03,0x00,16 = 0-0..0-3 and 1-0); missing "
                   "codes are 16")
       ->capture_default_str();
-  auto* interval = cmd->add_option("--interval", o->interval, "Scan interval in seconds")->check(CLI::PositiveNumber);
+  auto* interval = cmd->add_option("--interval", o->interval, "Scan interval in seconds")->check(AboveZero());
   cmd->add_flag("--min-interval", o->minInterval, "Scan at the minimal interval of the settings (the default)")
       ->excludes(interval);
-  auto* seconds = cmd->add_option("--seconds", o->seconds, "Timed run: end after this many seconds");
-  cmd->add_option("--ms", o->ms, "Timed run: end after this many milliseconds")->excludes(seconds);
-  cmd->add_option("--scans", o->scans, "End after this many scans")->check(CLI::PositiveNumber);
+  auto* seconds =
+      cmd->add_option("--seconds", o->seconds, "Timed run: end after this many seconds (0: no time limit)");
+  cmd->add_option("--ms", o->ms, "Timed run: end after this many milliseconds (0: no time limit)")->excludes(seconds);
+  cmd->add_option("--scans", o->scans, "End after this many scans")->check(AboveZero());
   auto* noLog = cmd->add_flag("--no-log-file", o->noLogFile, "Write no scan log file");
   cmd->add_option("--log-limit", o->logLimit, "Close the scan log file when it reaches this many bytes")
-      ->check(CLI::PositiveNumber)
+      ->check(AboveZero())
       ->excludes(noLog);
   cmd->add_flag("--stop-when-full", o->stopWhenFull, "End the run when the memory ring is full");
-  cmd->add_option("--comment", o->comment, "Comment appended to every scan log line");
-  cmd->add_option("--description", o->description, "Experiment description (scan log trailer, plot title)");
+  cmd->add_option("--comment", o->comment, "Comment appended to every scan log line")->check(AtMostCharacters(511));
+  cmd->add_option("--description", o->description, "Experiment description (scan log trailer, plot title)")
+      ->check(AtMostCharacters(511));
   cmd->add_flag("--digin", o->digin, "Read the digital inputs along with the scan (an extra column)");
   cmd->add_option("-o,--output", o->output, "Also write the scans to FILE as CSV or TSV ('-' = standard output); FILE is overwritten");
   cmd->add_option("--format", o->format, "csv or tsv (default: from the file name; csv)")

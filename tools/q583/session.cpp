@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -58,7 +60,7 @@ int Q583_CALL OnMessageBox(const char* text, const char* caption, uint32_t style
 void CheckPort(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) throw Failure("port " + path + " missing: " + ErrorText(errno));
-  if (!S_ISCHR(st.st_mode)) throw Failure("port " + path + " is not a serial device");
+  if (!S_ISCHR(st.st_mode)) throw Failure("port " + path + " is not a serial port");
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
@@ -66,6 +68,10 @@ void CheckPort(const std::string& path) {
     if (error == EACCES)
       throw Failure("port " + path + ": permission denied (is your user in the group that owns it, e.g. dialout?)");
     throw Failure("port " + path + " cannot be opened: " + ErrorText(error));
+  }
+  if (!isatty(fd)) {
+    close(fd);
+    throw Failure("port " + path + " is not a serial port");
   }
   // The library takes the port with an exclusive lock; a lock held
   // elsewhere means another program is using the instrument.
@@ -220,10 +226,31 @@ void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
                      "Directory for the scan log and debug logs (created; default: the current directory)");
 }
 
+CLI::Validator AboveZero() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0') return "'" + text + "' is not a number";
+        return value > 0 && std::isfinite(value) ? "" : "must be above 0, not " + text;
+      },
+      "NUMBER > 0");
+}
+
+CLI::Validator AtMostCharacters(size_t characters) {
+  return CLI::Validator(
+      [characters](std::string& text) -> std::string {
+        return text.size() <= characters ? ""
+                                         : "at most " + std::to_string(characters) + " characters, not " +
+                                               std::to_string(text.size());
+      },
+      "TEXT");
+}
+
 void AddConverterOptions(CLI::App& command, Settings& s) {
   command.add_option("--gain", s.gain, "Input gain")->check(CLI::IsMember({1, 2, 4, 8, 16, 32, 64, 128}));
   command.add_option("--filter", s.filterHz, "Filter in Hz")->check(CLI::IsMember({4, 40, 400}));
-  command.add_option("--rate", s.rate, "Conversion rate, conversions per second")->check(CLI::PositiveNumber);
+  command.add_option("--rate", s.rate, "Conversion rate, conversions per second")->check(AboveZero());
   command.add_option("--average", s.average, "Remote averaging, a power of two from 1 to 32768")
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {

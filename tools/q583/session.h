@@ -46,6 +46,12 @@ struct Settings {
   uint32_t logSizeLimit = 0;
 };
 
+// Option checks whose messages name no bound the user did not give: a
+// finite number above 0 (CLI11's PositiveNumber prints its upper bound,
+// about 1.8e308, in full), and a text of at most `characters`.
+CLI::Validator AboveZero();
+CLI::Validator AtMostCharacters(size_t characters);
+
 // Options that set the converter (gain, filter, rate, averaging, polarity,
 // word size, baud rate).
 void AddConverterOptions(CLI::App& command, Settings& settings);
