@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the default build with warnings as
-# errors, the address+undefined sanitizer build, a short fuzzing run, the
+# Builds everything and runs every test: the static checks (layers,
+# cppcheck), the default build with warnings as errors, the
+# address+undefined sanitizer build, the thread sanitizer over the suites
+# that run threads, a short fuzzing run, the
 # 32-bit and 64-bit Windows DLLs under Wine, and the packages (.deb files,
 # Windows SDK zip).
 # Installs what is missing first.
@@ -11,6 +13,9 @@ jobs=$(nproc)
 windows=1
 scripts/install-deps.sh --windows || { echo "mingw-w64/Wine not installable: Windows build skipped"; windows=0; scripts/install-deps.sh; }
 
+echo "== static checks: the layers of src/, cppcheck =="
+scripts/lint.sh
+
 echo "== default build (warnings are errors) =="
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
@@ -20,6 +25,15 @@ echo "== address + undefined sanitizers =="
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+echo "== thread sanitizer: the suites where the host and the library's threads meet =="
+# Only the suites that run threads against one another, so that the stage
+# stays a few minutes long.
+tsan_suites=(host_callbacks_test run_owner_test run_edges_test scan_end_test scan_ring_test scan_timed_test
+             line_clock_test link_units_test)
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target "${tsan_suites[@]}"
+ctest --preset tsan -j "$jobs" -R '^(HostCallbacks|RunOwner|RunEdges|ScanEnd|ScanRing|ScanTimed|LineAndClock|DuringScan)\.'
 
 if [[ -x scripts/fuzz.sh ]]; then
   echo "== fuzzing the configuration load =="
