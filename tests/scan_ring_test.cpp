@@ -1,6 +1,9 @@
 // The memory ring and its retrieval: argument checks, never more than the
 // unread scans, no overwritten values when the host falls behind, the
 // stop-when-full end, and frames longer than 255 bytes.
+#include <future>
+#include <thread>
+
 #include "scan/scan_internal.h"
 #include "scan/scan_run.h"
 #include "support/scan_helpers.h"
@@ -165,6 +168,30 @@ TEST_F(ScanRing, StopWhenFullCountsTheRingInScans) {
   uint32_t lost = 1;
   ASSERT_EQ(EX_GetScanOverrunCount(&lost), 1);
   EXPECT_EQ(lost, 0U);
+}
+
+// The thread's send of a queued byte may wait seconds for room on the line;
+// a host's offer meanwhile is answered at once (Busy), not held up by it.
+TEST(DigoutQueueTest, AnOfferDuringASlowSendIsAnsweredAtOnce) {
+  DigoutQueue queue;
+  ASSERT_EQ(queue.Put(1), DigoutQueue::Offer::Queued);
+  std::atomic<bool> sending{false};
+  std::atomic<bool> release{false};
+  std::thread thread([&] {
+    queue.SendWaiting([&](uint8_t) {
+      sending = true;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return true;
+    });
+  });
+  while (!sending) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto offer = std::async(std::launch::async, [&] { return queue.Put(2); });
+  const bool answered = offer.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+  release = true;
+  thread.join();
+  ASSERT_TRUE(answered) << "the offer waited for the send";
+  EXPECT_EQ(offer.get(), DigoutQueue::Offer::Busy);
+  EXPECT_EQ(queue.Put(3), DigoutQueue::Offer::Queued);  // the first byte is out
 }
 
 }  // namespace

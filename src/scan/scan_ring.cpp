@@ -8,6 +8,7 @@
 // behind by more than the ring holds, the oldest unread scan makes room for
 // the newest and is counted as lost; with stop-when-full the run ends
 // instead.
+#include <chrono>
 #include <vector>
 
 #include "device/q583.h"
@@ -63,9 +64,30 @@ DigoutQueue::Offer DigoutQueue::Put(uint8_t value) {
   return Offer::Queued;
 }
 
-bool DigoutQueue::TakeWaiting(uint8_t& value) {
+bool DigoutQueue::BeginSend(uint8_t& value) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!pending_ || sending_) return false;
+  sending_ = true;
+  value = byte_;
+  return true;
+}
+
+void DigoutQueue::EndSend(bool sent) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sending_ = false;
+    if (sent) pending_ = false;
+  }
+  sendEnded_.notify_all();
+}
+
+bool DigoutQueue::TakeWaiting(uint8_t& value) {
+  std::unique_lock<std::mutex> lock(mutex_);
   open_ = false;
+  // A byte on its way is the thread's to finish: sent, or left waiting.
+  // Bounded: a send gives up within its own time-outs.
+  sendEnded_.wait_for(lock, std::chrono::seconds(10), [this] { return !sending_; });
+  if (sending_) return false;
   value = byte_;
   const bool waiting = pending_;
   pending_ = false;

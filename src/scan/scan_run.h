@@ -58,6 +58,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -119,6 +120,9 @@ class ScanRing {
 // One byte waits for the acquisition thread to send it between frames.
 // Once the thread has sent its last byte it closes the queue: a byte
 // offered after that is not taken, and the caller writes it directly.
+// A send may wait seconds for room in the output queue; the lock is not
+// held meanwhile, so that a host's offer is answered at once (Busy: the
+// byte on its way is still the waiting one).
 class DigoutQueue {
  public:
   enum class Offer { Queued, Busy, Closed };
@@ -127,27 +131,40 @@ class DigoutQueue {
   // send fails.  True when nothing is left waiting.
   template <class Send>
   bool SendWaiting(Send send) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending_) return true;
-    if (!send(byte_)) return false;
-    pending_ = false;
-    return true;
+    uint8_t value = 0;
+    if (!BeginSend(value)) return true;
+    bool sent = false;
+    try {
+      sent = send(value);
+    } catch (...) {
+      EndSend(false);
+      throw;
+    }
+    EndSend(sent);
+    return sent;
   }
   // The thread's last send: as SendWaiting, and the queue takes no more
-  // bytes, in one step, so that no byte can slip in between the two.
+  // bytes, in one step under the lock, so that no byte can slip in between
+  // the two (an offer meanwhile waits, then finds the queue closed).
   template <class Send>
   void SendLast(Send send) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (pending_ && send(byte_)) pending_ = false;
     open_ = false;
   }
-  // Seals the queue and hands out a byte still waiting.
+  // Seals the queue and hands out a byte still waiting (after a send on
+  // its way has ended).
   bool TakeWaiting(uint8_t& value);
   bool Pending() const;
 
  private:
+  bool BeginSend(uint8_t& value);
+  void EndSend(bool sent);
+
   mutable std::mutex mutex_;
+  std::condition_variable sendEnded_;
   bool pending_ = false;  // guarded by mutex_
+  bool sending_ = false;  // guarded by mutex_: the waiting byte is on its way
   bool open_ = true;      // guarded by mutex_
   uint8_t byte_ = 0;      // guarded by mutex_
 };
