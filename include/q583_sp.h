@@ -312,6 +312,16 @@ Q583_API uint8_t Q583_CALL EX_SetIniWriteEnabled(uint8_t enable);
  * nothing more when no port is open. */
 Q583_API uint8_t Q583_CALL EX_ClosePort(void);
 
+/* Why the last scan or read failed: the record's errorType (0 none, 1 a
+ * frame began with a wrong marker or a conversion's reply was short, 2 a
+ * frame was cut short or the line was lost in it, 3 the receive queue
+ * overflowed, 10 a frame cut short with 0x0A at the fill position, any other
+ * value the byte the instrument sent instead of a conversion's echo), and
+ * its text in English, cut to textSize - 1 characters and always ended with
+ * a zero.  text may be null (textSize is then ignored).  False when
+ * errorType is null. */
+Q583_API uint8_t Q583_CALL EX_GetErrorType(int32_t* errorType, char* text, uint32_t textSize);
+
 #ifdef __cplusplus
 }
 #endif

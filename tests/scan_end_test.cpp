@@ -146,7 +146,11 @@ TEST_F(ScanEnd, WrongMarkerEndsTheRun) {
   SignOnQuiet(Sim());
   ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
   ASSERT_TRUE(WaitRunEnded(5000));
-  EXPECT_EQ(Q583.errorType, 1);
+  int32_t code = 0;
+  char text[24];
+  ASSERT_EQ(EX_GetErrorType(&code, text, sizeof text), 1);
+  EXPECT_EQ(code, 1);
+  EXPECT_STREQ(text, "a frame began with a wr");  // cut to the buffer, ended with a zero
   EXPECT_EQ(EX_CheckRun(), 0);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 1U);  // the thread's
   EXPECT_EQ(CountOf(ReadFile("ScanLog_0.txt"), "Subcycles averaged:      \t2\n"), 1U);

@@ -52,10 +52,7 @@ bool SetMultiChanScanChanCodes(const uint8_t codes[6]) {
   for (int i = 0; i < 6; ++i) Q583.chan[i] = NormaliseChannelCode(codes[i]);
   NormaliseChannelCodes(1);
 
-  double maximum = 0.0;
-  double minimum = 0.0;
-  ApplyScanTiming(maximum, minimum);
-  Q583.scanInterval = minimum;
+  SetScanIntervalToMinimum();
 
   // The new channel list reaches the instrument only through a sign-on.
   return SignOnOutsideRun(true);

@@ -1,8 +1,13 @@
-// The exports of the device setup report, the debug logs and the message
-// box handler.
+// The exports of the device setup report, the error type, the debug logs
+// and the message box handler.
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <string>
 
+#include "common/error_type.h"
 #include "common/export_guard.h"
+#include "device/q583.h"
 #include "device/report.h"
 #include "logging/debug_log.h"
 #include "platform/platform.h"
@@ -53,6 +58,21 @@ extern "C" Q583_API uint8_t Q583_CALL EX_SetMessageBoxHandler(Q583MessageBoxHand
       gHostMessageBox.store(handler);
       platform::SetMessageBoxHandler(&CallHostMessageBox);
     }
+    return true;
+  });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_GetErrorType(int32_t* errorType, char* text, uint32_t textSize) {
+  if (errorType == nullptr) return 0;
+  return Guarded([&] {
+    const int32_t code = Q583.errorType;
+    if (text != nullptr && textSize > 0) {
+      const std::string words = ErrorTypeText(code);
+      const size_t length = std::min<size_t>(words.size(), textSize - 1);
+      std::memcpy(text, words.data(), length);
+      text[length] = '\0';
+    }
+    *errorType = code;
     return true;
   });
 }

@@ -90,10 +90,7 @@ bool ApplyDefaults() {
   // Start from the shortest possible interval so that the timing model
   // hands back the minimal interval of the default settings.
   Q583.scanInterval = 0.00001;
-  double maximum = 0.0;
-  double minimum = 0.0;
-  ApplyScanTiming(maximum, minimum);
-  Q583.scanInterval = minimum;
+  SetScanIntervalToMinimum();
 
   fDevSetupPending = false;
   fLogScansToFile = true;

@@ -130,6 +130,13 @@ int16_t ApplyScanTiming(double& maximum, double& minimum) {
   return halved ? kTimingInsideHalved : kTimingInside;
 }
 
+void SetScanIntervalToMinimum() {
+  double maximum = 0.0;
+  double minimum = 0.0;
+  ApplyScanTiming(maximum, minimum);
+  Q583.scanInterval = minimum;
+}
+
 double QuantisedMinimumInterval() {
   const ScanBounds bounds = ComputeScanBounds(Q583, Q583.average);
   return QuantiseMinimum(bounds.minimum, bounds.timeBase);

@@ -13,6 +13,9 @@ constexpr int16_t kTimingInsideHalved = 2;
 // only: nothing is sent).
 int16_t ApplyScanTiming(double& maximum, double& minimum);
 
+// ApplyScanTiming, then the interval set to the minimal interval it wrote.
+void SetScanIntervalToMinimum();
+
 // The minimal interval as ApplyScanTiming writes it, with nothing changed
 // and nothing sent.
 double QuantisedMinimumInterval();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/error_type.h"
 #include "device/q583.h"
 #include "link/commands.h"
 #include "link/packets.h"
@@ -76,7 +77,7 @@ bool GetOneConversion() {
     return false;
   }
   if (!ReadComBytes(ReplyBytes(0), replyTimeout, rxBuf)) {
-    Q583.errorType = 1;
+    Q583.errorType = ToCode(ErrorType::WrongMarker);
     return false;
   }
   Q583.rawCount = DecodeCount(rxBuf, Q583.wordCnt);

@@ -87,12 +87,27 @@ bool ModeRegistersGiven() {
   return PackedModeRegisters() == Current().modeRegisters;
 }
 
+namespace {
+// Settings only a sign-on gives differ.
+bool NeedsSignOn(const Given& wanted, const Given& given, Use use) {
+  return use == Use::Scan && (wanted.timerCount != given.timerCount || wanted.codes != given.codes ||
+                              wanted.comPort != given.comPort || wanted.baud != given.baud);
+}
+}  // namespace
+
+bool InstrumentAtRecord(Use use) {
+  ComputeModeRegisters();
+  const Given wanted = Wanted();
+  const Given given = Current();
+  return !NeedsSignOn(wanted, given, use) && wanted.modeRegisters == given.modeRegisters &&
+         wanted.average == given.average;
+}
+
 bool BringInstrumentToRecord(Use use) {
   ComputeModeRegisters();
   const Given wanted = Wanted();
   const Given given = Current();
-  if (use == Use::Scan && (wanted.timerCount != given.timerCount || wanted.codes != given.codes ||
-                           wanted.comPort != given.comPort || wanted.baud != given.baud)) {
+  if (NeedsSignOn(wanted, given, use)) {
     // The timer count, the channel codes and the line have no command of
     // their own: only a sign-on gives them.
     return SIGNON();

@@ -33,6 +33,8 @@ enum class Use : uint8_t {
   Conversion,  // the mode registers and the averaging
   Scan,        // those, and the interval's timer count, the channel codes, the port and its baud
 };
+// True when the instrument holds the record's settings for a use.
+bool InstrumentAtRecord(Use use);
 // Brings the instrument to the record for a use: the mode registers and the
 // averaging by their commands, everything else by a sign-on.  False when
 // that fails.

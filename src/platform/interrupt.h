@@ -16,7 +16,11 @@ class Interrupter {
   Interrupter& operator=(const Interrupter&) = delete;
 
   void Wake();  // the current or next wait returns Woken
-  void Kill();  // every wait from now on throws ThreadKilled
+  // Every wait from now on throws ThreadKilled (the same on every backend).
+  void Kill() {
+    killed_.store(true, std::memory_order_release);
+    Wake();
+  }
   bool Killed() const { return killed_.load(std::memory_order_acquire); }
   // Consumes a pending wake; true if there was one.
   bool TakeWake();

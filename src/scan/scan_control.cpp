@@ -26,6 +26,9 @@ constexpr uint8_t kCmdScanWithCal = 0x8C;
 constexpr uint8_t kCmdScanStop = 0x8A;
 constexpr int32_t kEndDrainMs = 1500;
 constexpr int32_t kFailedStartJoinMs = 1000;
+// Rounds of bringing the instrument to a record that host threads keep
+// changing during a start, before the start gives up.
+constexpr int kFormatTries = 3;
 
 constexpr const char* kLogFileFailedText =
     "\n\nUnable to create LOG FILE for data writing!\n\nIf you are not also logging to memory, you may want to "
@@ -234,10 +237,7 @@ bool StartScan(bool withSystemCalibration) {
   if (const auto previous = CurrentRun()) previous->log.Close();
   ForgetLostPort();
   if (!fDevSignedOn) {
-    double maximum = 0.0;
-    double minimum = 0.0;
-    ApplyScanTiming(maximum, minimum);
-    Q583.scanInterval = minimum;
+    SetScanIntervalToMinimum();
     if (!SignOnOutsideRun(false)) return false;
   } else if (!StopStreamingInstrument(kQuietDrainMs) && !SignOnOutsideRun(false)) {
     return false;
@@ -258,7 +258,19 @@ bool StartScan(bool withSystemCalibration) {
     if (Q583.tScan == 0 && !SelectChannel()) return false;
   }
 
-  const auto run = std::make_shared<ScanRun>(FormatFromSettings());
+  // A setter on another host thread may change the record meanwhile: the
+  // run's format is one the instrument holds, checked after the format was
+  // taken, and the instrument is brought there again when the record moved.
+  RunFormat format = FormatFromSettings();
+  for (int tries = 0; !InstrumentAtRecord(Use::Scan) || !(FormatFromSettings() == format); ++tries) {
+    if (tries == kFormatTries || !BringInstrumentToRecord(Use::Scan)) {
+      fDevSignedOn = false;
+      return false;
+    }
+    format = FormatFromSettings();
+  }
+
+  const auto run = std::make_shared<ScanRun>(format);
   run->startText = platform::CtimeNow();  // a start that fails still ends its file in full
   const uint32_t points = run->format.points;
   DebugPrint(DebugLog::Levelled, "EX_StartScan()-> bNumPointsPerScan: %d\n", static_cast<int>(points));

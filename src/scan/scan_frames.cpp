@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/error_type.h"
 #include "device/q583.h"
 #include "link/commands.h"
 #include "link/packets.h"
@@ -70,18 +71,11 @@ bool WaitingPass(ScanRun& run, bool withDigout, bool finalWait) {
   platform::FlashForegroundWindow();
   platform::PeekMessages();
   if (!withDigout || run.diginRequestPending) return true;
-  const bool sent = run.digout.SendWaiting([finalWait](uint8_t value) {
-    DebugPrintFlush(DebugLog::General, "## GOSWD()->sending digout while waiting -> %u \n", value);
-    if (!SendPacketWithBusyCheck(0x02, value)) return false;
-    DebugPrintFlush(DebugLog::General, finalWait ? "##GOSWD()-> succeeded sending digout \n\n\n"
-                                                 : "##GOSWD()-> succeeded sending digout \n");
-    return true;
-  });
-  if (sent) return true;
-  DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> \n");
-  DebugPrintFlush(DebugLog::Levelled, "   failed sending bDigoutWhileScanPendingByte\n");
-  DebugPrintFlush(DebugLog::General, "!##GOSWD()-> failed sending digout \n");
-  return false;
+  const DigoutLines lines{"## GOSWD()->sending digout while waiting -> %u \n",
+                          finalWait ? "##GOSWD()-> succeeded sending digout \n\n\n"
+                                    : "##GOSWD()-> succeeded sending digout \n",
+                          "GetOneScanWithDigin()-> \n", "!##GOSWD()-> failed sending digout \n"};
+  return SendQueuedDigout(run, lines);
 }
 
 // Waits for the port within a waiting loop: at most until the deadline, and
@@ -113,19 +107,45 @@ uint32_t ReceiveQueueCount() {
   return status.cbInQue;
 }
 
-bool RetryDiginRequest(const ScanRun& run, const char* overflowLogPrefix) {
-  const int32_t firstFailure = ClockMs();
-  for (;;) {
-    if (SendPacketWithBusyCheck(0x80, 0x4C)) return true;
-    if (ElapsedMs(firstFailure) > 200 || PortLost()) return false;
-    platform::PeekMessages();
-    platform::SleepMs(2);
-    if (Overflowing(run, ReceiveQueueCount())) {
-      DebugPrintFlush(DebugLog::Levelled, "%s", overflowLogPrefix);
-      DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
-      return false;
+bool RequestDigin(ScanRun& run, const DiginRequestLines& lines) {
+  if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
+    DebugPrintFlush(DebugLog::General, "%s", lines.refused);
+    const int32_t firstFailure = ClockMs();
+    for (;;) {
+      if (SendPacketWithBusyCheck(0x80, 0x4C)) break;
+      bool gaveUp = ElapsedMs(firstFailure) > 200 || PortLost();
+      if (!gaveUp) {
+        platform::PeekMessages();
+        platform::SleepMs(2);
+        if (Overflowing(run, ReceiveQueueCount())) {
+          DebugPrintFlush(DebugLog::Levelled, "%s", lines.overflowPrefix);
+          DebugPrintFlush(DebugLog::Levelled, "   buffer overflow while waiting for SendPacketWithBusyCheck()\n");
+          gaveUp = true;
+        }
+      }
+      if (gaveUp) {
+        DebugPrintFlush(DebugLog::Levelled, "%s", lines.gaveUp);
+        return false;
+      }
     }
   }
+  DebugPrintFlush(DebugLog::General, "%s", lines.sent);
+  run.diginRequestPending = true;
+  return true;
+}
+
+bool SendQueuedDigout(ScanRun& run, const DigoutLines& lines) {
+  const bool sent = run.digout.SendWaiting([&lines](uint8_t value) {
+    if (lines.sending != nullptr) DebugPrintFlush(DebugLog::General, lines.sending, value);
+    if (!SendPacketWithBusyCheck(0x02, value)) return false;
+    DebugPrintFlush(DebugLog::General, "%s", lines.sent);
+    return true;
+  });
+  if (sent) return true;
+  DebugPrintFlush(DebugLog::Levelled, "%s", lines.failedHeader);
+  DebugPrintFlush(DebugLog::Levelled, "   failed sending bDigoutWhileScanPendingByte\n");
+  DebugPrintFlush(DebugLog::General, "%s", lines.failed);
+  return false;
 }
 
 void ConsumeScanBytes(ScanRun& run, uint32_t n) {
@@ -158,7 +178,7 @@ uint32_t CountScansWaiting(ScanRun& run) {
   const uint32_t queued = ReceiveQueueCount();
   if (queued == 0) return 0;
   if (Overflowing(run, queued)) {
-    Q583.errorType = 3;
+    Q583.errorType = ToCode(ErrorType::QueueOverflow);
     return 0xFFFFFFFFU;
   }
   if (fDiginWithScan && run.diginRequestPending) return 1;
@@ -167,7 +187,7 @@ uint32_t CountScansWaiting(ScanRun& run) {
 
 bool GetOneScan(ScanRun& run) {
   if (Overflowing(run, ReceiveQueueCount())) {
-    Q583.errorType = 3;
+    Q583.errorType = ToCode(ErrorType::QueueOverflow);
     return false;
   }
   const RunFormat& format = run.format;
@@ -188,11 +208,11 @@ bool GetOneScan(ScanRun& run) {
 
   if (received < expected && PortLost()) {
     // No sign-on on a line that is gone; the thread ends on the lost port.
-    Q583.errorType = 2;
+    Q583.errorType = ToCode(ErrorType::ShortFrame);
     return false;
   }
   if (received < expected) {
-    Q583.errorType = BufferByte(run, run.frameBytes) == 0x0A ? 10 : 2;
+    Q583.errorType = ToCode(BufferByte(run, run.frameBytes) == 0x0A ? ErrorType::ShortFrameAtLineFeed : ErrorType::ShortFrame);
     WaitMs(200);
     DebugPrint(DebugLog::Scan, "[GetOneScan]  received[%u] < scanWords[%u]\n", received, expected);
     // The thread's own sign-on: the instrument is stopped and set up afresh
@@ -210,14 +230,14 @@ bool GetOneScan(ScanRun& run) {
   }
   DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0x%X] should be: 0x%X\n", run.frames[0],
              kFrameMarker);
-  Q583.errorType = 1;
+  Q583.errorType = ToCode(ErrorType::WrongMarker);
   return false;
 }
 
 bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
   if (Overflowing(run, ReceiveQueueCount())) {
     DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> Q583.errorType = 3 -> buffer overflow \n");
-    Q583.errorType = 3;
+    Q583.errorType = ToCode(ErrorType::QueueOverflow);
     return false;
   }
   // A single-channel frame is one bare value: no marker, and the instrument
@@ -283,20 +303,16 @@ bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived) {
   if (run.frames[0] != kFrameMarker) {
     DebugPrintFlush(DebugLog::General, "!##GOSWD()-> frame marker 0x%02X should be 0x%02X \n", run.frames[0],
                     kFrameMarker);
-    Q583.errorType = 1;
+    Q583.errorType = ToCode(ErrorType::WrongMarker);
     return false;
   }
   if (!run.diginRequestPending) {
     DebugPrintFlush(DebugLog::General, "## GOSWD()-> no pending digin - sending digin request \n");
-    if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
-      DebugPrintFlush(DebugLog::General, "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-      if (!RetryDiginRequest(run, "GetOneScanWithDigin()-> \n")) {
-        DebugPrintFlush(DebugLog::Levelled, "GetOneScanWithDigin()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
-        return false;
-      }
-    }
-    DebugPrintFlush(DebugLog::General, "## GOSWD()-> SUCCESS sending digital output \n");
-    run.diginRequestPending = true;
+    static constexpr DiginRequestLines kLines{
+        "## GOSWD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n", "GetOneScanWithDigin()-> \n",
+        "GetOneScanWithDigin()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n",
+        "## GOSWD()-> SUCCESS sending digital output \n"};
+    if (!RequestDigin(run, kLines)) return false;
   }
   DebugPrintFlush(DebugLog::Levelled,
                   "GetOneScanWithDigin()-> 8 bytes:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X, %02X)\n",

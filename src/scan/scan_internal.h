@@ -36,10 +36,28 @@ bool GetOneScan(ScanRun& run);
 bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived);
 // The receive-queue count, 0 when the port cannot be asked.
 uint32_t ReceiveQueueCount();
-// After a refused digital-input request (0x80, 0x4C): sends it again for up
-// to 200 ms.  False when that ran out or the receive queue overflowed
-// meanwhile (the overflow lines begin with overflowLogPrefix).
-bool RetryDiginRequest(const ScanRun& run, const char* overflowLogPrefix);
+// The debug-log lines of a digital-input request, which name the reader
+// that sends it.
+struct DiginRequestLines {
+  const char* refused;         // general log: the first send was refused
+  const char* overflowPrefix;  // levelled log: before the overflow line of a retry
+  const char* gaveUp;          // levelled log: not sent within 200 ms
+  const char* sent;            // general log
+};
+// Sends the digital-input request (0x80, 0x4C), again for up to 200 ms
+// after a refusal, and marks its reply due.  False when it could not be
+// sent (the time ran out, the line was lost, the receive queue overflowed).
+bool RequestDigin(ScanRun& run, const DiginRequestLines& lines);
+
+// The debug-log lines of a queued output byte's send.
+struct DigoutLines {
+  const char* sending;       // general log, with the byte (%u); may be null
+  const char* sent;          // general log
+  const char* failedHeader;  // levelled log, before "   failed sending ..."
+  const char* failed;        // general log
+};
+// Sends the run's queued digital-output byte; true when none is left.
+bool SendQueuedDigout(ScanRun& run, const DigoutLines& lines);
 
 // ---- Timed runs -----------------------------------------------------------
 

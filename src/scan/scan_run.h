@@ -84,6 +84,11 @@ struct RunFormat {
   std::array<int16_t, 6> codes{};  // the channel codes (the log's columns)
   // Bytes of one frame (wide: frames may exceed 255 bytes).
   uint32_t FrameBytes() const;
+  bool operator==(const RunFormat& o) const {
+    return scanType == o.scanType && channels == o.channels && points == o.points && words == o.words &&
+           polarity == o.polarity && interval == o.interval && minimumInterval == o.minimumInterval &&
+           appliedInterval == o.appliedInterval && codes == o.codes;
+  }
 };
 
 // The format of a run started now with the record's settings.

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/error_type.h"
 #include "device/q583.h"
 #include "link/commands.h"
 #include "link/packets.h"
@@ -46,8 +47,6 @@ void AppendVolts(std::string& row, int32_t raw, const RunFormat& format) {
   ScanLogAppendVolts(row, CountToMillivolts(raw, format.words, format.polarity) * 0.001);
 }
 
-bool SendDigoutPacket(uint8_t value) { return SendPacketWithBusyCheck(0x02, value); }
-
 // Sleeps on the port until a whole frame (or, with a reply due, its first
 // byte) is waiting, the host wakes the thread, or the wait is up.
 void IdleWait(const ScanRun& scan, const TimedRun& timed, int32_t cap) {
@@ -56,14 +55,7 @@ void IdleWait(const ScanRun& scan, const TimedRun& timed, int32_t cap) {
   if (ms > 0) WaitPortReadable(ms, wanted);
 }
 
-bool SendDigoutFromThread(uint8_t value) {
-  if (!SendDigoutPacket(value)) return false;
-  DebugPrintFlush(DebugLog::General, "@@@@ TFSCD()-> Digout Sent @@@@@\n");
-  return true;
-}
-
-// Sends the run's queued digital-output byte; true when none is left.
-bool SendQueuedDigout(ScanRun& scan) { return scan.digout.SendWaiting(SendDigoutFromThread); }
+constexpr const char* kDigoutSentText = "@@@@ TFSCD()-> Digout Sent @@@@@\n";
 
 enum class IdleOutcome { NextPass, LeaveLoop };
 
@@ -72,13 +64,10 @@ IdleOutcome IdlePass(ScanRun& scan, const TimedRun& timed) {
     IdleWait(scan, timed, kIdleWaitCapMs);
     return IdleOutcome::NextPass;
   }
-  bool digoutFailed = false;
-  if (!SendQueuedDigout(scan)) {
-    DebugPrintFlush(DebugLog::Levelled, "ThreadFunc_GetScanData()-> \n");
-    DebugPrintFlush(DebugLog::Levelled, "   failed sending bDigoutWhileScanPendingByte\n");
-    DebugPrintFlush(DebugLog::General, "## TFSCD()->FAILED Digout \n");
-    digoutFailed = true;  // tried again on the next idle pass, soon
-  }
+  // A byte that could not go out is tried again on the next idle pass, soon.
+  static constexpr DigoutLines kDigoutLines{nullptr, kDigoutSentText, "ThreadFunc_GetScanData()-> \n",
+                                            "## TFSCD()->FAILED Digout \n"};
+  const bool digoutFailed = !SendQueuedDigout(scan, kDigoutLines);
   // A single-channel frame is one bare value: a digital-input reply among
   // such frames could not be told from a value and would shift every value
   // after it, so none is asked for in that scan type.
@@ -86,16 +75,10 @@ IdleOutcome IdlePass(ScanRun& scan, const TimedRun& timed) {
     IdleWait(scan, timed, digoutFailed ? kDigoutRetryMs : kIdleWaitCapMs);
     return IdleOutcome::NextPass;
   }
-  if (!SendPacketWithBusyCheck(0x80, 0x4C)) {
-    DebugPrintFlush(DebugLog::General, "## TFSCD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n");
-    if (!RetryDiginRequest(scan, "TFSCD()-> \n")) {
-      DebugPrintFlush(DebugLog::Levelled, "TFSCD()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n");
-      return IdleOutcome::LeaveLoop;
-    }
-  }
-  DebugPrintFlush(DebugLog::General, "## TFSCD()-> SUCCESS sending digital input request \n");
-  scan.diginRequestPending = true;
-  return IdleOutcome::NextPass;
+  static constexpr DiginRequestLines kLines{"## TFSCD()-> (!SendPacketWithBusyCheck(0x80,(BYTE)0x4C)) \n",
+                                            "TFSCD()-> \n", "TFSCD()-> (!SendPacket(0x80,0x4C))-> returning FALSE\n",
+                                            "## TFSCD()-> SUCCESS sending digital input request \n"};
+  return RequestDigin(scan, kLines) ? IdleOutcome::NextPass : IdleOutcome::LeaveLoop;
 }
 
 // The thread's last work for its run.  It tears nothing down: the byte
@@ -106,7 +89,11 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   // host callback) runs no end sequence: its run has been ended for it.
   platform::CheckKilled();
   // A byte that cannot go out now stays for the run's end to send.
-  scan.digout.SendLast([](uint8_t value) { return !PortLost() && SendDigoutFromThread(value); });
+  scan.digout.SendLast([](uint8_t value) {
+    if (PortLost() || !SendPacketWithBusyCheck(0x02, value)) return false;
+    DebugPrintFlush(DebugLog::General, "%s", kDigoutSentText);
+    return true;
+  });
   if (DebugLogOpen(DebugLog::Scan)) {
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> ending thread()\n");
     DebugPrintFlush(DebugLog::Scan, "ThreadFunc_GetScanData()-> size: %u\n",
@@ -187,7 +174,7 @@ ThreadStop TakeFrames(ScanRun& scan) {
     }
     if (PortLost()) {
       // The line is gone (an adapter unplugged): nothing more will come.
-      Q583.errorType = 2;
+      Q583.errorType = ToCode(ErrorType::ShortFrame);
       DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> the port has hung up or failed\n");
       return ThreadStop::LineLost;
     }

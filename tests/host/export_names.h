@@ -42,7 +42,7 @@ static const char* const kQ583Exports[] = {
     "DllEntryPoint",
     /* platform extensions */
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
-    "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort",
+    "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType",
 };
 
 enum { kQ583ExportCount = sizeof kQ583Exports / sizeof kQ583Exports[0] };

@@ -442,9 +442,14 @@ void RunScan(ScanOptions& o) {
   // not a finished run: the port went away, or the library could not time
   // the length.  Only --stop-when-full lets the library end it early.
   std::string earlyEnd;
-  if (endedByItself && !o.stopWhenFull && (runMs == 0 || runTime + 1.0 < runMs / 1000.0))
+  if (endedByItself && !o.stopWhenFull && (runMs == 0 || runTime + 1.0 < runMs / 1000.0)) {
     earlyEnd = "the scan ended by itself after " + Fixed(runTime, 1) + " s" +
                (runMs ? " of " + Fixed(runMs / 1000.0, 1) + " s" : std::string());
+    // The library's own word for why, when it recorded one.
+    int32_t code = 0;
+    char why[128] = "";
+    if (EX_GetErrorType(&code, why, sizeof why) == 1 && code != 0) earlyEnd += std::string(": ") + why;
+  }
 
   std::string summary = "q583: " + std::to_string(fetched) + " scans in " + Fixed(runTime, 1) + " s";
   if (StopSignals::Stopped()) summary += " (stopped)";

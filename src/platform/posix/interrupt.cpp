@@ -19,11 +19,6 @@ void Interrupter::Wake() {
   if (native_ >= 0) (void)!write(static_cast<int>(native_), &one, sizeof one);
 }
 
-void Interrupter::Kill() {
-  killed_.store(true, std::memory_order_release);
-  Wake();
-}
-
 bool Interrupter::TakeWake() {
   uint64_t count = 0;
   return native_ >= 0 && read(static_cast<int>(native_), &count, sizeof count) == sizeof count;

@@ -19,11 +19,6 @@ void Interrupter::Wake() {
   if (native_ != -1) SetEvent(reinterpret_cast<HANDLE>(native_));
 }
 
-void Interrupter::Kill() {
-  killed_.store(true, std::memory_order_release);
-  Wake();
-}
-
 bool Interrupter::TakeWake() {
   // An auto-reset event is consumed by the wait that sees it signalled.
   return native_ != -1 && WaitForSingleObject(reinterpret_cast<HANDLE>(native_), 0) == WAIT_OBJECT_0;
