@@ -322,6 +322,75 @@ Q583_API uint8_t Q583_CALL EX_ClosePort(void);
  * errorType is null. */
 Q583_API uint8_t Q583_CALL EX_GetErrorType(int32_t* errorType, char* text, uint32_t textSize);
 
+/* ---- Every scan accounted for ------------------------------------------
+ * The scans of a run are numbered from 0 in the order the instrument sent
+ * them, counting those that never reached the host; each stored scan keeps
+ * its number and the host's receive time of its frame (seconds since the
+ * run's start, on a monotonic clock).  Numbers that are missing form gaps,
+ * each with its cause. */
+
+/* Causes of a gap. */
+#define Q583_GAP_OVERRUN 1        /* the ring wrapped before the host read them */
+#define Q583_GAP_FRAME_FAULT 2    /* a frame fault ended the run */
+#define Q583_GAP_LINE_LOST 3      /* the line was lost */
+#define Q583_GAP_QUEUE_OVERFLOW 4 /* the receive queue overflowed */
+#define Q583_GAP_RUN_ENDED 5      /* frames on their way when a call ended the run at once */
+
+/* How a run ended. */
+#define Q583_END_RUNNING 0        /* it has not */
+#define Q583_END_HOST 1           /* EX_EndScan, EX_Stop, a sign-on or EX_ClosePort, in order */
+#define Q583_END_TIMED 2          /* its length (EX_SetLengthOfRunMs/Sec) was over */
+#define Q583_END_MEMORY_FULL 3    /* the ring was full with stop-when-full */
+#define Q583_END_FRAME_ERROR 4    /* a frame fault (EX_GetErrorType says which) */
+#define Q583_END_LINE_LOST 5      /* the port hung up or failed */
+#define Q583_END_QUEUE_OVERFLOW 6 /* the receive queue overflowed */
+#define Q583_END_AT_ONCE 7        /* ended at once by the call named in endCall */
+#define Q583_END_UNLOAD 8         /* the library was unloaded */
+
+typedef struct Q583RunSummary {
+  uint32_t size;          /* set by the caller to sizeof(Q583RunSummary); fields past it are not written */
+  uint32_t endReason;     /* Q583_END_* */
+  uint64_t scansSent;     /* numbered scans: those taken, and those known lost after the last */
+  uint64_t scansTaken;    /* frames taken from the line */
+  uint64_t scansStored;   /* stored in the memory ring */
+  uint64_t scansHandedOut;
+  uint64_t lostOverrun;   /* lost, by cause (Q583_GAP_*) */
+  uint64_t lostFrameFault;
+  uint64_t lostLineLost;
+  uint64_t lostQueueOverflow;
+  uint64_t lostRunEnded;
+  double startTime;       /* seconds since 1970 (UTC) when the start succeeded */
+  double endTime;         /* likewise when it ended; 0 while it runs */
+  double longestDelay;    /* seconds from a frame taken from the line to its scan stored, at most */
+  uint32_t running;       /* 1 while the run goes on */
+  uint32_t logLimitReached; /* 1 when the scan log was closed at its size limit (the run went on) */
+  uint32_t gapCount;      /* gaps recorded (at most 64; later ones add to the counts only) */
+  char endCall[36];       /* the call that ended the run at once, or "" */
+} Q583RunSummary;
+
+typedef struct Q583Gap {
+  uint64_t first;         /* the first missing number */
+  uint64_t count;
+  uint32_t cause;         /* Q583_GAP_* */
+  uint32_t reserved;
+} Q583Gap;
+
+/* As EX_GetScanDataDbl, and for each scan handed out its number
+ * (numbers[i]) and the receive time of its frame (times[i]).  numbers and
+ * times may each be null. */
+Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, uint64_t* numbers, double* times,
+                                                  uint32_t numScans, int32_t* returned, int32_t* unread,
+                                                  uint8_t* running);
+
+/* The account of the current run, or of the last one ended (until the next
+ * start succeeds).  False before the first run, or when summary is null or
+ * its size is less than 8. */
+Q583_API uint8_t Q583_CALL EX_GetRunSummary(Q583RunSummary* summary);
+
+/* The gaps of that run, in order: up to maxGaps into gaps, and their number
+ * in *count.  False before the first run or when count is null. */
+Q583_API uint8_t Q583_CALL EX_GetRunGaps(Q583Gap* gaps, uint32_t maxGaps, uint32_t* count);
+
 #ifdef __cplusplus
 }
 #endif

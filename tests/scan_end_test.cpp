@@ -130,6 +130,9 @@ TEST_F(ScanEnd, SetRateEndsTheScanAtOnce) {
   ASSERT_EQ(EX_SetRate(100.0), 1);
   EXPECT_EQ(EX_CheckRun(), 0);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 0U);
+  const Q583RunSummary summary = Summary();
+  EXPECT_EQ(summary.endReason, static_cast<uint32_t>(Q583_END_AT_ONCE));
+  EXPECT_STREQ(summary.endCall, "EX_SetRate");
   // The file of the cut run is closed by the next start, as it stands: no
   // trailer of the next start's time and interval.
   ASSERT_EQ(EX_InitDev(), 1);
@@ -152,6 +155,14 @@ TEST_F(ScanEnd, WrongMarkerEndsTheRun) {
   EXPECT_EQ(code, 1);
   EXPECT_STREQ(text, "a frame began with a wr");  // cut to the buffer, ended with a zero
   EXPECT_EQ(EX_CheckRun(), 0);
+  const Q583RunSummary summary = Summary();
+  EXPECT_EQ(summary.endReason, static_cast<uint32_t>(Q583_END_FRAME_ERROR));
+  EXPECT_EQ(summary.scansTaken, 2U);
+  const auto gaps = Gaps();
+  ASSERT_FALSE(gaps.empty());
+  EXPECT_EQ(gaps[0].first, 2U);  // the third frame, the faulty one, and any after it
+  EXPECT_EQ(gaps[0].cause, static_cast<uint32_t>(Q583_GAP_FRAME_FAULT));
+  EXPECT_EQ(summary.lostFrameFault, summary.scansSent - 2);
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 1U);  // the thread's
   EXPECT_EQ(CountOf(ReadFile("ScanLog_0.txt"), "Subcycles averaged:      \t2\n"), 1U);
   const std::string debug = ReadFile("ScanOut.txt");
@@ -239,6 +250,7 @@ TEST_F(ScanEnd, HangUpLeavesNothingHanging) {
   EXPECT_EQ(EX_EndScan(), 0);  // no stop echo from an unplugged line
   EXPECT_LT(SecondsSince(start), 15.0);
   EXPECT_EQ(EX_CheckRun(), 0);
+  EXPECT_EQ(Summary().endReason, static_cast<uint32_t>(Q583_END_LINE_LOST));
   EXPECT_EQ(Trailers("ScanLog_0.txt"), 2U);
   EXPECT_FALSE(RunLogOpen());
 }

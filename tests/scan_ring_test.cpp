@@ -108,11 +108,27 @@ TEST_F(ScanRing, HostFallingBehindLosesOldestScansNeverValues) {
   ASSERT_EQ(EX_GetScanOverrunCount(&lost), 1);
   EXPECT_GT(lost, 200U);
   std::vector<double> values(98 * 88);
+  std::vector<uint64_t> numbers(88);
+  std::vector<double> times(88);
   int32_t returned = 0, unread = 0;
   uint8_t running = 0;
-  ASSERT_EQ(EX_GetScanDataDbl(values.data(), 88, &returned, &unread, &running), 1);
+  ASSERT_EQ(EX_GetNumberedScanData(values.data(), numbers.data(), times.data(), 88, &returned, &unread, &running), 1);
   EXPECT_EQ(returned, 88);
   EXPECT_EQ(running, 1);
+  // The scans handed out follow each other, and every number before them is
+  // accounted for by the overrun gaps.
+  for (int s = 1; s < returned; ++s) {
+    EXPECT_EQ(numbers[s], numbers[s - 1] + 1);
+    EXPECT_GT(times[s], times[s - 1]);
+  }
+  const Q583RunSummary summary = Summary();
+  EXPECT_GE(summary.lostOverrun, lost);
+  uint64_t missing = 0;
+  for (const Q583Gap& gap : Gaps()) {
+    EXPECT_EQ(gap.cause, static_cast<uint32_t>(Q583_GAP_OVERRUN));
+    if (gap.first < numbers[0]) missing += std::min<uint64_t>(gap.count, numbers[0] - gap.first);
+  }
+  EXPECT_EQ(missing, numbers[0]);
   // Every scan whole: its 96 channel values belong to one moment, and the
   // scans follow each other in time.
   double previous = -10.0;

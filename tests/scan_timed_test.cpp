@@ -69,6 +69,13 @@ TEST_F(ScanTimed, RunInMillisecondsEndsByItself) {
   ASSERT_EQ(EX_GetScanDataDbl(values.data(), 10, &returned, &unread, &running), 1);
   EXPECT_GT(returned, 0);
   EXPECT_EQ(running, 0);
+  const Q583RunSummary summary = Summary();
+  EXPECT_EQ(summary.endReason, static_cast<uint32_t>(Q583_END_TIMED));
+  EXPECT_EQ(summary.scansSent, summary.scansTaken);  // nothing lost
+  EXPECT_EQ(summary.scansStored, summary.scansTaken);
+  EXPECT_EQ(summary.scansHandedOut, static_cast<uint64_t>(returned));
+  EXPECT_GT(summary.endTime, summary.startTime);
+  EXPECT_TRUE(Gaps().empty());
   EXPECT_EQ(CountOf(ReadFile("ScanLog_0.txt"), "Minimal System Interval:"), 1U);
   ASSERT_EQ(EX_EndScan(), 1);
 }

@@ -65,10 +65,10 @@ Queued QueueDigout(uint8_t value) {
 // The calibrations: end a scan, sign on if needed, calibrate once, then put
 // the polled-mode channel back.
 template <class Worker>
-bool CalibrationExport(Worker worker, bool skipSignonAfterScan) {
+bool CalibrationExport(Worker worker, bool skipSignonAfterScan, const char* call) {
   RunControlLock runControl;
   const bool wasRunning = ScanRunning();
-  if (wasRunning) EndRun(EndHow::AtOnce);
+  if (wasRunning) EndRun(EndHow::AtOnce, call);
   // The run ended at once: the instrument is told to stop sending frames
   // before the calibration talks to it.
   QuietInstrumentAfterRun();
@@ -150,11 +150,11 @@ bool GetOneConversionNow(double& millivolts) {
   return true;
 }
 
-bool SystemCalibration() { return CalibrationExport(SystemCalibrate, false); }
+bool SystemCalibration() { return CalibrationExport(SystemCalibrate, false, "EX_SystemCalibration"); }
 
-bool FullScaleCalibration() { return CalibrationExport(FullScaleCalibrate, false); }
+bool FullScaleCalibration() { return CalibrationExport(FullScaleCalibrate, false, "EX_FullScaleCalibration"); }
 
-bool OffsetCalibration() { return CalibrationExport(OffsetCalibrate, true); }
+bool OffsetCalibration() { return CalibrationExport(OffsetCalibrate, true, "EX_OffsetCalibration"); }
 
 namespace {
 // Standby and sleep: end a scan, forget the sign-on (the next one wakes the
@@ -206,7 +206,7 @@ bool SetPolledModeChan(uint8_t mainChannel, uint8_t subChannel) {
 bool ResetInstrument() {
   if (!LazyInit()) return false;
   RunControlLock runControl;
-  if (ScanRunning()) EndRun(EndHow::AtOnce);
+  if (ScanRunning()) EndRun(EndHow::AtOnce, "EX_Reset");
   fDevSetupPending = true;
   fDevSignedOn = false;
   InitDev();

@@ -73,7 +73,7 @@ bool GetMultiChanScanChanCodes(uint8_t codes[6], uint8_t& count) {
 bool RunScan() {
   RunControlLock runControl;
   if (ScanRunning() || ScanThreadAlive()) {
-    EndRun(EndHow::AtOnce);
+    EndRun(EndHow::AtOnce, "EX_Run");
     fDevSignedOn = false;
   }
   if (!InitDev()) return false;

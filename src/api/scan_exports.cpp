@@ -1,5 +1,8 @@
 // The scanning exports: thin wrappers over the scan operations.
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 
 #include "api/operations.h"
 #include "common/export_guard.h"
@@ -9,6 +12,7 @@
 #include "q583_sp.h"
 #include "scan/scan_api.h"
 #include "scan/scan_internal.h"
+#include "scan/run_account.h"
 #include "scan/scan_run.h"
 
 namespace {
@@ -111,6 +115,68 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetScanOverrunCount(uint32_t* lost) {
   return Guarded([&] {
     if (lost == nullptr) return false;
     *lost = ScanOverrunCount();
+    return true;
+  });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, uint64_t* numbers, double* times,
+                                                             uint32_t numScans, int32_t* returned, int32_t* unread,
+                                                             uint8_t* running) {
+  if (values == nullptr || returned == nullptr || unread == nullptr || running == nullptr) return 0;
+  return Guarded([&] {
+    int32_t dummyInt = 0;
+    return LOCAL_GetScanData(true, values, &dummyInt, numScans, returned, unread, running, numbers, times);
+  });
+}
+
+namespace {
+// Copies as much of the summary as the caller's struct holds.
+void FillSummary(const RunFigures& f, bool running, Q583RunSummary& out) {
+  Q583RunSummary s{};
+  s.size = out.size;
+  s.endReason = static_cast<uint32_t>(f.reason);
+  s.scansSent = f.sent;
+  s.scansTaken = f.taken;
+  s.scansStored = f.stored;
+  s.scansHandedOut = f.handedOut;
+  s.lostOverrun = f.lost[static_cast<uint32_t>(GapCause::Overrun)];
+  s.lostFrameFault = f.lost[static_cast<uint32_t>(GapCause::FrameFault)];
+  s.lostLineLost = f.lost[static_cast<uint32_t>(GapCause::LineLost)];
+  s.lostQueueOverflow = f.lost[static_cast<uint32_t>(GapCause::QueueOverflow)];
+  s.lostRunEnded = f.lost[static_cast<uint32_t>(GapCause::RunEnded)];
+  s.startTime = f.startTime;
+  s.endTime = f.endTime;
+  s.longestDelay = f.longestDelay;
+  s.running = running ? 1U : 0U;
+  s.logLimitReached = f.logLimitReached ? 1U : 0U;
+  s.gapCount = static_cast<uint32_t>(f.gaps.size());
+  std::snprintf(s.endCall, sizeof s.endCall, "%s", f.endCall.c_str());
+  std::memcpy(&out, &s, std::min<size_t>(out.size, sizeof s));
+}
+}  // namespace
+
+extern "C" Q583_API uint8_t Q583_CALL EX_GetRunSummary(Q583RunSummary* summary) {
+  if (summary == nullptr || summary->size < 8) return 0;
+  return Guarded([&] {
+    RunFigures figures;
+    bool running = false;
+    if (!CurrentRunFigures(figures, running)) return false;
+    FillSummary(figures, running, *summary);
+    return true;
+  });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_GetRunGaps(Q583Gap* gaps, uint32_t maxGaps, uint32_t* count) {
+  if (count == nullptr) return 0;
+  return Guarded([&] {
+    RunFigures figures;
+    bool running = false;
+    if (!CurrentRunFigures(figures, running)) return false;
+    const size_t n = gaps == nullptr ? 0 : std::min<size_t>(maxGaps, figures.gaps.size());
+    for (size_t i = 0; i < n; ++i) {
+      gaps[i] = Q583Gap{figures.gaps[i].first, figures.gaps[i].count, static_cast<uint32_t>(figures.gaps[i].cause), 0};
+    }
+    *count = static_cast<uint32_t>(figures.gaps.size());
     return true;
   });
 }

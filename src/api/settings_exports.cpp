@@ -115,7 +115,7 @@ extern "C" Q583_API uint8_t Q583_CALL EX_SetRate(double rate) {
     // Refused before anything happens: a running scan goes on and the old
     // rate stays.
     if (!IsUsableRate(rate)) return false;
-    EndRunningScanAtOnce();
+    EndRunningScanAtOnce("EX_SetRate");
     Q583.rate = static_cast<float>(rate);
     return true;
   });
@@ -158,7 +158,7 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetScanType(uint8_t* type) {
 extern "C" Q583_API uint8_t Q583_CALL EX_SetSingleChanScanChanCode(uint8_t code) {
   return Guarded([&] {
     if (!LazyInit()) return false;
-    EndRunningScanAtOnce();
+    EndRunningScanAtOnce("EX_SetSingleChanScanChanCode");
     Q583.subChan = static_cast<int16_t>(code & 0x0F);
     Q583.singleChan = static_cast<int16_t>(code & 0xF0);
     return true;

@@ -1,6 +1,7 @@
 // The library's millisecond clock: elapsed time since load, from the
 // backend's monotonic microseconds, wrapping like a 32-bit counter.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -29,5 +30,9 @@ void SetClockStart(uint32_t startMs) {
 }
 
 void ResetClock() { SetClockStart(StartFromEnvironment()); }
+
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace platform

@@ -54,6 +54,8 @@ int64_t MonotonicMicros();
 // Local date and time in the C library's ctime form:
 // "Wed Jun 30 21:49:08 1993\n".
 std::string CtimeNow();
+// Seconds since 1970 (UTC), with the fraction.
+double WallSeconds();
 
 // ---- Waits ------------------------------------------------------------
 

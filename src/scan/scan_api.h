@@ -8,8 +8,14 @@ bool EndScan();
 bool SendScanStop();
 bool RunScan();     // EX_Run
 bool CheckRun();    // EX_CheckRun
+// numbers and times (either may be null) receive each scan's number in its
+// run and the receive time of its frame.
 bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_t uiNumScansToReturn,
-                       int32_t* returned, int32_t* unread, uint8_t* running);
+                       int32_t* returned, int32_t* unread, uint8_t* running, uint64_t* numbers = nullptr,
+                       double* times = nullptr);
+// The account of the current run, or of the last one ended; false before
+// the first run.
+bool CurrentRunFigures(struct RunFigures& figures, bool& running);
 uint32_t ScanOverrunCount();
 
 // Timed runs and beep.

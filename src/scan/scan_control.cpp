@@ -166,13 +166,20 @@ RunFormat FormatFromSettings() {
   return format;
 }
 
-bool EndRunningScanAtOnce() {
+bool EndRunningScanAtOnce(const char* call) {
   // With no run going the setter does not wait for another host thread's
   // run control: it comes before any run that thread may be starting.
   if (!ScanRunning()) return true;
   RunControlLock runControl;
-  if (ScanRunning()) EndRun(EndHow::AtOnce);
+  if (ScanRunning()) EndRun(EndHow::AtOnce, call);
   return true;
+}
+
+void NoteFramesLeft(ScanRun& run, GapCause cause) {
+  const uint32_t frameBytes = run.format.FrameBytes();
+  const uint32_t queued = ReceiveQueueCount();
+  const uint64_t frames = queued / frameBytes + (run.frameBytes > 0 ? 1U : 0U);
+  run.account.Lost(run.account.NextNumber(), frames, cause);
 }
 
 static bool SendScanStart(ScanRun& run) {
@@ -233,7 +240,7 @@ bool StartScan(bool withSystemCalibration) {
   // the instrument, and its file is closed as it stands: a trailer holds
   // only its own run's facts, written when that run ended.  Its unread
   // scans stay until this start succeeds.
-  EndRun(EndHow::AtOnce);
+  EndRun(EndHow::AtOnce, "a new start");
   if (const auto previous = CurrentRun()) previous->log.Close();
   ForgetLostPort();
   if (!fDevSignedOn) {
@@ -312,6 +319,7 @@ bool StartScan(bool withSystemCalibration) {
   // before the thread runs, so that an end that comes before the thread
   // does still has it.
   run->startText = platform::CtimeNow();
+  run->account.Started(platform::WallSeconds(), platform::MonotonicMicros());
   run->going = true;
   InstallRun(run);
   StartRunEndBeepThread();

@@ -23,6 +23,9 @@ bool SendLeftDigout(ScanRun& run, const char* dropText = "## digout byte 0x%02X 
 // The host's part of an orderly end: the instrument stopped, the queued
 // byte after the stop, the polled-mode channel back.
 bool FinishOrderlyEnd(ScanRun* run);
+// Whole frames waiting in the receive queue will never be taken: they are
+// lost to the run, for `cause`.
+void NoteFramesLeft(ScanRun& run, GapCause cause);
 
 // ---- Frame readers (on the run's own frame buffer and format) ---------------
 

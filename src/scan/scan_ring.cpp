@@ -22,12 +22,16 @@ namespace {
 int32_t Advance(int32_t pos) { return pos + 1 >= kScanRingSize ? 0 : pos + 1; }
 }  // namespace
 
-bool ScanRing::Store(const int32_t* values, uint32_t count, bool stopWhenFull) {
+ScanRing::Stored ScanRing::Store(const int32_t* values, uint32_t count, const ScanStamp& stamp, bool stopWhenFull) {
   const uint32_t capacity = CapacityInScans();
+  Stored result;
   std::lock_guard<std::mutex> lock(mutex_);
   if (unread_.load() >= capacity) {
     // The host is a whole ring behind: the oldest unread scan goes.
     for (uint32_t j = 0; j < points_; ++j) readPos_ = Advance(readPos_);
+    result.dropped = true;
+    result.droppedNumber = stamps_[stampRead_].number;
+    stampRead_ = (stampRead_ + 1) % capacity;
     unread_.fetch_sub(1);
     lost_.fetch_add(1);
   }
@@ -35,22 +39,26 @@ bool ScanRing::Store(const int32_t* values, uint32_t count, bool stopWhenFull) {
     values_[writePos_] = j < count ? values[j] : 0;
     writePos_ = Advance(writePos_);
   }
+  stamps_[stampWrite_] = stamp;
+  stampWrite_ = (stampWrite_ + 1) % capacity;
   const uint32_t now = unread_.fetch_add(1) + 1;
   if (stopWhenFull && now >= capacity) {
     // Full: the run ends, and the count stays one below the limit.
     unread_ = capacity - 1;
-    return true;
+    result.full = true;
   }
-  return false;
+  return result;
 }
 
-bool ScanRing::Take(int32_t* out) {
+bool ScanRing::Take(int32_t* out, ScanStamp* stamp) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (unread_.load() == 0) return false;
   for (uint32_t j = 0; j < points_; ++j) {
     out[j] = values_[readPos_];
     readPos_ = Advance(readPos_);
   }
+  if (stamp != nullptr) *stamp = stamps_[stampRead_];
+  stampRead_ = (stampRead_ + 1) % CapacityInScans();
   unread_.fetch_sub(1);
   return true;
 }
@@ -106,8 +114,16 @@ uint32_t ScanOverrunCount() {
   return run ? run->ring.Lost() : 0U;
 }
 
+bool CurrentRunFigures(RunFigures& figures, bool& running) {
+  const std::shared_ptr<ScanRun> run = CurrentRun();
+  if (!run) return false;
+  running = run->going;
+  figures = run->account.Figures();
+  return true;
+}
+
 bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_t uiNumScansToReturn,
-                       int32_t* returned, int32_t* unread, uint8_t* running) {
+                       int32_t* returned, int32_t* unread, uint8_t* running, uint64_t* numbers, double* times) {
   // One call reads one run.  The unread scans of a run that has ended,
   // however it ended, stay retrievable until the next start: handed out
   // with running 0.
@@ -139,7 +155,10 @@ bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_
   uint32_t taken = 0;
   for (uint32_t i = 0; i < uiNumScansToReturn; ++i) {
     // Never more than are unread: anything beyond is stale.
-    if (!run->ring.Take(scan.data())) break;
+    ScanStamp stamp;
+    if (!run->ring.Take(scan.data(), &stamp)) break;
+    if (numbers != nullptr) numbers[i] = stamp.number;
+    if (times != nullptr) times[i] = stamp.seconds;
     for (uint32_t j = 0; j < points; ++j) {
       const size_t index = static_cast<size_t>(i) * points + j;
       if (wantDouble) {
@@ -154,6 +173,7 @@ bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_
     ++taken;
     if (i == run->maxScansQueued) break;
   }
+  run->account.HandedOut(taken);
   *unread = static_cast<int32_t>(run->ring.Unread());
   *running = runGoing ? 1 : 0;
   *returned = static_cast<int32_t>(taken);

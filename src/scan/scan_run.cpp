@@ -106,11 +106,28 @@ void InstrumentQuiet() {
   if (const auto run = CurrentRun()) run->instrumentMayStream = false;
 }
 
-bool EndRun(EndHow how) {
+namespace {
+EndReason ReasonOf(EndHow how) {
+  switch (how) {
+    case EndHow::Orderly: return EndReason::Host;
+    case EndHow::AtOnce: return EndReason::AtOnce;
+    case EndHow::Unload: return EndReason::Unload;
+  }
+  return EndReason::Host;
+}
+}  // namespace
+
+bool EndRun(EndHow how, const char* call) {
   RunControlLock runControl;
   const std::shared_ptr<ScanRun> run = CurrentRun();
   if (run) {
+    // A run still going is ended by this call; one that ended by itself
+    // keeps the reason its thread gave.
+    if (run->going) run->account.Ended(ReasonOf(how), platform::WallSeconds(), how == EndHow::AtOnce ? call : nullptr);
     StopRunThread(*run, how);
+    // Frames still on their way when a thread was ended from outside will
+    // never be taken (a thread that ended itself counted its own).
+    if (run->stop == ThreadStop::Killed && how != EndHow::Unload) NoteFramesLeft(*run, GapCause::RunEnded);
     switch (how) {
       case EndHow::Orderly:
         // Any scan log still open is closed with its trailer, also when
@@ -139,7 +156,7 @@ bool EndRun(EndHow how) {
 bool SignOnOutsideRun(bool withCalibration) {
   // No byte of a sign-on goes out while an acquisition thread reads the
   // port: a thread still alive (one ending by itself) is ended first.
-  if (!OnScanThread() && ScanThreadAlive()) EndRun(EndHow::AtOnce);
+  if (!OnScanThread() && ScanThreadAlive()) EndRun(EndHow::AtOnce, "a sign-on");
   if (!SIGNON()) return false;
   InstrumentQuiet();  // a sign-on leaves the instrument idle
   return !withCalibration || SignOnTail();

@@ -67,6 +67,7 @@
 
 #include "logging/scan_log.h"
 #include "platform/platform.h"
+#include "scan/run_account.h"
 
 // ---- A run's frozen format ----------------------------------------------
 
@@ -98,14 +99,27 @@ RunFormat FormatFromSettings();
 
 constexpr int32_t kScanRingSize = 8640;
 
+// A stored scan's number in its run and the receive time of its frame
+// (seconds since the run's start, on the monotonic clock).
+struct ScanStamp {
+  uint64_t number = 0;
+  double seconds = 0.0;
+};
+
 class ScanRing {
  public:
   explicit ScanRing(uint32_t points) : points_(points == 0 ? 1 : points) {}
-  // Stores one scan (count values; the rest of the scan is zero) and
-  // counts it.  True when stop-when-full asks the run to end.
-  bool Store(const int32_t* values, uint32_t count, bool stopWhenFull);
-  // Takes the oldest unread scan into out (points values); false when none.
-  bool Take(int32_t* out);
+  struct Stored {
+    bool full = false;     // stop-when-full asks the run to end
+    bool dropped = false;  // the oldest unread scan made room (the host is a ring behind)
+    uint64_t droppedNumber = 0;
+  };
+  // Stores one scan (count values; the rest of the scan is zero) with its
+  // stamp, and counts it.
+  Stored Store(const int32_t* values, uint32_t count, const ScanStamp& stamp, bool stopWhenFull);
+  // Takes the oldest unread scan into out (points values) and its stamp;
+  // false when none.
+  bool Take(int32_t* out, ScanStamp* stamp = nullptr);
   uint32_t Unread() const { return unread_.load(); }
   uint32_t Lost() const { return lost_.load(); }
   uint32_t CapacityInScans() const { return static_cast<uint32_t>(kScanRingSize) / points_; }
@@ -116,6 +130,11 @@ class ScanRing {
   int32_t values_[kScanRingSize] = {};
   int32_t writePos_ = 0;  // guarded by mutex_
   int32_t readPos_ = 0;   // guarded by mutex_
+  // One stamp per scan slot, in step with the values (CapacityInScans()
+  // slots used).
+  ScanStamp stamps_[kScanRingSize] = {};
+  uint32_t stampWrite_ = 0;  // guarded by mutex_
+  uint32_t stampRead_ = 0;   // guarded by mutex_
   std::atomic<uint32_t> unread_{0};
   std::atomic<uint32_t> lost_{0};
 };
@@ -197,6 +216,7 @@ class ScanRun {
   std::atomic<bool> diginRequestPending{false};
 
   ScanRing ring;
+  RunAccount account;  // numbers, receive times, gaps and the end reason
   ScanLog log;
   std::atomic<double> scanCounter{0.0};  // frames taken
   std::string startText;                  // set by the start, before the thread runs
@@ -265,7 +285,8 @@ enum class EndHow : uint8_t {
 
 // The one end of a run.  Under the run-control lock; safe with no run going.
 // Orderly: true when the instrument confirmed the end and all went out.
-bool EndRun(EndHow how);
+// `call` names the call that ends a run at once (its end reason).
+bool EndRun(EndHow how, const char* call = nullptr);
 
 // Thrown by RunControlLock inside a host callback: the call is refused.
 struct RunControlRefused {};
@@ -281,8 +302,9 @@ class RunControlLock {
   RunControlLock& operator=(const RunControlLock&) = delete;
 };
 
-// Ends a run that is going, at once (the setters).  True.
-bool EndRunningScanAtOnce();
+// Ends a run that is going, at once (the setters; `call` names the setter).
+// True.
+bool EndRunningScanAtOnce(const char* call);
 // Stops a running scan as EX_EndScan does, by force if that fails.  True.
 // With no run going it still makes sure that the instrument is quiet.
 bool StopRunningScan();

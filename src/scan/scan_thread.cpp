@@ -81,6 +81,32 @@ IdleOutcome IdlePass(ScanRun& scan, const TimedRun& timed) {
   return RequestDigin(scan, kLines) ? IdleOutcome::NextPass : IdleOutcome::LeaveLoop;
 }
 
+// The run's end reason, and the scans it leaves behind: a frame fault, an
+// overflow or a lost line loses the frame in hand and those waiting; the
+// run's own ends (the host's, its length, a full ring) leave only scans
+// that came after the end.
+void AccountForTheEnd(ScanRun& scan, ThreadStop why) {
+  EndReason reason = EndReason::Host;
+  switch (why) {
+    case ThreadStop::Timed: reason = EndReason::Timed; break;
+    case ThreadStop::Full: reason = EndReason::MemoryFull; break;
+    case ThreadStop::FrameError:
+      reason = EndReason::FrameError;
+      NoteFramesLeft(scan, GapCause::FrameFault);
+      break;
+    case ThreadStop::Overflow:
+      reason = EndReason::QueueOverflow;
+      NoteFramesLeft(scan, GapCause::QueueOverflow);
+      break;
+    case ThreadStop::LineLost:
+      reason = EndReason::LineLost;
+      NoteFramesLeft(scan, GapCause::LineLost);
+      break;
+    default: break;
+  }
+  scan.account.Ended(reason, platform::WallSeconds());
+}
+
 // The thread's last work for its run.  It tears nothing down: the byte
 // still queued goes out in its run, the queue takes no more, the file gets
 // the thread's trailer, and the run is shown as stopped.
@@ -104,6 +130,7 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   // The run's file gets its trailer also when file logging was switched
   // off during the run: the rows it has are a run's that ended.  Nothing is
   // sent for it: frames may still be arriving.
+  AccountForTheEnd(scan, why);
   scan.NoteEnded();
   WriteRunTrailer(scan);
   DebugClose(DebugLog::General);
@@ -204,6 +231,9 @@ ThreadStop TakeFrames(ScanRun& scan) {
       DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fGetScanRetVal == FAILED\n");
       return PortLost() ? ThreadStop::LineLost : ThreadStop::FrameError;
     }
+    const int64_t receivedUs = platform::MonotonicMicros();
+    const ScanStamp stamp{scan.account.FrameTaken(),
+                          static_cast<double>(receivedUs - scan.account.StartMicros()) * 1e-6};
 
     const bool toFile = fLogScansToFile && scan.log.IsOpen();
     row.clear();
@@ -216,8 +246,11 @@ ThreadStop TakeFrames(ScanRun& scan) {
     }
     // Only stored scans are counted: the host is never handed a value that
     // this run did not store.
-    if (fLogScansToMemory && scan.ring.Store(points, static_cast<uint32_t>(stored), fStopWhenMemoryFull)) {
-      return ThreadStop::Full;
+    if (fLogScansToMemory) {
+      const ScanRing::Stored kept = scan.ring.Store(points, static_cast<uint32_t>(stored), stamp, fStopWhenMemoryFull);
+      scan.account.Stored(static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
+      if (kept.dropped) scan.account.Lost(kept.droppedNumber, 1, GapCause::Overrun);
+      if (kept.full) return ThreadStop::Full;
     }
     if (fLogScansToFile && fLimitLogFileSize && scan.log.IsOpen() &&
         static_cast<unsigned long>(scan.log.Position()) >= uiLogFileSizeLimit) {
@@ -225,6 +258,7 @@ ThreadStop TakeFrames(ScanRun& scan) {
       scan.log.WriteTrailer(scan.format.minimumInterval, scan.format.appliedInterval, scan.scanCounter,
                             scan.startText, platform::CtimeNow());
       scan.log.Close();
+      scan.account.LogLimitReached();
     }
   }
 }

@@ -71,9 +71,9 @@ void KillAll(std::vector<std::unique_ptr<platform::Thread>>& threads) {
   threads.clear();
 }
 
-bool EndRunForSetter() {
+bool EndRunForSetter(const char* call) {
   if (!LazyInit()) return false;
-  return EndRunningScanAtOnce();
+  return EndRunningScanAtOnce(call);
 }
 }  // namespace
 
@@ -195,7 +195,7 @@ void TerminateBeepThreadAtOnce() {
 }
 
 bool SetLengthOfRunMs(uint32_t ms) {
-  if (!EndRunForSetter()) return false;
+  if (!EndRunForSetter("EX_SetLengthOfRunMs")) return false;
   uiLengthOfRunMs = ms;
   uiLengthOfRunSec = 0;
   uiRunLengthMode = ms != 0 ? kModeMs : kModeUnlimited;
@@ -203,7 +203,7 @@ bool SetLengthOfRunMs(uint32_t ms) {
 }
 
 bool SetLengthOfRunSec(uint32_t sec) {
-  if (!EndRunForSetter()) return false;
+  if (!EndRunForSetter("EX_SetLengthOfRunSec")) return false;
   uiLengthOfRunMs = 0;
   uiLengthOfRunSec = sec;
   uiRunLengthMode = sec != 0 ? kModeSec : kModeUnlimited;

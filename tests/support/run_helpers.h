@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
+#include "q583_sp.h"
 #include "scan/scan_run.h"
 
 namespace q583test {
@@ -29,6 +31,22 @@ inline bool RunLogOpen() {
 inline uint32_t RunUnread() {
   const auto run = CurrentRun();
   return run ? run->ring.Unread() : 0U;
+}
+
+// The run summary of the extension interface (the current or last run).
+inline Q583RunSummary Summary() {
+  Q583RunSummary summary{};
+  summary.size = sizeof summary;
+  EX_GetRunSummary(&summary);
+  return summary;
+}
+
+inline std::vector<Q583Gap> Gaps() {
+  uint32_t count = 0;
+  std::vector<Q583Gap> gaps(64);
+  if (EX_GetRunGaps(gaps.data(), static_cast<uint32_t>(gaps.size()), &count) != 1) return {};
+  gaps.resize(count);
+  return gaps;
 }
 
 inline uint32_t RunPoints() {

@@ -63,7 +63,7 @@ std::string Format(const char* format, double value) {
 }
 
 // Every function the library exports by name: the 66 of the original
-// interface and the eight platform extensions.
+// interface and the eleven platform extensions.
 const char* const kExports[] = {
     "EX_SetDevToDefaultSetup", "EX_SetModel", "EX_GetScanInterval", "EX_GetScanIntervalMinMax",
     "EX_SetToMinScanInterval", "EX_SetToMaxScanInterval", "EX_SetToUserScanInterval",
@@ -83,7 +83,8 @@ const char* const kExports[] = {
     "EX_DoVexDbgNew", "EX_DoScanDebug", "EX_DoDebugNorm", "DllEntryPoint",
     // platform extensions
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
-    "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType"};
+    "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType",
+    "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps"};
 constexpr int kOriginalExports = 66;
 
 template <class F>

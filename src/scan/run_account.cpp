@@ -1,0 +1,69 @@
+// A run's account of its scans.
+#include "scan/run_account.h"
+
+#include <algorithm>
+
+void RunAccount::Started(double wallTime, int64_t monotonicMicros) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  startMicros_ = monotonicMicros;
+  figures_.startTime = wallTime;
+}
+
+uint64_t RunAccount::FrameTaken() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++figures_.sent;
+  return figures_.taken++;
+}
+
+void RunAccount::Stored(double delaySeconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++figures_.stored;
+  figures_.longestDelay = std::max(figures_.longestDelay, delaySeconds);
+}
+
+void RunAccount::HandedOut(uint32_t scans) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.handedOut += scans;
+}
+
+void RunAccount::Lost(uint64_t first, uint64_t count, GapCause cause) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.lost[static_cast<uint32_t>(cause)] += count;
+  // Scans lost after the last one taken were sent all the same.
+  figures_.sent = std::max(figures_.sent, first + count);
+  auto& gaps = figures_.gaps;
+  if (!gaps.empty() && gaps.back().cause == cause && gaps.back().first + gaps.back().count == first) {
+    gaps.back().count += count;  // the same gap goes on
+  } else if (gaps.size() < kMaxGaps) {
+    gaps.push_back({first, count, cause});
+  }
+}
+
+uint64_t RunAccount::NextNumber() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return figures_.taken;
+}
+
+void RunAccount::LogLimitReached() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.logLimitReached = true;
+}
+
+void RunAccount::Ended(EndReason reason, double wallTime, const char* call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (figures_.reason != EndReason::Running) return;
+  figures_.reason = reason;
+  figures_.endTime = wallTime;
+  if (call != nullptr) figures_.endCall = call;
+}
+
+EndReason RunAccount::Reason() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return figures_.reason;
+}
+
+RunFigures RunAccount::Figures() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return figures_;
+}
