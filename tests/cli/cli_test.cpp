@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "q583sim/simulator.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -206,9 +208,12 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
   for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--codes", "--interval", "--seconds",
                              "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
     EXPECT_NE(scan.out.find(option), std::string::npos) << option;
-  // Scripts need the exit status of an interrupted run, and that -o overwrites.
-  for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE"})
-    EXPECT_NE(scan.out.find(text), std::string::npos) << text;
+  // Scripts need the exit status of an interrupted run and of one that lost
+  // scans, and that -o overwrites (the help is wrapped to the terminal).
+  std::string help = scan.out;
+  std::replace(help.begin(), help.end(), '\n', ' ');
+  for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE", "3 the run lost scans"})
+    EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 
 TEST_F(CliTest, TimedScanWritesItsRowsToTheLogTheCsvAndStandardOutput) {
@@ -226,15 +231,21 @@ TEST_F(CliTest, TimedScanWritesItsRowsToTheLogTheCsvAndStandardOutput) {
   EXPECT_GE(log.trailers, 1);
   EXPECT_NE(log.text.find("Experiment Description:  \ttimed run test"), std::string::npos);
 
-  // The CSV holds the same scans with the same values.
+  // The CSV holds the same scans with the same values, each with its number
+  // and the receive time of its frame, one interval after the one before.
   const auto csv = Lines(Slurp(Dir() / "out.csv"));
   ASSERT_EQ(csv.size(), log.rows.size() + 1);
   EXPECT_EQ(csv[0], "scan,time_s,0-0,1-0,2-0,3-0");
+  double received = -1.0;
   for (size_t i = 0; i < log.rows.size(); ++i) {
     const auto fields = Fields(csv[i + 1], ',');
     ASSERT_EQ(fields.size(), 6u) << csv[i + 1];
     EXPECT_EQ(std::stoul(fields[0]), i);
-    EXPECT_NEAR(std::stod(fields[1]), 0.5 * static_cast<double>(i), 1e-3);
+    const double time = std::stod(fields[1]);
+    if (i > 0) {
+      EXPECT_NEAR(time - received, 0.5, 0.1) << "row " << i;
+    }
+    received = time;
     for (size_t c = 0; c < 4; ++c) EXPECT_NEAR(std::stod(fields[c + 2]), log.rows[i][c], 1e-9) << "row " << i;
   }
 
@@ -376,6 +387,22 @@ TEST_F(CliTest, MissingPortIsNamedAndFails) {
     EXPECT_EQ(lines[0], "q583: port " + port + " missing: No such file or directory");
   }
   EXPECT_EQ(Run({"digin", "--port", "/dev/null"}).err, "q583: port /dev/null is not a serial port\n");
+}
+
+// Scans lost at a frame fault are named with their numbers and cause, the
+// summary counts them, and the run's status tells it from a whole one.
+TEST_F(CliTest, LostScansAreNamedAndGiveTheirOwnStatus) {
+  q583sim::Simulator sim;
+  sim.AddFrameFault({q583sim::FrameFaultKind::WrongMarker, 5});
+  const Result r = Run({"scan", "--port", sim.DevicePath(), "--seconds", "5", "-q", "-o", "out.csv"});
+  EXPECT_EQ(r.exitCode, 3) << r.err;
+  EXPECT_NE(r.err.find("lost at 5"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(": a frame fault ended the run\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("5 written, "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" lost (frame fault); a frame fault"), std::string::npos) << r.err;
+  const auto csv = Lines(Slurp(Dir() / "out.csv"));
+  ASSERT_EQ(csv.size(), 6u);
+  for (size_t i = 1; i < csv.size(); ++i) EXPECT_EQ(std::stoul(Fields(csv[i], ',')[0]), i - 1);
 }
 
 TEST_F(CliTest, BusyPortIsNamedAndFails) {

@@ -118,6 +118,60 @@ class RunningScan {
   bool ended_ = false;
 };
 
+// ---- the run's account ----------------------------------------------------
+
+// A whole number with thousands separators: 2,033.
+std::string Grouped(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+  return digits;
+}
+
+const char* GapCauseText(uint32_t cause) {
+  switch (cause) {
+    case Q583_GAP_OVERRUN: return "the host fell behind";
+    case Q583_GAP_FRAME_FAULT: return "a frame fault ended the run";
+    case Q583_GAP_LINE_LOST: return "the line was lost";
+    case Q583_GAP_QUEUE_OVERFLOW: return "the receive queue overflowed";
+    case Q583_GAP_RUN_ENDED: return "the run was ended with frames on their way";
+    default: return "for a reason the library does not name";
+  }
+}
+
+const char* GapCauseWord(uint32_t cause) {
+  switch (cause) {
+    case Q583_GAP_OVERRUN: return "overrun";
+    case Q583_GAP_FRAME_FAULT: return "frame fault";
+    case Q583_GAP_LINE_LOST: return "line lost";
+    case Q583_GAP_QUEUE_OVERFLOW: return "queue overflow";
+    default: return "run ended";
+  }
+}
+
+std::string EndReasonText(const Q583RunSummary& summary) {
+  switch (summary.endReason) {
+    case Q583_END_HOST: return "ended by the host";
+    case Q583_END_TIMED: return "its length was over";
+    case Q583_END_MEMORY_FULL: return "the memory ring was full";
+    case Q583_END_FRAME_ERROR: return "a frame fault";
+    case Q583_END_LINE_LOST: return "the line was lost";
+    case Q583_END_QUEUE_OVERFLOW: return "the receive queue overflowed";
+    case Q583_END_AT_ONCE: return std::string("ended at once by ") + summary.endCall;
+    case Q583_END_UNLOAD: return "the library was unloaded";
+    default: return "still running";
+  }
+}
+
+// "12 scans lost at 500-511: the host fell behind"
+std::string GapLine(uint64_t first, uint64_t count, uint32_t cause) {
+  const std::string where = count == 1 ? std::to_string(first)
+                                       : std::to_string(first) + "-" + std::to_string(first + count - 1);
+  return Grouped(count) + (count == 1 ? " scan" : " scans") + " lost at " + where + ": " + GapCauseText(cause);
+}
+
+// The exit status of a run that lost scans, whole otherwise.
+constexpr int kScansLostStatus = 3;
+
 // ---- output files -----------------------------------------------------------
 
 // The table of -o: opened (and so emptied) before anything goes to the
@@ -357,7 +411,11 @@ void RunScan(ScanOptions& o) {
   // stale values for the rest.
   const size_t capacity = std::max<size_t>(1, 8640 / std::max<size_t>(1, perScan));
   std::vector<double> values(capacity * std::max<size_t>(1, perScan));
+  std::vector<uint64_t> numbers(capacity);
+  std::vector<double> times(capacity);
   uint64_t fetched = 0;
+  uint64_t expected = 0;  // the number the next scan has when none is missing
+  uint64_t lostSeen = 0;
   bool endedByItself = false;
   std::optional<int> digin;
   uint32_t overruns = 0;
@@ -388,15 +446,24 @@ void RunScan(ScanOptions& o) {
     for (;;) {
       int32_t returned = 0, unread = 0;
       uint8_t running = 1;
-      if (!EX_GetScanDataDbl(values.data(), static_cast<uint32_t>(capacity), &returned, &unread, &running)) {
+      if (!EX_GetNumberedScanData(values.data(), numbers.data(), times.data(), static_cast<uint32_t>(capacity),
+                                  &returned, &unread, &running)) {
         if (!running) return Fetch::RunOver;
         throw Failure("the scan data cannot be fetched (the instrument is not signed on)");
       }
       for (int32_t i = 0; i < returned; ++i) {
         const double* scan = values.data() + static_cast<size_t>(i) * perScan;
-        const double time = static_cast<double>(fetched) * interval;
-        if (table) table->Row(fetched, time, scan, perScan, digin);
-        live.AddScan(fetched, time, scan, digin);
+        const uint64_t number = numbers[static_cast<size_t>(i)];
+        const double time = times[static_cast<size_t>(i)];
+        // Scans that a stored scan follows over a gap were overrun in the
+        // ring: said at once, not at the end.
+        if (number > expected) {
+          std::fprintf(stderr, "q583: %s\n", GapLine(expected, number - expected, Q583_GAP_OVERRUN).c_str());
+          lostSeen += number - expected;
+        }
+        expected = number + 1;
+        if (table) table->Row(number, time, scan, perScan, digin);
+        live.AddScan(number, time, scan, digin);
         ++fetched;
         if (o.scans && fetched >= *o.scans) return Fetch::LimitReached;
       }
@@ -451,12 +518,44 @@ void RunScan(ScanOptions& o) {
     if (EX_GetErrorType(&code, why, sizeof why) == 1 && code != 0) earlyEnd += std::string(": ") + why;
   }
 
-  std::string summary = "q583: " + std::to_string(fetched) + " scans in " + Fixed(runTime, 1) + " s";
+  // The gaps after the last scan handed out (the run's end), then the
+  // account: every scan the instrument sent, those written, those lost.
+  Q583RunSummary account{};
+  account.size = sizeof account;
+  const bool accounted = EX_GetRunSummary(&account) == 1;
+  std::vector<Q583Gap> gaps(64);
+  uint32_t gapCount = 0;
+  if (accounted && EX_GetRunGaps(gaps.data(), static_cast<uint32_t>(gaps.size()), &gapCount) == 1) {
+    gaps.resize(std::min<size_t>(gapCount, gaps.size()));
+    for (const Q583Gap& gap : gaps) {
+      if (gap.first < expected) continue;  // said as it came
+      std::fprintf(stderr, "q583: %s\n", GapLine(gap.first, gap.count, gap.cause).c_str());
+    }
+  }
+  const uint64_t sent = accounted ? std::max<uint64_t>(account.scansSent, fetched) : fetched;
+  uint64_t lost = 0;
+  std::string causes;
+  if (accounted) {
+    const std::pair<uint64_t, uint32_t> byCause[] = {{account.lostOverrun, Q583_GAP_OVERRUN},
+                                                     {account.lostFrameFault, Q583_GAP_FRAME_FAULT},
+                                                     {account.lostLineLost, Q583_GAP_LINE_LOST},
+                                                     {account.lostQueueOverflow, Q583_GAP_QUEUE_OVERFLOW},
+                                                     {account.lostRunEnded, Q583_GAP_RUN_ENDED}};
+    for (const auto& [count, cause] : byCause) {
+      if (count == 0) continue;
+      lost += count;
+      causes += (causes.empty() ? "" : ", ") + std::string(GapCauseWord(cause));
+    }
+  }
+  lost = std::max(lost, lostSeen);
+  std::string summary = "q583: " + Grouped(sent) + " scans in " + Fixed(runTime, 1) + " s, " + Grouped(fetched) +
+                        " written";
+  if (lost != 0) summary += ", " + Grouped(lost) + " lost (" + (causes.empty() ? "overrun" : causes) + ")";
+  if (accounted) summary += "; " + EndReasonText(account);
   if (StopSignals::Stopped()) summary += " (stopped)";
   else if (!writeFailure.empty()) summary += " (stopped: an output failed)";
   else if (!earlyEnd.empty()) summary += " (ended early)";
   else if (endedByItself) summary += runMs && runTime + 1.0 >= runMs / 1000.0 ? " (timed run over)" : " (memory full)";
-  if (overruns) summary += ", " + std::to_string(overruns) + " scans lost (the host fell behind)";
   if (!logPath.empty()) summary += "\nscan log: " + logPath;
   if (!outputPath.empty() && outputPath != "-") summary += "\n" + format + ": " + outputPath;
   std::fprintf(stderr, "%s\n", summary.c_str());
@@ -467,6 +566,11 @@ void RunScan(ScanOptions& o) {
   }
   if (!stopped) throw Failure(unconfirmed);
   if (!writeFailure.empty()) throw Failure(writeFailure);
+  // A run that lost scans is not a whole run, however it ended.
+  if (lost != 0)
+    throw Failure((earlyEnd.empty() ? std::string() : earlyEnd + "; ") + Grouped(lost) + " of " + Grouped(sent) +
+                      " scans lost",
+                  kScansLostStatus);
   if (!earlyEnd.empty()) throw Failure(earlyEnd);
 }
 
@@ -487,8 +591,15 @@ void AddScanCommand(CLI::App& app) {
       "Every argument is checked before the port is touched.\n"
       "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed "
       "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then).\n"
-      "Exit status: 0 the run finished (its length or --scans reached); 1 a failure (port, instrument, output, "
-      "or a run that ended by itself early); 2 a mistake on the command line; 128 + the signal's number when a "
+      "Output: the table of -o begins with each scan's number in its run (from 0, in the order the instrument "
+      "sent them) and the receive time of its frame in seconds since the start, so a missing scan leaves a gap "
+      "in the numbers, never a shifted time. Lost scans are said on standard error as they are found (\"12 scans "
+      "lost at 500-511: the host fell behind\"), and the last line sums the run up: scans sent, written, lost and "
+      "why, and how the run ended.\n"
+      "Exit status: 0 the run finished whole (its length or --scans reached); 1 a failure (port, instrument, "
+      "output, or a run that ended by itself early); 2 a mistake on the command line; 3 the run lost scans (the "
+      "host fell behind, a frame fault, a lost line or an overflow; the rest is written); 128 + the signal's "
+      "number when a "
       "signal stopped the run, after ending it in order: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP, 141 "
       "standard output closed (SIGPIPE, e.g. '| head').");
   AddConnectionOptions(*cmd, o->connection);
