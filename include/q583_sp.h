@@ -335,6 +335,7 @@ Q583_API uint8_t Q583_CALL EX_GetErrorType(int32_t* errorType, char* text, uint3
 #define Q583_GAP_LINE_LOST 3      /* the line was lost */
 #define Q583_GAP_QUEUE_OVERFLOW 4 /* the receive queue overflowed */
 #define Q583_GAP_RUN_ENDED 5      /* frames on their way when a call ended the run at once */
+#define Q583_GAP_NOT_STORED 6     /* taken while memory logging was off: in the scan log only */
 
 /* How a run ended. */
 #define Q583_END_RUNNING 0        /* it has not */
@@ -359,6 +360,7 @@ typedef struct Q583RunSummary {
   uint64_t lostLineLost;
   uint64_t lostQueueOverflow;
   uint64_t lostRunEnded;
+  uint64_t notStored;     /* taken while memory logging was off (not lost) */
   double startTime;       /* seconds since 1970 (UTC) when the start succeeded */
   double endTime;         /* likewise when it ended; 0 while it runs */
   double longestDelay;    /* seconds from a frame taken from the line to its scan stored, at most */

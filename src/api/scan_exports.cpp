@@ -144,6 +144,7 @@ void FillSummary(const RunFigures& f, bool running, Q583RunSummary& out) {
   s.lostLineLost = f.lost[static_cast<uint32_t>(GapCause::LineLost)];
   s.lostQueueOverflow = f.lost[static_cast<uint32_t>(GapCause::QueueOverflow)];
   s.lostRunEnded = f.lost[static_cast<uint32_t>(GapCause::RunEnded)];
+  s.notStored = f.lost[static_cast<uint32_t>(GapCause::NotStored)];
   s.startTime = f.startTime;
   s.endTime = f.endTime;
   s.longestDelay = f.longestDelay;

@@ -19,6 +19,7 @@ enum class GapCause : uint32_t {
   LineLost = 3,       // the line was lost
   QueueOverflow = 4,  // the receive queue overflowed
   RunEnded = 5,       // the run was ended with frames still on their way
+  NotStored = 6,      // taken while memory logging was off (not lost: never meant for the ring)
 };
 
 // How a run ended (the values of the extension interface).
@@ -46,7 +47,7 @@ struct RunFigures {
   uint64_t taken = 0;      // frames taken from the line
   uint64_t stored = 0;     // stored in the ring
   uint64_t handedOut = 0;  // handed to the host
-  uint64_t lost[6] = {};   // by GapCause (index 0 unused)
+  uint64_t lost[7] = {};   // by GapCause (index 0 unused)
   EndReason reason = EndReason::Running;
   std::string endCall;     // the call that ended it at once
   bool logLimitReached = false;  // the scan log was closed at its size limit (the run went on)

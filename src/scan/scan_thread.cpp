@@ -251,6 +251,8 @@ ThreadStop TakeFrames(ScanRun& scan) {
       scan.account.Stored(static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
       if (kept.dropped) scan.account.Lost(kept.droppedNumber, 1, GapCause::Overrun);
       if (kept.full) return ThreadStop::Full;
+    } else {
+      scan.account.Lost(stamp.number, 1, GapCause::NotStored);
     }
     if (fLogScansToFile && fLimitLogFileSize && scan.log.IsOpen() &&
         static_cast<unsigned long>(scan.log.Position()) >= uiLogFileSizeLimit) {

@@ -333,6 +333,7 @@ void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
   if (!noiseOn_) CheckDigout(what);
   CheckAcceptedDigout(what);
   CheckClosedLogs(what);
+  CheckAccount(what);
   CheckConversionModes(what);
   if (initialised_ && !Lenient()) CheckInterval();
   if (faultSteps_ > 0 && --faultSteps_ == 0) {
@@ -348,13 +349,15 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   const uint32_t points = run_ ? run_->points : 1;
   std::vector<double> dbl(static_cast<size_t>(wanted) * 32 + 64, NAN);
   std::vector<int32_t> raw(dbl.size(), 0);
+  std::vector<uint64_t> numbers(dbl.size(), 0);
   int32_t returned = -1, unread = -1;
   uint8_t running = 7;
   // Ask first how many wait: a request beyond the unread count is the host's error.
   auto call = [&](uint32_t n) {
     return Timed(name, kInstantMs + (lenient ? kForcedEndMs : 0), [&] {
+      // Volts come with each scan's number: the same scans as the plain call.
       return asInt ? EX_GetScanDataInt(raw.data(), n, &returned, &unread, &running)
-                   : EX_GetScanDataDbl(dbl.data(), n, &returned, &unread, &running);
+                   : EX_GetNumberedScanData(dbl.data(), numbers.data(), nullptr, n, &returned, &unread, &running);
     });
   };
   uint8_t ok = call(0);
@@ -401,6 +404,20 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     if (id.run < 0) continue;  // (not its run's: a check skipped)
     Require(id.run > r.lastRun || id.k > r.lastK, name + ": frame " + std::to_string(id.k) + " handed out after frame " +
                                                       std::to_string(r.lastK) + " (repeated or out of order)");
+    if (!asInt) {
+      // Numbers rise, and the frames between two scans of one simulator
+      // run are exactly the numbers missing between them.
+      const uint64_t number = numbers[static_cast<size_t>(s)];
+      const bool known = r.lastNumber != UINT64_MAX;
+      Require(!known || number > r.lastNumber, name + ": scan number " + std::to_string(number) + " after " +
+                                                   std::to_string(r.lastNumber));
+      Require(!known || id.run != r.lastRun || number - r.lastNumber == static_cast<uint64_t>(id.k - r.lastK),
+              name + ": scan number " + std::to_string(number) + " for frame " + std::to_string(id.k) + ", after " +
+                  std::to_string(r.lastNumber) + " for frame " + std::to_string(r.lastK));
+      r.lastNumber = number;
+    } else {
+      r.lastNumber = UINT64_MAX;  // not asked this time
+    }
     // Frames before this one that were never handed out: from the last
     // one handed out, or from the start of its scan.
     r.missing += static_cast<uint64_t>(id.run == r.lastRun ? id.k - r.lastK - 1 : id.k);
@@ -416,6 +433,37 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
                  static_cast<unsigned long long>(r.missing), overruns);
   Require(r.memoryGap || r.missing <= overruns, name + ": " + std::to_string(r.missing) + " frames skipped, " +
                                      std::to_string(overruns) + " counted as overruns");
+}
+
+void Rig::CheckAccount(const std::string& after) {
+  if (!run_) return;
+  Q583RunSummary s{};
+  s.size = sizeof s;
+  if (EX_GetRunSummary(&s) != 1) return;  // no run since the library was loaded
+  const uint64_t lostAfter = s.lostFrameFault + s.lostLineLost + s.lostQueueOverflow + s.lostRunEnded;
+  Require(s.scansSent >= s.scansTaken && s.scansSent <= s.scansTaken + lostAfter,
+          after + ": the run's account gives " + std::to_string(s.scansSent) + " scans sent, " +
+              std::to_string(s.scansTaken) + " taken and " + std::to_string(lostAfter) + " lost after them");
+  Require(s.scansStored + s.notStored == s.scansTaken, after + ": " + std::to_string(s.scansStored) + " scans stored and " +
+                                                           std::to_string(s.notStored) + " not, of " +
+                                                           std::to_string(s.scansTaken) + " taken");
+  Require(s.scansHandedOut + s.lostOverrun <= s.scansStored, after + ": more scans handed out and overrun than stored");
+  const bool hostReason = s.endReason == Q583_END_HOST || s.endReason == Q583_END_AT_ONCE;
+  // A run with a length, stop-when-full, faults or a dead line may have
+  // ended by itself just before the host's end.
+  const bool couldEndItself =
+      run_->mayEnd || run_->lengthMode != 1 || run_->stopWhenFull || !lineAlive_ || run_->lineDead || Lenient();
+  if (run_->going) {
+    Require(!hostReason, after + ": the run that goes on was ended by the host (reason " +
+                             std::to_string(s.endReason) + ")");
+  } else if (run_->selfEnded) {
+    Require(!hostReason && s.endReason != Q583_END_RUNNING,
+            after + ": a run that ended by itself has the end reason " + std::to_string(s.endReason));
+  } else if (!couldEndItself && s.endReason != Q583_END_UNLOAD) {
+    const uint32_t wanted = run_->endedBy == Ending::Orderly ? Q583_END_HOST : Q583_END_AT_ONCE;
+    Require(s.endReason == wanted, after + ": the run the host ended has the end reason " +
+                                       std::to_string(s.endReason) + ", not " + std::to_string(wanted));
+  }
 }
 
 }  // namespace q583model

@@ -96,6 +96,7 @@ void Rig::EndRun(Ending how) {
   if (!run_) return;
   if (run_->going) {
     run_->going = false;
+    run_->endedBy = how;
     ending_ = how;
   } else if (how == Ending::Orderly) {
     ending_ = Ending::Orderly;

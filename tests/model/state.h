@@ -148,6 +148,8 @@ struct RunRecord {
   bool digoutQueued = false;  // a byte was queued in this run
   bool lineDead = false;      // its line hung up: a replug gives the port a new line, not this run
   int64_t lastK = -1;         // last frame handed out
+  uint64_t lastNumber = UINT64_MAX;  // its number in the run (none yet)
+  Ending endedBy = Ending::NewStart;  // how the host first ended it (while it went on)
   uint64_t missing = 0;       // frames skipped between scans handed out
   uint64_t taken = 0;
   int32_t lastUnread = 0;     // unread scans at the last retrieval
@@ -273,6 +275,9 @@ class Rig {
   void CheckInterval();
   // Each closed scan log stays as its run left it.
   void CheckClosedLogs(const std::string& after);
+  // The run's account: its counts add up, and its end reason is the one
+  // the model's own account of the run gives.
+  void CheckAccount(const std::string& after);
   void NoteLogClosed();
   // Every byte accepted with result 1 reaches the wire once its run is over.
   void CheckAcceptedDigout(const std::string& after);

@@ -134,6 +134,7 @@ const char* GapCauseText(uint32_t cause) {
     case Q583_GAP_LINE_LOST: return "the line was lost";
     case Q583_GAP_QUEUE_OVERFLOW: return "the receive queue overflowed";
     case Q583_GAP_RUN_ENDED: return "the run was ended with frames on their way";
+    case Q583_GAP_NOT_STORED: return "memory logging was off";
     default: return "for a reason the library does not name";
   }
 }
