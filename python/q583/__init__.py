@@ -21,7 +21,9 @@ from .ports import PortInfo, PortSearchError, find_instrument, list_ports, probe
 
 __all__ = [
     "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library",
+    "list_ports", "probe_port", "find_instrument", "PortInfo",
     "Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ScanLogError",
+    "PortSearchError",
     "ERROR_TYPES", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED",
 ]
 __version__ = "0.1.0"
