@@ -12,7 +12,8 @@ Example::
 """
 
 from .device import AVERAGES, FILTERS_HZ, GAINS, NOT_SCANNED, SCAN_TYPES, Q583
-from .errors import ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError
+from .errors import (ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError,
+                     SimulatorError, SimulatorNotFoundError)
 from ._lib import library
 from .scan import ScanRun
 from .scanlog import ScanLog, ScanLogError, Trailer, read_scan_log
@@ -23,7 +24,7 @@ __all__ = [
     "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library",
     "list_ports", "probe_port", "find_instrument", "PortInfo",
     "Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ScanLogError",
-    "PortSearchError",
+    "PortSearchError", "SimulatorError", "SimulatorNotFoundError",
     "ERROR_TYPES", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED",
 ]
 __version__ = "0.1.0"

@@ -79,6 +79,16 @@ def test_a_stop_that_fails_keeps_the_scans(tmp_path, monkeypatch, caplog, limit)
         assert "did not confirm the end" in caplog.text
 
 
+def test_simulator_arguments_and_failures(monkeypatch):
+    sim = q583.Simulator({np.int64(0): np.float32(1.5), (np.uint8(1), 2): ("sine", np.float64(0), 1)})
+    assert sim.args[1:] == ["--signal=0:0:constant:1.5", "--signal=1:2:sine:0.0:1.0"]
+    with pytest.raises(q583.SimulatorError, match="did not start: .*no-such-option"):
+        q583.Simulator(no_such_option=True).start()
+    monkeypatch.setenv("PATH", "")
+    with pytest.raises(q583.SimulatorNotFoundError, match="the q583-tools package"):
+        q583.Simulator()
+
+
 def _load_in_child(env_update, package_dir):
     env = {k: v for k, v in os.environ.items() if k not in ("Q583_SP_LIBRARY", "LD_LIBRARY_PATH")}
     env.update(env_update, PYTHONPATH=str(package_dir))

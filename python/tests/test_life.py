@@ -81,6 +81,17 @@ def test_simulator_dies_with_a_killed_script():
         pytest.fail(f"q583-sim (pid {pid}) outlived its script")
 
 
+def test_an_interrupt_to_the_process_group_spares_the_simulator():
+    # A notebook interrupts its kernel's whole process group.
+    script = ("import time, q583\nsim = q583.Simulator().start()\ntry:\n    print(sim.port, flush=True)\n"
+              "    time.sleep(30)\nexcept KeyboardInterrupt:\n    print(q583.probe_port(sim.port))\n")
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    child.stdout.readline()
+    os.killpg(child.pid, signal.SIGINT)
+    assert child.communicate(timeout=10)[0].strip() == "instrument"
+
+
 def test_close_from_another_thread_ends_an_iterating_scan(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     got, errors = [], []
