@@ -12,6 +12,7 @@ import os
 import re
 import stat
 import threading
+import weakref
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union
 
@@ -25,7 +26,7 @@ if TYPE_CHECKING:
     from .scan import ScanRun
     from .simulator import Simulator
 
-__all__ = ["Q583", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED"]
+__all__ = ["Q583", "close_all", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED"]
 
 GAINS = (1, 2, 4, 8, 16, 32, 64, 128)
 AVERAGES = tuple(2**i for i in range(16))
@@ -125,6 +126,30 @@ def _port_problem(path: str) -> Optional[PortError]:
     return None
 
 
+def _close_dropped(lib: Any, port: str, box_handler: Any) -> None:
+    """Closes the port of a device collected (or left at exit) while open.
+    box_handler, the device's message box handler, is held here until the
+    library has let go of it."""
+    log.warning("closing the Q583 on %s, which was left open", port)
+    lib.EX_ClosePort()  # ends a running scan as EX_EndScan does
+    lib.EX_SetIniDirectory(None)
+    lib.EX_SetMessageBoxHandler(MessageBoxHandler())
+
+
+def close_all() -> None:
+    """Closes the open :class:`Q583` of this process, if there is one, as its
+    :meth:`~Q583.close` does.  For when the device object is out of reach
+    (a notebook cell run again)."""
+    with Q583._open_lock:
+        entry = Q583._open
+    if entry is not None:
+        device, closer = entry[0](), entry[1]
+        if device is not None:
+            device.close()
+        else:
+            closer()
+
+
 class Q583:
     """The Q583 instrument on one serial port.
 
@@ -132,7 +157,9 @@ class Q583:
     port and signs the instrument on; leaving ends any scan, leaves the
     instrument idle and closes the port (so it can be opened again, in this
     process or another).  The library drives one instrument per process, so
-    one :class:`Q583` may be open at a time.
+    one :class:`Q583` may be open at a time.  The process keeps no strong
+    reference to it: one collected while open is closed (with a warning),
+    and :func:`close_all` closes the open one from anywhere.
 
     Settings changed through the properties reach the instrument at the next
     sign-on, which this class does by itself before the next conversion,
@@ -163,7 +190,8 @@ class Q583:
             not running.
     """
 
-    _open: Optional["Q583"] = None
+    # The open device (weakly) and what closes it should it be collected.
+    _open: Optional[Tuple["weakref.ref[Q583]", "weakref.finalize"]] = None
     _open_lock = threading.Lock()
 
     def __init__(self, port: Union[str, int, os.PathLike, "Simulator", None] = None,
@@ -189,7 +217,14 @@ class Q583:
         self._lock = threading.RLock()
         self._boxes: List[str] = []
         self._quiet_boxes = False
-        self._box_handler = MessageBoxHandler(self._on_message_box)
+        # The library calls the handler; it must not keep the device alive.
+        device = weakref.ref(self)
+
+        def on_message_box(text: Optional[bytes], caption: Optional[bytes], style: int) -> int:
+            alive = device()
+            return alive._on_message_box(text, caption, style) if alive is not None else _BOX_OK
+
+        self._box_handler = MessageBoxHandler(on_message_box)
         self._signed_on = False
         # What the scan interval was set to: a number of seconds or "min".
         self._requested_interval: Union[float, str, None] = None
@@ -220,9 +255,14 @@ class Q583:
             return self
         with Q583._open_lock:
             if Q583._open is not None:
-                raise Q583Error(f"another Q583 ({Q583._open.port}) is open in this process; "
-                                "the library drives one instrument at a time: close it first")
-            Q583._open = self
+                other, closer = Q583._open[0](), Q583._open[1]
+                if other is not None:
+                    raise Q583Error(f"another Q583 ({other.port}) is open in this process; the library "
+                                    "drives one instrument at a time: close it first (its close(), or "
+                                    "q583.close_all())")
+                closer()  # collected while open: closed now, unless that was done
+            Q583._open = (weakref.ref(self), weakref.finalize(self, _close_dropped, self._lib, self.port,
+                                                                self._box_handler))
         self._closed = False
         try:
             lib = self._lib
@@ -274,7 +314,8 @@ class Q583:
         lib.EX_SetIniDirectory(None)
         lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
         with Q583._open_lock:
-            if Q583._open is self:
+            if Q583._open is not None and Q583._open[0]() is self:
+                Q583._open[1].detach()
                 Q583._open = None
 
     def __enter__(self) -> "Q583":

@@ -2,6 +2,7 @@
 on an exception, the simulator goes with its script."""
 
 import fcntl
+import gc
 import os
 import signal
 import subprocess
@@ -29,11 +30,22 @@ def port_free(path):
 
 def test_reopen_three_times_in_one_process():
     with q583.Simulator({0: 1.25}) as sim:
-        for _ in range(3):
+        for _ in range(2):
             with q583.Q583(sim) as dev:
                 assert not port_free(sim.port)
                 assert dev.convert(0) == pytest.approx(1.25, abs=2e-6)
             assert port_free(sim.port)  # another program could have it now
+        # Out of reach (a notebook cell run again): refused with the way
+        # out, and closed once collected.
+        dev = q583.Q583(sim).open()
+        with pytest.raises(q583.Q583Error, match=rf"\({sim.port}\) is open.*q583.close_all\(\)"):
+            q583.Q583(sim).open()
+        q583.close_all()
+        assert port_free(sim.port)
+        dev.open()
+        del dev
+        gc.collect()
+        assert port_free(sim.port)
 
 
 def test_exceptions_in_with_blocks_end_the_run_and_free_the_port(tmp_path, monkeypatch):
