@@ -100,6 +100,7 @@ class ScanRun:
         self._ended = False       # the library says the run is over
         self._stopped = False     # EX_EndScan has been called
         self._error_raised = False
+        self._entered = False     # used as a context manager
         self._wake = threading.Event()
         self._poll = min(max(interval / 2, 0.01), 0.1)
         self._started = 0.0
@@ -186,6 +187,7 @@ class ScanRun:
             log.warning("%s", error)
 
     def __enter__(self) -> "ScanRun":
+        self._entered = True
         return self
 
     def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
@@ -279,10 +281,17 @@ class ScanRun:
 
     def __iter__(self) -> Iterator[np.ndarray]:
         """Yields the scans as they arrive; ends the run (:meth:`stop`) when
-        the last was handed out.  Blocks between polls without spinning."""
+        the last was handed out.  Blocks between polls without spinning.
+        An iteration abandoned (``break``) outside a ``with`` block ends the
+        run; inside one the run goes on until the block ends."""
         try:
             yield from self._blocks()
         except GeneratorExit:
+            # Abandoned (a break, or the iterator dropped).  In a with block
+            # the run goes on until the block ends it; outside one nothing
+            # else could, so it ends here.
+            if not self._entered:
+                self._end_quietly()
             raise
         except BaseException:
             self._end_quietly()
@@ -298,8 +307,9 @@ class ScanRun:
                 stay in :attr:`pending`), so nothing is left running.
             ScanError: the run ended by an error; its ``scans`` holds what
                 was taken before.
-            NoAnswerError: the instrument did not confirm the end; its
-                ``scans`` holds every scan of the run not yet read.
+            NoAnswerError: the instrument did not confirm the end of a run
+                that ended without an error; its ``scans`` holds every scan
+                of the run not yet read.
         """
         if self.seconds is None and self.scans is None:
             with self._lock:
@@ -315,7 +325,13 @@ class ScanRun:
                     if self._ended:
                         break
                 self._wake.wait(self._poll)
-            self.stop()
+            if self.error is None:
+                self.stop()
+            else:
+                # The error that ended the run is the one raised; a stop
+                # that cannot be confirmed after it (the line is gone) is
+                # only logged.
+                self._end_quietly()
         except Q583Error:
             raise  # carries the scans
         except BaseException:

@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -77,6 +78,17 @@ def test_a_stop_that_fails_keeps_the_scans(tmp_path, monkeypatch, caplog, limit)
             with dev.scan(codes=[0x00], log_file=False):
                 raise KeyError
         assert "did not confirm the end" in caplog.text
+
+
+def test_a_lost_line_raises_the_error_that_ended_the_run(caplog):
+    with q583.Simulator({0: 1.25}) as sim, q583.Q583(sim) as dev:
+        run = dev.scan(codes=[0x00], seconds=30, log_file=False)
+        time.sleep(1)
+        sim.stop()
+        with caplog.at_level(logging.WARNING, logger="q583"), pytest.raises(q583.ScanError) as caught:
+            run.read_all()
+    assert caught.value is run.error and len(caught.value.scans) > 0
+    assert "did not confirm the end" in caplog.text  # the stop that followed
 
 
 def test_simulator_arguments_and_failures(monkeypatch):

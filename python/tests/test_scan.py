@@ -63,6 +63,11 @@ def test_iterator_over_an_unlimited_run_ended_by_the_context(dev):
     assert log.ended and log.finished is not None  # trailer written at the end
     assert len(log.values) >= len(data)
     np.testing.assert_allclose(data, log.values[: len(data)], atol=1e-7)
+    # Without a with block, nothing else could end an abandoned iteration's run.
+    run = dev.scan(codes=[0x00], log_file=False)
+    for _ in run:
+        break
+    assert not run.running
 
 
 def test_scan_count_limit_and_no_log_file(dev, workdir):
