@@ -784,7 +784,8 @@ class Q583:
 
         Args:
             codes: channel codes (see :attr:`channel_codes`); ``None`` keeps
-                the current ones.
+                the current ones.  Refused with scan type 0, which scans
+                the polled channel.
             interval: scan interval in seconds; ``None`` is the minimal one.
             seconds: length of the run; the library ends it about 0.1 s
                 after that.
@@ -827,6 +828,9 @@ class Q583:
                 raise ValueError(f"{name}: at most 511 characters")
         if log_dir is not None and not os.path.isdir(log_dir):
             raise ValueError(f"log_dir {log_dir!r} refused: not a directory")
+        if codes is not None and self.scan_type == 0:
+            raise ValueError("codes refused: a single-channel scan (scan_type 0) converts the polled channel, "
+                             "the one last converted; leave codes out, or set scan_type to 1 or 2")
         self._check_idle("start a scan")
         scan_type = self.scan_type
         if scan_type == 0:

@@ -103,7 +103,7 @@ def test_simulator_arguments_and_failures(monkeypatch):
 
 def _load_in_child(env_update, package_dir):
     env = {k: v for k, v in os.environ.items() if k not in ("Q583_SP_LIBRARY", "LD_LIBRARY_PATH")}
-    env.update(env_update, PYTHONPATH=str(package_dir))
+    env.update(env_update, PYTHONPATH=os.pathsep.join([str(package_dir), str(package_dir / "site")]))
     code = "import q583\ntry:\n    q583.library()\nexcept q583.LibraryNotFoundError as e:\n    print(e)\n"
     return subprocess.run([sys.executable, "-c", code], env=env, cwd=package_dir, capture_output=True, text=True, check=True).stdout
 
@@ -114,5 +114,10 @@ def test_library_not_found_names_every_place(tmp_path):
     text = _load_in_child({}, tmp_path)
     assert f"beside the package: {tmp_path / 'q583' / 'libQ583_SP.so'}" in text
     assert "system loader: libQ583_SP.so" in text
+    assert "hides another" not in text
+    # Started in the source tree's directory, with an installed copy.
+    shutil.copytree(tmp_path / "q583", tmp_path / "site" / "q583")
+    text = _load_in_child({}, tmp_path)
+    assert f"This q583 is {tmp_path / 'q583'}" in text and f"hides another: {tmp_path / 'site' / 'q583'}." in text
     text = _load_in_child({"Q583_SP_LIBRARY": "/nowhere/libQ583_SP.so"}, tmp_path)
     assert "Q583_SP_LIBRARY: /nowhere/libQ583_SP.so" in text and "beside the package" not in text
