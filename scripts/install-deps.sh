@@ -7,7 +7,7 @@ set -euo pipefail
 want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       libcli11-dev gnuplot-nox fonts-dejavu-core pkgconf binutils help2man dpkg-dev librapidcheck-dev
       python3 python3-numpy python3-pytest python3-matplotlib python3-pandas
-      python3-venv python3-pip python3-setuptools python3-wheel lintian)
+      python3-venv python3-pip python3-setuptools python3-wheel python3-mypy lintian)
 if [[ "${1:-}" == "--coverage" ]]; then
   want+=(gcovr)
 fi

@@ -167,13 +167,13 @@ def _load(env: Optional[str], package_dir: Path, loader: Callable[[str], ctypes.
                 return lib
     else:
         for name in library_file_names():
-            path = package_dir / name
-            if path.exists():
-                lib = attempt(str(path), "beside the package")
+            beside = package_dir / name
+            if beside.exists():
+                lib = attempt(str(beside), "beside the package")
                 if lib is not None:
                     return lib
             else:
-                tried.append(f"beside the package: {path} (no such file)")
+                tried.append(f"beside the package: {beside} (no such file)")
         names = library_file_names()
         found = ctypes.util.find_library("Q583_SP")
         if found and found not in names:

@@ -29,7 +29,7 @@ import os
 import re
 import sys
 import time
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from .errors import Q583Error
 
@@ -91,14 +91,17 @@ def _link_name(path: str) -> str:
         return ""
 
 
-def _device_order(port: PortInfo):
+def _device_order(port: PortInfo) -> Tuple[str, int]:
     match = re.match(r"(.*?)(\d*)$", port.device)
+    assert match is not None  # the pattern matches every name
     return match.group(1), int(match.group(2)) if match.group(2) else -1
 
 
 def _list_windows() -> List[PortInfo]:
+    if sys.platform != "win32":  # (tells a type checker where winreg exists)
+        return []
     import winreg  # pylint: disable=import-outside-toplevel,import-error
-    ports = []
+    ports: List[PortInfo] = []
     try:
         key = winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, r"HARDWARE\DEVICEMAP\SERIALCOMM")
     except OSError:

@@ -18,6 +18,8 @@ from ._columns import Channel, dataframe, label_of
 from .errors import ERROR_TYPES, NoAnswerError, Q583Error, ScanError
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
     from .device import Q583
 
 __all__ = ["ScanRun", "RING_VALUES"]
@@ -94,7 +96,7 @@ class ScanRun:
         self._unread = ctypes.c_int32()
         self._running = ctypes.c_uint8()
         self._refs = (ctypes.byref(self._returned), ctypes.byref(self._unread), ctypes.byref(self._running))
-        self._pending: List[np.ndarray] = []  # fetched, not yet handed out
+        self._pending: List[NDArray[np.float64]] = []  # fetched, not yet handed out
         self._fetched = 0         # scans fetched from the library
         self._delivered = 0       # scans handed out
         self._ended = False       # the library says the run is over
@@ -143,12 +145,12 @@ class ScanRun:
         return self._dev.overruns
 
     @property
-    def times(self) -> np.ndarray:
+    def times(self) -> NDArray[np.float64]:
         """Times in seconds (from the first scan) of every scan handed out so far."""
         return np.arange(self._delivered) * self.interval
 
     @property
-    def pending(self) -> np.ndarray:
+    def pending(self) -> NDArray[np.float64]:
         """Scans fetched from the library but not yet handed out, shape
         (scans, values): what an error raised out of the run carried."""
         pending = self._pending
@@ -198,7 +200,7 @@ class ScanRun:
 
     # ---- retrieval ------------------------------------------------------------
 
-    def _fetch(self, scans: int, into: np.ndarray) -> bool:
+    def _fetch(self, scans: int, into: NDArray[np.float64]) -> bool:
         self._running.value = _UNWRITTEN
         self._unread.value = 0
         ok = self._lib.EX_GetScanDataDbl(into.ctypes.data, scans, *self._refs)
@@ -247,13 +249,13 @@ class ScanRun:
         except Q583Error as error:
             raise self._carry(error)
 
-    def _hand_out(self) -> np.ndarray:
+    def _hand_out(self) -> NDArray[np.float64]:
         data = self.pending
         self._pending = []
         self._delivered += len(data)
         return data
 
-    def read(self) -> np.ndarray:
+    def read(self) -> NDArray[np.float64]:
         """The scans waiting now, an array of shape (scans, values); (0, values)
         when none wait.
 
@@ -269,7 +271,7 @@ class ScanRun:
                 raise self._carry(self.error)
             return data
 
-    def _blocks(self) -> Iterator[np.ndarray]:
+    def _blocks(self) -> Iterator[NDArray[np.float64]]:
         while True:
             data = self.read()
             if len(data):
@@ -279,7 +281,7 @@ class ScanRun:
             else:
                 self._wake.wait(self._poll)
 
-    def __iter__(self) -> Iterator[np.ndarray]:
+    def __iter__(self) -> Iterator[NDArray[np.float64]]:
         """Yields the scans as they arrive; ends the run (:meth:`stop`) when
         the last was handed out.  Blocks between polls without spinning.
         An iteration abandoned (``break``) outside a ``with`` block ends the
@@ -298,7 +300,7 @@ class ScanRun:
             raise
         self.stop()
 
-    def read_all(self) -> np.ndarray:
+    def read_all(self) -> NDArray[np.float64]:
         """Waits for the end of a limited run (``seconds`` or ``scans``) and
         returns every scan not yet read, shape (scans, values).
 
@@ -343,7 +345,7 @@ class ScanRun:
                 raise self._carry(self.error)
             return self._hand_out()
 
-    def to_dataframe(self, data: np.ndarray, first: Optional[int] = None) -> Any:
+    def to_dataframe(self, data: NDArray[np.float64], first: Optional[int] = None) -> Any:
         """The scans of data as a pandas DataFrame: a ``time`` index of local
         times (``started`` plus the scan's place times the interval) and
         the :attr:`labels` as columns.  Needs pandas (the package does not).

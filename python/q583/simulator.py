@@ -45,7 +45,7 @@ def _parent_death_hook() -> Optional[Callable[[], None]]:
     return hook
 
 
-def _end(process: subprocess.Popen) -> None:
+def _end(process: subprocess.Popen[str]) -> None:
     """Stops the program: SIGTERM, then SIGKILL after 5 s."""
     if process.poll() is None:
         process.terminate()
@@ -134,7 +134,7 @@ class Simulator:
                     self.args.append(flag)
                 elif item is not False and item is not None:
                     self.args.append(f"{flag}={item}")
-        self._process: Optional[subprocess.Popen] = None
+        self._process: Optional[subprocess.Popen[str]] = None
         self._finalizer: Optional[weakref.finalize] = None
         self.port: str = ""
 
