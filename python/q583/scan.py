@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import logging
 import os
@@ -10,10 +11,11 @@ import threading
 import time
 from datetime import datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Set
+from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Set
 
 import numpy as np
 
+from . import _check
 from ._columns import Channel, dataframe, label_of
 from .errors import ERROR_TYPES, NoAnswerError, Q583Error, ScanError
 
@@ -103,6 +105,8 @@ class ScanRun:
         self._stopped = False     # EX_EndScan has been called
         self._error_raised = False
         self._entered = False     # used as a context manager
+        self._reader: Optional[threading.Thread] = None  # the thread of on_block
+        self._callback_error: Optional[BaseException] = None
         self._wake = threading.Event()
         self._poll = min(max(interval / 2, 0.01), 0.1)
         self._started = 0.0
@@ -249,27 +253,115 @@ class ScanRun:
         except Q583Error as error:
             raise self._carry(error)
 
-    def _hand_out(self) -> NDArray[np.float64]:
+    def _for_the_callback(self) -> bool:
+        """Whether every scan goes to the callback, and none to this thread."""
+        reader = self._reader
+        return reader is not None and reader.is_alive() and threading.current_thread() is not reader
+
+    def _hand_out(self, limit: Optional[int] = None) -> NDArray[np.float64]:
+        if self._for_the_callback():
+            return np.empty((0, self.values_per_scan))
         data = self.pending
-        self._pending = []
+        if limit is not None and len(data) > limit:
+            data, rest = data[:limit], data[limit:]
+            self._pending = [rest]
+        else:
+            self._pending = []
         self._delivered += len(data)
         return data
 
-    def read(self) -> NDArray[np.float64]:
-        """The scans waiting now, an array of shape (scans, values); (0, values)
-        when none wait.
+    def _raise_callback_error(self) -> None:
+        error, self._callback_error = self._callback_error, None
+        if error is not None:
+            raise error
+
+    def read(self, n: Optional[int] = None, timeout: Optional[float] = None) -> NDArray[np.float64]:
+        """Scans of the run, an array of shape (scans, values).
+
+        Without arguments, the scans waiting now ((0, values) when none
+        wait).  With ``n``, waits until ``n`` scans have arrived and returns
+        them (the rest wait for the next read), or fewer when the run ends
+        or ``timeout`` seconds pass first.  With only ``timeout``, waits at
+        most that long for the first scans.  Scans waited for are not lost
+        to an interrupt: they stay in :attr:`pending`.
 
         Raises:
             ScanError: the run ended by an error (raised once the scans taken
                 before it have been handed out).
+            Exception: what a callback of :meth:`on_block` raised.
         """
+        n = None if n is None else _check.integer("n", n)
+        timeout = None if timeout is None else _check.real("timeout", timeout)
+        if n is not None and n < 1:
+            raise ValueError(f"n {n!r} refused; allowed: 1 or more scans")
+        if timeout is not None and not timeout >= 0:
+            raise ValueError(f"timeout {timeout!r} refused; allowed: 0 or more seconds")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        wanted = 1 if n is None else n
+        while True:
+            with self._lock:
+                self._raise_callback_error()
+                self._take()
+                left = None if deadline is None else deadline - time.monotonic()
+                if (n is None and deadline is None or self._ended or left is not None and left <= 0
+                        or not self._for_the_callback() and sum(map(len, self._pending)) >= wanted):
+                    data = self._hand_out(n)
+                    if self.error is not None and len(data) == 0 and not self._error_raised:
+                        self._error_raised = True
+                        raise self._carry(self.error)
+                    return data
+            self._wake.wait(self._poll if left is None else min(self._poll, left))
+
+    def on_block(self, fn: Callable[[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]], Any]
+                 ) -> Callable[..., Any]:
+        """Calls ``fn(values, numbers, times)`` from a reader thread for each
+        block of scans as it arrives, until the run has ended and its last
+        scans are handed over: ``values`` as :meth:`read` returns them,
+        ``numbers`` each scan's number in the run (from 0), ``times`` its
+        time in seconds from the first scan.  Every scan then goes to
+        ``fn``, and :meth:`read` returns none; :meth:`read_all` waits for
+        the end.  An exception in ``fn`` ends the run (as :meth:`stop`) and
+        is raised by the next :meth:`read`, :meth:`read_all` or
+        :meth:`wait` of the host.  Returns ``fn``, so it can decorate it.
+
+        Raises:
+            TypeError: fn cannot be called.
+            Q583Error: the run has a callback already.
+        """
+        if not callable(fn):
+            raise TypeError(f"fn must be callable, not {type(fn).__name__}")
         with self._lock:
-            self._take()
-            data = self._hand_out()
-            if self.error is not None and len(data) == 0 and not self._error_raised:
-                self._error_raised = True
-                raise self._carry(self.error)
-            return data
+            if self._reader is not None:
+                raise Q583Error("the run has a callback already (on_block takes one)")
+            self._reader = threading.Thread(target=self._feed, args=(fn,), name="q583 on_block", daemon=True)
+            self._reader.start()
+        return fn
+
+    def _feed(self, fn: Callable[..., Any]) -> None:
+        try:
+            while True:
+                with self._lock:
+                    self._take()
+                    first = self._delivered
+                    data = self._hand_out()
+                if len(data):
+                    numbers = np.arange(first, first + len(data))
+                    fn(data, numbers, numbers * self.interval)
+                elif self._ended:
+                    return
+                else:
+                    self._wake.wait(self._poll)
+        except Q583Error:
+            return  # the run's own errors reach the host by its calls, as without a callback
+        except BaseException as error:  # pylint: disable=broad-except
+            with self._lock:  # the host sees the error only with the run ended
+                self._callback_error = error
+                self._end_quietly()
+
+    def _join_reader(self) -> None:
+        reader = self._reader
+        if reader is not None and reader is not threading.current_thread():
+            reader.join()
 
     def _blocks(self) -> Iterator[NDArray[np.float64]]:
         while True:
@@ -321,29 +413,93 @@ class ScanRun:
             raise ValueError("read_all() needs a limited run (seconds= or scans=); the run was ended. "
                              "For an unlimited run iterate, or read() and stop()")
         try:
-            while True:
-                with self._lock:
-                    self._take()
-                    if self._ended:
-                        break
+            while not self._take_until_end():
                 self._wake.wait(self._poll)
-            if self.error is None:
-                self.stop()
-            else:
-                # The error that ended the run is the one raised; a stop
-                # that cannot be confirmed after it (the line is gone) is
-                # only logged.
-                self._end_quietly()
+            self._end()
         except Q583Error:
             raise  # carries the scans
         except BaseException:
             self._end_quietly()
             raise
+        return self._rest()
+
+    def _take_until_end(self) -> bool:
+        """Takes what waits; whether the run is over."""
         with self._lock:
+            self._raise_callback_error()
+            self._take()
+            return self._ended
+
+    def _end(self) -> None:
+        if self.error is None:
+            self.stop()
+        else:
+            # The error that ended the run is the one raised; a stop that
+            # cannot be confirmed after it (the line is gone) is only logged.
+            self._end_quietly()
+
+    def _rest(self) -> NDArray[np.float64]:
+        """After the end: the scans not yet read, or the error that ended it."""
+        self._join_reader()
+        with self._lock:
+            self._raise_callback_error()
             if self.error is not None and not self._error_raised:
                 self._error_raised = True
                 raise self._carry(self.error)
             return self._hand_out()
+
+    # ---- asyncio ------------------------------------------------------------------
+
+    async def wait(self, timeout: Optional[float] = None) -> NDArray[np.float64]:
+        """:meth:`read_all` for asyncio code: waits for the end of the run
+        without blocking the event loop (a notebook's too) and returns every
+        scan not yet read.  The run may be unlimited and ended by
+        :meth:`stop` elsewhere.
+
+        Raises:
+            asyncio.TimeoutError: the run did not end within ``timeout``
+                seconds; it goes on, its scans wait.
+            ScanError, NoAnswerError: as :meth:`read_all`.
+        """
+        timeout = None if timeout is None else _check.real("timeout", timeout)
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        try:
+            while not self._take_until_end():
+                if deadline is not None and loop.time() >= deadline:
+                    raise asyncio.TimeoutError(f"the run did not end within {timeout} s; it goes on")
+                await asyncio.sleep(self._poll)
+            await loop.run_in_executor(None, self._end)  # a stop takes about 2 s
+        except (Q583Error, asyncio.TimeoutError):
+            raise
+        except BaseException:  # cancelled, interrupted
+            self._end_quietly()
+            raise
+        await loop.run_in_executor(None, self._join_reader)
+        return self._rest()
+
+    async def __aiter__(self) -> AsyncIterator[NDArray[np.float64]]:
+        """``async for block in run``: the blocks as iteration yields them,
+        waiting without blocking the event loop; ends the run when the last
+        was handed out."""
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                data = self.read()
+                if len(data):
+                    yield data
+                elif self._ended:
+                    break
+                else:
+                    await asyncio.sleep(self._poll)
+        except GeneratorExit:
+            if not self._entered:
+                self._end_quietly()
+            raise
+        except BaseException:
+            self._end_quietly()
+            raise
+        await loop.run_in_executor(None, self.stop)
 
     def to_dataframe(self, data: NDArray[np.float64], first: Optional[int] = None) -> Any:
         """The scans of data as a pandas DataFrame: a ``time`` index of local
