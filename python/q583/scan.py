@@ -33,6 +33,8 @@ RING_VALUES = 8640
 # Marks the running output as untouched: the library writes nothing when
 # the instrument is not signed on.
 _UNWRITTEN = 2
+# A 24-bit count in millivolts, as the library converts it.
+_MILLIVOLTS_PER_COUNT = 0.0002980232
 # The library names its scan log in the process's current directory; a run
 # with its own log directory switches there for the moment of the start.
 _cwd_lock = threading.Lock()
@@ -70,6 +72,9 @@ class ScanRun:
         seconds: the run's length limit, or ``None``.
         scans: the run's scan-count limit, or ``None``.
         started: local time at which the instrument was told to scan.
+        scale: ``(volts per count, volts at count 0)`` of the run's
+            settings: the volts of the converter's counts that
+            ``read(raw=True)`` gives.
         log_path: the scan log file, or ``None`` without one.
         error: the :class:`ScanError` that ended the run, or ``None``.
     """
@@ -93,17 +98,23 @@ class ScanRun:
         self._log_dir = Path(log_dir) if log_dir is not None else None
         # The library's ring holds this many whole scans; no call asks for more.
         self._capacity = max(1, RING_VALUES // values_per_scan)
-        self._probe = np.empty(values_per_scan)  # a call for 0 scans writes nothing
+        self._probe = np.empty(values_per_scan, dtype=np.int32)  # a call for 0 scans writes nothing
         self._returned = ctypes.c_int32()
         self._unread = ctypes.c_int32()
         self._running = ctypes.c_uint8()
         self._refs = (ctypes.byref(self._returned), ctypes.byref(self._unread), ctypes.byref(self._running))
-        self._pending: List[NDArray[np.float64]] = []  # fetched, not yet handed out
+        self._pending: List[NDArray[np.int32]] = []  # counts fetched, not yet handed out
         self._fetched = 0         # scans fetched from the library
         self._delivered = 0       # scans handed out
         self._ended = False       # the library says the run is over
         self._stopped = False     # EX_EndScan has been called
         self._error_raised = False
+        # The library converts as the device record says: 24-bit counts
+        # (16-bit ones times 256), doubled and shifted for bipolar input.
+        self._bipolar = device.polarity == "bipolar"
+        self._short_words = device._report_number(device.setup_report(), "wordCnt") == 2
+        per_count = _MILLIVOLTS_PER_COUNT * (256 if self._short_words else 1) * (2 if self._bipolar else 1) * 0.001
+        self.scale = (per_count, -5.0 if self._bipolar else 0.0)
         self._entered = False     # used as a context manager
         self._reader: Optional[threading.Thread] = None  # the thread of on_block
         self._callback_error: Optional[BaseException] = None
@@ -153,14 +164,27 @@ class ScanRun:
         """Times in seconds (from the first scan) of every scan handed out so far."""
         return np.arange(self._delivered) * self.interval
 
+    def _volts(self, counts: NDArray[np.int32]) -> NDArray[np.float64]:
+        # The library's own steps, so that the volts are the ones it gives.
+        millivolts = counts * _MILLIVOLTS_PER_COUNT
+        if self._short_words:
+            millivolts *= 256
+        if self._bipolar:
+            millivolts = 2 * millivolts - 5000.0
+        volts: NDArray[np.float64] = millivolts * 0.001
+        return volts
+
+    def _pending_counts(self) -> NDArray[np.int32]:
+        pending = self._pending
+        if not pending:
+            return np.empty((0, self.values_per_scan), dtype=np.int32)
+        return pending[0] if len(pending) == 1 else np.concatenate(pending)
+
     @property
     def pending(self) -> NDArray[np.float64]:
         """Scans fetched from the library but not yet handed out, shape
         (scans, values): what an error raised out of the run carried."""
-        pending = self._pending
-        if not pending:
-            return np.empty((0, self.values_per_scan))
-        return pending[0] if len(pending) == 1 else np.concatenate(pending)
+        return self._volts(self._pending_counts())
 
     def _carry(self, error: Q583Error) -> Q583Error:
         error.scans = self.pending
@@ -204,10 +228,10 @@ class ScanRun:
 
     # ---- retrieval ------------------------------------------------------------
 
-    def _fetch(self, scans: int, into: NDArray[np.float64]) -> bool:
+    def _fetch(self, scans: int, into: NDArray[np.int32]) -> bool:
         self._running.value = _UNWRITTEN
         self._unread.value = 0
-        ok = self._lib.EX_GetScanDataDbl(into.ctypes.data, scans, *self._refs)
+        ok = self._lib.EX_GetScanDataInt(into.ctypes.data, scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
             if self._stopped:
                 return False  # closed after its end: nothing more will come
@@ -236,7 +260,7 @@ class ScanRun:
                 waiting = self._unread.value
                 if waiting <= 0:
                     break
-                block = np.empty((min(waiting, self._capacity), per))
+                block = np.empty((min(waiting, self._capacity), per), dtype=np.int32)
                 if not self._fetch(block.shape[0], block):
                     self._ended_by_itself()
                     break
@@ -258,25 +282,30 @@ class ScanRun:
         reader = self._reader
         return reader is not None and reader.is_alive() and threading.current_thread() is not reader
 
-    def _hand_out(self, limit: Optional[int] = None) -> NDArray[np.float64]:
+    def _hand_out(self, limit: Optional[int] = None, raw: bool = False) -> NDArray[Any]:
         if self._for_the_callback():
-            return np.empty((0, self.values_per_scan))
-        data = self.pending
-        if limit is not None and len(data) > limit:
-            data, rest = data[:limit], data[limit:]
-            self._pending = [rest]
+            counts = np.empty((0, self.values_per_scan), dtype=np.int32)
         else:
-            self._pending = []
-        self._delivered += len(data)
-        return data
+            counts = self._pending_counts()
+            if limit is not None and len(counts) > limit:
+                counts, rest = counts[:limit], counts[limit:]
+                self._pending = [rest]
+            else:
+                self._pending = []
+            self._delivered += len(counts)
+        if raw:
+            return counts
+        return self._volts(counts)
 
     def _raise_callback_error(self) -> None:
         error, self._callback_error = self._callback_error, None
         if error is not None:
             raise error
 
-    def read(self, n: Optional[int] = None, timeout: Optional[float] = None) -> NDArray[np.float64]:
-        """Scans of the run, an array of shape (scans, values).
+    def read(self, n: Optional[int] = None, timeout: Optional[float] = None, raw: bool = False) -> NDArray[Any]:
+        """Scans of the run, an array of shape (scans, values): volts, or with
+        ``raw`` the converter's counts (int32; volts = counts ×
+        ``scale[0]`` + ``scale[1]``, see :attr:`scale`).
 
         Without arguments, the scans waiting now ((0, values) when none
         wait).  With ``n``, waits until ``n`` scans have arrived and returns
@@ -292,6 +321,7 @@ class ScanRun:
         """
         n = None if n is None else _check.integer("n", n)
         timeout = None if timeout is None else _check.real("timeout", timeout)
+        raw = _check.flag("raw", raw)
         if n is not None and n < 1:
             raise ValueError(f"n {n!r} refused; allowed: 1 or more scans")
         if timeout is not None and not timeout >= 0:
@@ -305,7 +335,7 @@ class ScanRun:
                 left = None if deadline is None else deadline - time.monotonic()
                 if (n is None and deadline is None or self._ended or left is not None and left <= 0
                         or not self._for_the_callback() and sum(map(len, self._pending)) >= wanted):
-                    data = self._hand_out(n)
+                    data = self._hand_out(n, raw)
                     if self.error is not None and len(data) == 0 and not self._error_raised:
                         self._error_raised = True
                         raise self._carry(self.error)
@@ -392,9 +422,10 @@ class ScanRun:
             raise
         self.stop()
 
-    def read_all(self) -> NDArray[np.float64]:
+    def read_all(self, raw: bool = False) -> NDArray[Any]:
         """Waits for the end of a limited run (``seconds`` or ``scans``) and
-        returns every scan not yet read, shape (scans, values).
+        returns every scan not yet read, shape (scans, values): volts, or
+        the converter's counts with ``raw`` (as :meth:`read`).
 
         Raises:
             ValueError: the run is unlimited; it is ended first (its scans
@@ -405,6 +436,7 @@ class ScanRun:
                 that ended without an error; its ``scans`` holds every scan
                 of the run not yet read.
         """
+        raw = _check.flag("raw", raw)
         if self.seconds is None and self.scans is None:
             with self._lock:
                 if self.running:
@@ -421,7 +453,7 @@ class ScanRun:
         except BaseException:
             self._end_quietly()
             raise
-        return self._rest()
+        return self._rest(raw)
 
     def _take_until_end(self) -> bool:
         """Takes what waits; whether the run is over."""
@@ -438,7 +470,7 @@ class ScanRun:
             # cannot be confirmed after it (the line is gone) is only logged.
             self._end_quietly()
 
-    def _rest(self) -> NDArray[np.float64]:
+    def _rest(self, raw: bool = False) -> NDArray[Any]:
         """After the end: the scans not yet read, or the error that ended it."""
         self._join_reader()
         with self._lock:
@@ -446,7 +478,7 @@ class ScanRun:
             if self.error is not None and not self._error_raised:
                 self._error_raised = True
                 raise self._carry(self.error)
-            return self._hand_out()
+            return self._hand_out(raw=raw)
 
     # ---- asyncio ------------------------------------------------------------------
 

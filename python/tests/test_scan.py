@@ -126,8 +126,12 @@ def test_scan_count_limit_and_no_log_file(dev, workdir):
 
 def test_log_dir_and_log_path(dev, workdir, tmp_path):
     with dev.scan(codes=[0x00], scans=2, log_dir=tmp_path) as run:
-        run.read_all()
-    assert run.log_path == tmp_path / "ScanLog_0.txt" and q583.read_scan_log(run.log_path).ended
+        counts = run.read_all(raw=True)
+    log = q583.read_scan_log(run.log_path)
+    assert run.log_path == tmp_path / "ScanLog_0.txt" and log.ended
+    # The converter's counts, and the scale that makes them the logged volts.
+    assert counts.dtype == np.int32
+    np.testing.assert_allclose(counts * run.scale[0] + run.scale[1], log.values, atol=1e-7)
     assert Path.cwd() == workdir
 
 
