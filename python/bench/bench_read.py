@@ -24,10 +24,10 @@ CODES = [0x0F] * 5  # 80 values a scan (3-byte words: 242-byte frames)
 
 
 def bare_probe_cost(lib, n=20000):
-    buf = np.empty(80)
+    buf = np.empty(80, dtype=np.int32)  # the run fetches counts, and converts them
     cells = [ctypes.c_int32(), ctypes.c_int32(), ctypes.c_uint8()]
     refs = [ctypes.byref(c) for c in cells]
-    f, address = lib.EX_GetScanDataDbl, buf.ctypes.data
+    f, address = lib.EX_GetScanDataInt, buf.ctypes.data
     start = time.perf_counter()
     for _ in range(n):
         f(address, 0, *refs)
