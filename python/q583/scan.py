@@ -53,8 +53,10 @@ class ScanRun:
     """A scan started by :meth:`Q583.scan`.
 
     Iterating over it yields arrays of shape (scans, values) as the scans
-    arrive, until the run is over; :meth:`read` takes what is waiting now and
-    :meth:`read_all` waits for a limited run's end.  As a context manager it
+    arrive, until the run is over; :meth:`read` takes what is waiting now (or
+    waits for a number of scans) and :meth:`read_all` waits for a limited
+    run's end.  :meth:`on_block` hands each block to a callback instead;
+    asyncio code uses ``async for`` and :meth:`wait`.  As a context manager it
     ends the run on the way out, also on an exception or Ctrl-C, with the
     scan log's trailer written.
 
