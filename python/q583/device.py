@@ -134,15 +134,22 @@ def _close_dropped(lib: Any, port: str, box_handler: Any) -> None:
     box_handler, the device's message box handler, is held here until the
     library has let go of it."""
     log.warning("closing the Q583 on %s, which was left open", port)
-    lib.EX_ClosePort()  # ends a running scan as EX_EndScan does
-    lib.EX_SetIniDirectory(None)
-    lib.EX_SetMessageBoxHandler(MessageBoxHandler())
+    try:
+        lib.EX_ClosePort()  # ends a running scan as EX_EndScan does
+        lib.EX_SetIniDirectory(None)
+        lib.EX_SetMessageBoxHandler(MessageBoxHandler())
+    except Q583Error as error:  # a worker process that has ended
+        log.warning("%s", error)
+    if hasattr(lib, "shut_down"):
+        lib.shut_down()
 
 
 def close_all() -> None:
-    """Closes the open :class:`Q583` of this process, if there is one, as its
-    :meth:`~Q583.close` does.  For when the device object is out of reach
-    (a notebook cell run again)."""
+    """Closes every open :class:`Q583` of this process, as their
+    :meth:`~Q583.close` does.  For when a device object is out of reach (a
+    notebook cell run again)."""
+    for worker in list(Q583._workers):
+        worker.close()
     with Q583._open_lock:
         entry = Q583._open
     if entry is not None:
@@ -159,10 +166,12 @@ class Q583:
     Used as a context manager: entering maps the port to the library's COM
     port and signs the instrument on; leaving ends any scan, leaves the
     instrument idle and closes the port (so it can be opened again, in this
-    process or another).  The library drives one instrument per process, so
-    one :class:`Q583` may be open at a time.  The process keeps no strong
-    reference to it: one collected while open is closed (with a warning),
-    and :func:`close_all` closes the open one from anywhere.
+    process or another).  The library drives one instrument per process:
+    the first :class:`Q583` opened drives its instrument in this process,
+    every further one (on another port) from a worker process of its own,
+    with the same API.  The process keeps no strong reference to an open
+    device: one collected while open is closed (with a warning), and
+    :func:`close_all` closes them from anywhere.
 
     Settings changed through the properties reach the instrument at the next
     sign-on, which this class does by itself before the next conversion,
@@ -196,6 +205,8 @@ class Q583:
     # The open device (weakly) and what closes it should it be collected.
     _open: Optional[Tuple["weakref.ref[Q583]", "weakref.finalize"]] = None
     _open_lock = threading.Lock()
+    # The open devices that drive their instruments from worker processes.
+    _workers: "weakref.WeakSet[Q583]" = weakref.WeakSet()
 
     def __init__(self, port: Union[str, int, "os.PathLike[str]", "Simulator", None] = None,
                  ini_dir: Union[str, "os.PathLike[str]", None] = None) -> None:
@@ -216,7 +227,7 @@ class Q583:
         self._device: Optional[str] = self._path
         if self._device is None and self._port_number is not None and os.name == "posix":
             self._device = f"/dev/ttyS{self._port_number}"
-        self._lib = library()
+        self._lib: Any = library()  # or, open beside another device, a worker's
         self._lock = threading.RLock()
         self._boxes: List[str] = []
         self._quiet_boxes = False
@@ -234,6 +245,7 @@ class Q583:
         self._run: Optional["ScanRun"] = None
         self._digital_out: Optional[int] = None
         self._closed = True
+        self._worker_closer: Optional[weakref.finalize] = None
 
     # ---- life -----------------------------------------------------------
 
@@ -249,23 +261,37 @@ class Q583:
         """Maps the port and signs the instrument on (what ``with`` does).
         Does nothing when this device is open already.
 
+        While another :class:`Q583` of this process is open (on another
+        port), this one drives its instrument from a worker process of its
+        own (the library drives one instrument per process), with the same
+        API and exceptions.
+
         Raises:
             PortError: the port is missing, busy or not accessible.
             NoAnswerError: the instrument does not answer the sign-on.
-            Q583Error: another :class:`Q583` of this process is open.
+            Q583Error: another :class:`Q583` of this process is open on
+                the same port.
         """
         if not self._closed:
             return self
         with Q583._open_lock:
+            other = None
             if Q583._open is not None:
                 other, closer = Q583._open[0](), Q583._open[1]
-                if other is not None:
-                    raise Q583Error(f"another Q583 ({other.port}) is open in this process; the library "
-                                    "drives one instrument at a time: close it first (its close(), or "
-                                    "q583.close_all())")
-                closer()  # collected while open: closed now, unless that was done
-            Q583._open = (weakref.ref(self), weakref.finalize(self, _close_dropped, self._lib, self.port,
-                                                                self._box_handler))
+                if other is None:
+                    closer()  # collected while open: closed now, unless that was done
+                elif other.port == self.port:
+                    raise Q583Error(f"another Q583 ({other.port}) is open in this process on this port: "
+                                    "close it first (its close(), or q583.close_all())")
+            if other is None:
+                Q583._open = (weakref.ref(self), weakref.finalize(self, _close_dropped, self._lib, self.port,
+                                                                    self._box_handler))
+        if other is not None:
+            from ._worker import RemoteLibrary  # pylint: disable=import-outside-toplevel
+            remote = RemoteLibrary(self.port)
+            self._lib = remote
+            self._worker_closer = weakref.finalize(self, _close_dropped, remote, self.port, self._box_handler)
+            Q583._workers.add(self)
         self._closed = False
         try:
             lib = self._lib
@@ -313,13 +339,27 @@ class Q583:
         lib = self._lib
         # The port goes, so that the next open (or another program) can
         # have it; the library would otherwise keep it until it is unloaded.
-        lib.EX_ClosePort()
-        lib.EX_SetIniDirectory(None)
-        lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
+        # (A worker process that has ended took its port with it.)
+        with contextlib.suppress(NoAnswerError) if self._worker_closer is not None else contextlib.nullcontext():
+            lib.EX_ClosePort()
+            lib.EX_SetIniDirectory(None)
+            lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
+        if self._worker_closer is not None:
+            self._worker_closer.detach()
+            self._worker_closer = None
+            Q583._workers.discard(self)
+            self._lib.shut_down()
+            self._lib = library()
         with Q583._open_lock:
             if Q583._open is not None and Q583._open[0]() is self:
                 Q583._open[1].detach()
                 Q583._open = None
+
+    @property
+    def worker_pid(self) -> Optional[int]:
+        """Process id of the worker process that drives this device's
+        instrument, or ``None`` when this process does (see :meth:`open`)."""
+        return self._lib.pid if self._worker_closer is not None else None
 
     def __enter__(self) -> "Q583":
         return self.open()

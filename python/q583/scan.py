@@ -86,6 +86,7 @@ class ScanRun:
                  log_dir: Optional[str] = None) -> None:
         self._dev = device
         self._lib = device._lib
+        self._remote = hasattr(self._lib, "get_counts")  # the library of a worker process
         self._lock = device._lock
         self.channels: List[Channel] = list(channels)
         self.labels = [label_of(c) for c in self.channels]
@@ -234,7 +235,10 @@ class ScanRun:
     def _fetch(self, scans: int, into: NDArray[np.int32]) -> bool:
         self._running.value = _UNWRITTEN
         self._unread.value = 0
-        ok = self._lib.EX_GetScanDataInt(into.ctypes.data, scans, *self._refs)
+        if self._remote:
+            ok = self._lib.get_counts(into, scans, self._refs)
+        else:
+            ok = self._lib.EX_GetScanDataInt(into.ctypes.data, scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
             if self._stopped:
                 return False  # closed after its end: nothing more will come

@@ -11,6 +11,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import q583
@@ -102,6 +103,26 @@ def test_an_interrupt_to_the_process_group_spares_the_simulator():
     child.stdout.readline()
     os.killpg(child.pid, signal.SIGINT)
     assert child.communicate(timeout=10)[0].strip() == "instrument"
+
+
+def test_two_instruments_at_once_and_a_killed_worker_harms_only_its_own(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with q583.Simulator({0: 1.25}) as a, q583.Simulator({0: -0.5}) as b, \
+            q583.Q583(a) as first, q583.Q583(b) as second:
+        assert first.worker_pid is None and second.worker_pid is not None
+        with first.scan(codes=[0x00], seconds=6) as run:
+            with second.scan(codes=[0x00], seconds=1) as other:
+                theirs = other.read_all()  # while the first scans
+            doomed = second.scan(codes=[0x00])
+            os.kill(second.worker_pid, signal.SIGKILL)
+            ours = run.read_all()
+        with pytest.raises(q583.NoAnswerError, match="worker process .* has ended"):
+            doomed.read()
+        with pytest.raises(q583.NoAnswerError, match="worker process .* has ended"):
+            second.close()  # the stop of its run cannot be confirmed
+    for scans, log_path, volts in ((ours, run.log_path, 1.25), (theirs, other.log_path, -0.5)):
+        np.testing.assert_allclose(scans, q583.read_scan_log(log_path).values, atol=1e-7)  # whole
+        np.testing.assert_allclose(scans, volts, atol=2e-6)  # and its own
 
 
 def test_close_from_another_thread_ends_an_iterating_scan(tmp_path, monkeypatch):
