@@ -22,7 +22,7 @@ from typing import Any, Callable, List, Optional, Tuple
 import numpy as np
 
 from ._lib import MessageBoxHandler, library
-from .errors import NoAnswerError
+from .errors import NoAnswerError, Q583Error
 
 __all__ = ["RemoteLibrary"]
 
@@ -68,6 +68,9 @@ def serve(fd: int) -> None:
             if cwd:
                 os.chdir(cwd)  # the scan log is named in the current directory
             result = getattr(lib, name)(*call_args)
+        except Exception as error:  # pylint: disable=broad-except - reported to the host
+            conn.send((None, [], [], f"{name}: {type(error).__name__}: {error}"))
+            continue
         finally:
             if home is not None:
                 os.chdir(home)
@@ -140,6 +143,8 @@ class RemoteLibrary:
             except (EOFError, OSError) as error:
                 raise NoAnswerError(f"the worker process of the Q583 on {self._label} has ended "
                                     f"(exit code {self._process.poll()})") from error
+        if result is None:
+            raise Q583Error(f"the worker process of the Q583 on {self._label} failed in {block}")
         for ref, value in zip(refs, values):
             ref.value = value
         if into is not None and block:
