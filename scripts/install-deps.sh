@@ -9,7 +9,7 @@ demo=(cmake g++ make libcli11-dev gnuplot-nox fonts-dejavu-core)
 want=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       pkgconf binutils help2man dpkg-dev librapidcheck-dev
       python3 python3-numpy python3-pytest python3-matplotlib python3-pandas
-      python3-venv python3-pip python3-setuptools python3-wheel lintian cppcheck)
+      python3-venv python3-pip python3-setuptools python3-wheel python3-mypy lintian cppcheck)
 if [[ "${1:-}" == "--demo" ]]; then
   want=("${demo[@]}")
 fi

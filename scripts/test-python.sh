@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Runs the tests of the Python package (python/) with the system interpreter,
-# whose Debian packages provide numpy and pytest.  Uses the build directory
-# named by Q583_BUILD_DIR (it must hold libQ583_SP.so and sim/q583-sim), or
-# builds the two targets into build/python.  Extra arguments go to pytest
-# (paths relative to python/).
+# Type-checks the Python package (python/) and runs its tests with the
+# system interpreter, whose Debian packages provide numpy, pytest and mypy.
+# Uses the build directory named by Q583_BUILD_DIR (it must hold
+# libQ583_SP.so and sim/q583-sim), or builds the two targets into
+# build/python.  Extra arguments go to pytest (paths relative to python/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +20,9 @@ export PATH="$build/sim:$PATH"
 export PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONDONTWRITEBYTECODE=1
 cd python
+# The package's types, as strictly as a user's checker may take them
+# (Debian's python3-mypy; settings in pyproject.toml).
+/usr/bin/python3 -m mypy --strict --cache-dir=/dev/null q583
 # The tests are python/tests (pyproject.toml's testpaths) unless the
 # arguments name others.
 exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@"

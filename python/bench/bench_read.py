@@ -1,16 +1,19 @@
 """Benchmark of the retrieval into numpy, against q583-sim without pacing.
 
-    python3 bench/bench_read.py [--seconds 5]
+    python3 bench/bench_read.py [--seconds 5] [--worker]
 
 Prints: values per second delivered end to end (bounded by the library's
 acquisition, one frame per pass of its thread), values per second of time
 spent inside read() (the delivery into numpy), the cost of one read()
 beyond the export's own time (read() with nothing waiting against the bare
 export call through ctypes), and the cost of reading a property
-(dev.gain, dev.rate, dev.scan_type: one export call each).
+(dev.gain, dev.rate, dev.scan_type: one export call each).  With
+--worker another device is opened first, so that the one measured drives
+its instrument from a worker process: every export call crosses a pipe.
 """
 
 import argparse
+import contextlib
 import ctypes
 import os
 import tempfile
@@ -24,10 +27,10 @@ CODES = [0x0F] * 5  # 80 values a scan (3-byte words: 242-byte frames)
 
 
 def bare_probe_cost(lib, n=20000):
-    buf = np.empty(80)
+    buf = np.empty(80, dtype=np.int32)  # the run fetches counts, and converts them
     cells = [ctypes.c_int32(), ctypes.c_int32(), ctypes.c_uint8()]
     refs = [ctypes.byref(c) for c in cells]
-    f, address = lib.EX_GetScanDataDbl, buf.ctypes.data
+    f, address = lib.EX_GetScanDataInt, buf.ctypes.data
     start = time.perf_counter()
     for _ in range(n):
         f(address, 0, *refs)
@@ -38,9 +41,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--frame-interval", type=float, default=0.003)
+    parser.add_argument("--worker", action="store_true", help="measure a device driven from a worker process")
     args = parser.parse_args()
     os.chdir(tempfile.mkdtemp(prefix="q583-bench-"))
-    with q583.Simulator(pacing=False, frame_interval=args.frame_interval) as sim, q583.Q583(sim) as dev:
+    with contextlib.ExitStack() as stack:
+        if args.worker:
+            stack.enter_context(q583.Q583(stack.enter_context(q583.Simulator())))
+        sim = stack.enter_context(q583.Simulator(pacing=False, frame_interval=args.frame_interval))
+        dev = stack.enter_context(q583.Q583(sim))
+        print(f"driven from {'a worker process' if dev.worker_pid else 'this process'}")
         dev.rate = 1000  # short settling at the scan end
         values = calls = 0
         in_read = 0.0

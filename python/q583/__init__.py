@@ -11,8 +11,9 @@ Example::
             data = run.read_all()                   # numpy array (scans, 2)
 """
 
-from .device import AVERAGES, FILTERS_HZ, GAINS, NOT_SCANNED, SCAN_TYPES, Q583
-from .errors import ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError
+from .device import AVERAGES, FILTERS_HZ, GAINS, NOT_SCANNED, SCAN_TYPES, Q583, close_all
+from .errors import (ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError,
+                     SimulatorError, SimulatorNotFoundError)
 from ._lib import library
 from .scan import ScanRun
 from .scanlog import ScanLog, ScanLogError, Trailer, read_scan_log
@@ -20,8 +21,10 @@ from .simulator import Simulator
 from .ports import PortInfo, PortSearchError, find_instrument, list_ports, probe_port
 
 __all__ = [
-    "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library",
+    "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library", "close_all",
+    "list_ports", "probe_port", "find_instrument", "PortInfo",
     "Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ScanLogError",
+    "PortSearchError", "SimulatorError", "SimulatorNotFoundError",
     "ERROR_TYPES", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED",
 ]
 __version__ = "0.1.0"

@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import re
 from datetime import datetime
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["Channel", "label_of", "channel_of", "dataframe"]
 
@@ -24,7 +27,7 @@ def channel_of(label: str) -> Channel:
     return (int(match.group(1)), int(match.group(2))) if match else label
 
 
-def dataframe(values: np.ndarray, labels: Sequence[str], seconds: np.ndarray, started: Optional[datetime]) -> Any:
+def dataframe(values: NDArray[Any], labels: Sequence[str], seconds: NDArray[np.float64], started: Optional[datetime]) -> Any:
     """A DataFrame of values with a ``time`` index: local times from started,
     or times from the start (timedeltas) when it is not known."""
     try:

@@ -134,6 +134,20 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     return lib
 
 
+def _shadowed(package_dir: Path) -> List[str]:
+    """Other copies of the package on sys.path, hidden behind this one."""
+    here = package_dir.resolve()
+    copies: List[str] = []
+    for entry in sys.path:
+        candidate = Path(entry or os.getcwd()) / package_dir.name
+        try:
+            if (candidate / "__init__.py").is_file() and candidate.resolve() != here:
+                copies.append(str(candidate))
+        except OSError:
+            continue
+    return list(dict.fromkeys(copies))
+
+
 def _load(env: Optional[str], package_dir: Path, loader: Callable[[str], ctypes.CDLL]) -> ctypes.CDLL:
     tried: List[str] = []
 
@@ -153,13 +167,13 @@ def _load(env: Optional[str], package_dir: Path, loader: Callable[[str], ctypes.
                 return lib
     else:
         for name in library_file_names():
-            path = package_dir / name
-            if path.exists():
-                lib = attempt(str(path), "beside the package")
+            beside = package_dir / name
+            if beside.exists():
+                lib = attempt(str(beside), "beside the package")
                 if lib is not None:
                     return lib
             else:
-                tried.append(f"beside the package: {path} (no such file)")
+                tried.append(f"beside the package: {beside} (no such file)")
         names = library_file_names()
         found = ctypes.util.find_library("Q583_SP")
         if found and found not in names:
@@ -168,10 +182,15 @@ def _load(env: Optional[str], package_dir: Path, loader: Callable[[str], ctypes.
             lib = attempt(name, "system loader")
             if lib is not None:
                 return lib
+    shadowed = _shadowed(package_dir) if not env else []
     raise LibraryNotFoundError(
         "the Q583_SP library was not found; tried:\n  " + "\n  ".join(tried)
         + "\nSet Q583_SP_LIBRARY to the library file, put it beside the q583 package, "
         "or install it where the system loader finds it."
+        + (f"\nThis q583 is {package_dir}, which comes first on sys.path (Python started in the "
+           "directory that holds it, such as the source tree's python/, imports that copy) and hides "
+           "another: " + ", ".join(shadowed) + ".  Start Python in another directory to use that one."
+           if shadowed else "")
     )
 
 

@@ -12,8 +12,10 @@ import os
 import re
 import stat
 import threading
+import weakref
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import (TYPE_CHECKING, Any, Callable, Iterable, List, Literal, Optional, Sequence, Tuple, TypeVar, Union,
+                    overload)
 
 import numpy as np
 
@@ -22,10 +24,12 @@ from ._lib import MessageBoxHandler, library
 from .errors import NoAnswerError, PortError, Q583Error
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
     from .scan import ScanRun
     from .simulator import Simulator
 
-__all__ = ["Q583", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED"]
+__all__ = ["Q583", "close_all", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED"]
 
 GAINS = (1, 2, 4, 8, 16, 32, 64, 128)
 AVERAGES = tuple(2**i for i in range(16))
@@ -125,14 +129,49 @@ def _port_problem(path: str) -> Optional[PortError]:
     return None
 
 
+def _close_dropped(lib: Any, port: str, box_handler: Any) -> None:
+    """Closes the port of a device collected (or left at exit) while open.
+    box_handler, the device's message box handler, is held here until the
+    library has let go of it."""
+    log.warning("closing the Q583 on %s, which was left open", port)
+    try:
+        lib.EX_ClosePort()  # ends a running scan as EX_EndScan does
+        lib.EX_SetIniDirectory(None)
+        lib.EX_SetMessageBoxHandler(MessageBoxHandler())
+    except Q583Error as error:  # a worker process that has ended
+        log.warning("%s", error)
+    if hasattr(lib, "shut_down"):
+        lib.shut_down()
+
+
+def close_all() -> None:
+    """Closes every open :class:`Q583` of this process, as their
+    :meth:`~Q583.close` does.  For when a device object is out of reach (a
+    notebook cell run again)."""
+    for worker in list(Q583._workers):
+        worker.close()
+    with Q583._open_lock:
+        entry = Q583._open
+    if entry is not None:
+        device, closer = entry[0](), entry[1]
+        if device is not None:
+            device.close()
+        else:
+            closer()
+
+
 class Q583:
     """The Q583 instrument on one serial port.
 
     Used as a context manager: entering maps the port to the library's COM
     port and signs the instrument on; leaving ends any scan, leaves the
     instrument idle and closes the port (so it can be opened again, in this
-    process or another).  The library drives one instrument per process, so
-    one :class:`Q583` may be open at a time.
+    process or another).  The library drives one instrument per process:
+    the first :class:`Q583` opened drives its instrument in this process,
+    every further one (on another port) from a worker process of its own,
+    with the same API.  The process keeps no strong reference to an open
+    device: one collected while open is closed (with a warning), and
+    :func:`close_all` closes them from anywhere.
 
     Settings changed through the properties reach the instrument at the next
     sign-on, which this class does by itself before the next conversion,
@@ -163,11 +202,14 @@ class Q583:
             not running.
     """
 
-    _open: Optional["Q583"] = None
+    # The open device (weakly) and what closes it should it be collected.
+    _open: Optional[Tuple["weakref.ref[Q583]", "weakref.finalize"]] = None
     _open_lock = threading.Lock()
+    # The open devices that drive their instruments from worker processes.
+    _workers: "weakref.WeakSet[Q583]" = weakref.WeakSet()
 
-    def __init__(self, port: Union[str, int, os.PathLike, "Simulator", None] = None,
-                 ini_dir: Union[str, os.PathLike, None] = None) -> None:
+    def __init__(self, port: Union[str, int, "os.PathLike[str]", "Simulator", None] = None,
+                 ini_dir: Union[str, "os.PathLike[str]", None] = None) -> None:
         self._path: Optional[str] = None         # a device mapped to COM port 0
         self._port_number: Optional[int] = None  # a port number of the library
         if isinstance(port, (str, os.PathLike)):
@@ -185,17 +227,25 @@ class Q583:
         self._device: Optional[str] = self._path
         if self._device is None and self._port_number is not None and os.name == "posix":
             self._device = f"/dev/ttyS{self._port_number}"
-        self._lib = library()
+        self._lib: Any = library()  # or, open beside another device, a worker's
         self._lock = threading.RLock()
         self._boxes: List[str] = []
         self._quiet_boxes = False
-        self._box_handler = MessageBoxHandler(self._on_message_box)
+        # The library calls the handler; it must not keep the device alive.
+        device = weakref.ref(self)
+
+        def on_message_box(text: Optional[bytes], caption: Optional[bytes], style: int) -> int:
+            alive = device()
+            return alive._on_message_box(text, caption, style) if alive is not None else _BOX_OK
+
+        self._box_handler = MessageBoxHandler(on_message_box)
         self._signed_on = False
         # What the scan interval was set to: a number of seconds or "min".
         self._requested_interval: Union[float, str, None] = None
         self._run: Optional["ScanRun"] = None
         self._digital_out: Optional[int] = None
         self._closed = True
+        self._worker_closer: Optional[weakref.finalize] = None
 
     # ---- life -----------------------------------------------------------
 
@@ -211,18 +261,37 @@ class Q583:
         """Maps the port and signs the instrument on (what ``with`` does).
         Does nothing when this device is open already.
 
+        While another :class:`Q583` of this process is open (on another
+        port), this one drives its instrument from a worker process of its
+        own (the library drives one instrument per process), with the same
+        API and exceptions.
+
         Raises:
             PortError: the port is missing, busy or not accessible.
             NoAnswerError: the instrument does not answer the sign-on.
-            Q583Error: another :class:`Q583` of this process is open.
+            Q583Error: another :class:`Q583` of this process is open on
+                the same port.
         """
         if not self._closed:
             return self
         with Q583._open_lock:
+            other = None
             if Q583._open is not None:
-                raise Q583Error(f"another Q583 ({Q583._open.port}) is open in this process; "
-                                "the library drives one instrument at a time: close it first")
-            Q583._open = self
+                other, closer = Q583._open[0](), Q583._open[1]
+                if other is None:
+                    closer()  # collected while open: closed now, unless that was done
+                elif other.port == self.port:
+                    raise Q583Error(f"another Q583 ({other.port}) is open in this process on this port: "
+                                    "close it first (its close(), or q583.close_all())")
+            if other is None:
+                Q583._open = (weakref.ref(self), weakref.finalize(self, _close_dropped, self._lib, self.port,
+                                                                    self._box_handler))
+        if other is not None:
+            from ._worker import RemoteLibrary  # pylint: disable=import-outside-toplevel
+            remote = RemoteLibrary(self.port)
+            self._lib = remote
+            self._worker_closer = weakref.finalize(self, _close_dropped, remote, self.port, self._box_handler)
+            Q583._workers.add(self)
         self._closed = False
         try:
             lib = self._lib
@@ -270,12 +339,27 @@ class Q583:
         lib = self._lib
         # The port goes, so that the next open (or another program) can
         # have it; the library would otherwise keep it until it is unloaded.
-        lib.EX_ClosePort()
-        lib.EX_SetIniDirectory(None)
-        lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
+        # (A worker process that has ended took its port with it.)
+        with contextlib.suppress(NoAnswerError) if self._worker_closer is not None else contextlib.nullcontext():
+            lib.EX_ClosePort()
+            lib.EX_SetIniDirectory(None)
+            lib.EX_SetMessageBoxHandler(MessageBoxHandler())  # null: the default box
+        if self._worker_closer is not None:
+            self._worker_closer.detach()
+            self._worker_closer = None
+            Q583._workers.discard(self)
+            self._lib.shut_down()
+            self._lib = library()
         with Q583._open_lock:
-            if Q583._open is self:
+            if Q583._open is not None and Q583._open[0]() is self:
+                Q583._open[1].detach()
                 Q583._open = None
+
+    @property
+    def worker_pid(self) -> Optional[int]:
+        """Process id of the worker process that drives this device's
+        instrument, or ``None`` when this process does (see :meth:`open`)."""
+        return self._lib.pid if self._worker_closer is not None else None
 
     def __enter__(self) -> "Q583":
         return self.open()
@@ -483,16 +567,8 @@ class Q583:
         """Values in each scan: the channels selected, plus 2 for scan type 2."""
         return channel_count(self.channel_codes) + (2 if self.scan_type == 2 else 0)
 
-    @property
-    def interval(self) -> float:
-        """Scan interval in seconds (rounded to the instrument's timer).
-
-        Setting it to the minimum or maximum of :attr:`interval_limits`, or
-        to a value between them, is accepted; other values raise
-        ``ValueError``."""
-        with self._lock:
-            return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
-
+    # (Before the interval property: a type checker takes a property for
+    # read-only unless its setter follows its getter directly.)
     def _report_number(self, report: str, name: str) -> int:
         match = re.search(rf"^{name}[^:]*:\s*(-?\d+)", report, re.M)
         return int(match.group(1)) if match else 0
@@ -502,9 +578,19 @@ class Q583:
         # interval it runs is (R + 1) / TB, as the scan log's trailer says.
         report = self.setup_report()
         version, baud = self._report_number(report, "version"), self._report_number(report, "baud")
-        base = (3906.25 if version <= 100 else 4882.8125) / 2**baud
+        base = (3906.25 if version <= 100 else 4882.8125) / 2.0**baud
         ticks = max(0, math.trunc((interval + 0.00005) * base - 1))
         return (ticks + 1) / base
+
+    @property
+    def interval(self) -> float:
+        """Scan interval in seconds (rounded to the instrument's timer).
+
+        Setting it to the minimum or maximum of :attr:`interval_limits`, or
+        to a value between them, is accepted; other values raise
+        ``ValueError``."""
+        with self._lock:
+            return self._applied_interval(float(self._get("EX_GetScanInterval", ctypes.c_double)))
 
     @interval.setter
     @_locked
@@ -532,8 +618,19 @@ class Q583:
 
     # ---- direct operations ------------------------------------------------------
 
+    # A count of 1 gives a float, any other an array.  (An int variable that
+    # holds 1 also gives a float, which a checker cannot see: hence the
+    # overlap it reports and that is silenced.)
+    @overload
+    def convert(self, channel: int, sub: int = ..., count: Literal[1] = ...) -> float:  # type: ignore[misc]
+        ...
+
+    @overload
+    def convert(self, channel: int, sub: int = ..., count: int = ...) -> NDArray[np.float64]:
+        ...
+
     @_locked
-    def convert(self, channel: int, sub: int = 0, count: int = 1) -> Union[float, np.ndarray]:
+    def convert(self, channel: int, sub: int = 0, count: int = 1) -> Union[float, NDArray[np.float64]]:
         """Single conversions of one channel, in volts.
 
         Each conversion selects the channel and lets it settle for 0.5 s.
@@ -664,12 +761,12 @@ class Q583:
 
     # ---- configuration file ---------------------------------------------------------
 
-    def _ini_path(self, directory: Union[str, os.PathLike, None]) -> str:
+    def _ini_path(self, directory: Union[str, "os.PathLike[str]", None]) -> str:
         base = os.fspath(directory) if directory is not None else self._ini_dir
         return str(Path(base or "/etc") / "Q583_SP.ini")
 
     @_locked
-    def load_config(self, directory: Union[str, os.PathLike, None] = None) -> None:
+    def load_config(self, directory: Union[str, "os.PathLike[str]", None] = None) -> None:
         """Loads ``Q583_SP.ini`` from directory (default: ``ini_dir``) into
         the settings; the next operation signs on with them.
 
@@ -699,7 +796,7 @@ class Q583:
             raise Q583Error(f"{path}: a key is missing or empty; the settings are the defaults")
 
     @_locked
-    def save_config(self, directory: Union[str, os.PathLike, None] = None) -> str:
+    def save_config(self, directory: Union[str, "os.PathLike[str]", None] = None) -> str:
         """Writes the current settings to ``Q583_SP.ini`` in directory
         (default: ``ini_dir``) and returns the file's path."""
         directory = _check.path("directory", directory)
@@ -737,13 +834,14 @@ class Q583:
         log_file: bool = True,
         comment: str = "",
         description: str = "",
-        log_dir: Union[str, os.PathLike, None] = None,
+        log_dir: Union[str, "os.PathLike[str]", None] = None,
     ) -> "ScanRun":
         """Starts a background scan and returns its :class:`ScanRun`.
 
         Args:
             codes: channel codes (see :attr:`channel_codes`); ``None`` keeps
-                the current ones.
+                the current ones.  Refused with scan type 0, which scans
+                the polled channel.
             interval: scan interval in seconds; ``None`` is the minimal one.
             seconds: length of the run; the library ends it about 0.1 s
                 after that.
@@ -786,6 +884,9 @@ class Q583:
                 raise ValueError(f"{name}: at most 511 characters")
         if log_dir is not None and not os.path.isdir(log_dir):
             raise ValueError(f"log_dir {log_dir!r} refused: not a directory")
+        if codes is not None and self.scan_type == 0:
+            raise ValueError("codes refused: a single-channel scan (scan_type 0) converts the polled channel, "
+                             "the one last converted; leave codes out, or set scan_type to 1 or 2")
         self._check_idle("start a scan")
         scan_type = self.scan_type
         if scan_type == 0:
@@ -797,7 +898,7 @@ class Q583:
             codes = check_codes(single)
         if codes is not None and codes != self.channel_codes:
             self.channel_codes = codes
-        wanted = "min" if interval is None else interval
+        wanted: Union[float, str] = "min" if interval is None else interval
         if wanted != self._requested_interval:
             if interval is None:
                 self._lib.EX_SetToMinScanInterval()

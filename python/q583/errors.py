@@ -5,7 +5,8 @@ from __future__ import annotations
 
 from typing import Optional
 
-__all__ = ["Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ERROR_TYPES"]
+__all__ = ["Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "SimulatorError",
+           "SimulatorNotFoundError", "ERROR_TYPES"]
 
 #: What the library's ``errorType`` codes mean.
 ERROR_TYPES = {
@@ -66,3 +67,14 @@ class ScanError(Q583Error):
         super().__init__(message)
         self.errorType = errorType
         self.scans = scans
+
+
+class SimulatorError(Q583Error, RuntimeError):
+    """The simulator program could not be started; the message has what it
+    said.  Also a ``RuntimeError``, as it was before it was a
+    :class:`Q583Error`."""
+
+
+class SimulatorNotFoundError(SimulatorError, FileNotFoundError):
+    """The simulator program ``q583-sim`` is not on PATH.  Also a
+    ``FileNotFoundError``."""

@@ -14,10 +14,12 @@ On Linux the ports come from sysfs (``/sys/class/tty``) with their
 ``/dev/serial/by-id/`` links and, for USB adapters, the USB identity; on
 Windows the port names come from the registry (``HARDWARE\\DEVICEMAP\\SERIALCOMM``).
 
-:func:`probe_port` and :func:`find_instrument` WRITE ONE BYTE to each port
-they try: the wake-up byte of the sign-on (0x00 at 300 baud).  They open the
-port exclusively, skip a busy one, wait at most ``timeout`` seconds for the
-answer and restore the port's line settings.  :func:`list_ports` opens
+:func:`probe_port` and :func:`find_instrument` WRITE TO each port they try:
+the wake-up byte of the sign-on (0x00 at 300 baud), and once more when the
+first goes unanswered (an instrument left at a session's faster rate takes
+the first for a break back to 300 baud), so at most two bytes.  They open
+the port exclusively, skip a busy one, wait at most ``timeout`` seconds in
+all for the answer and restore the port's line settings.  :func:`list_ports` opens
 nothing.  Probing is for Linux (and other POSIX systems).
 """
 
@@ -27,7 +29,7 @@ import os
 import re
 import sys
 import time
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from .errors import Q583Error
 
@@ -35,6 +37,9 @@ __all__ = ["PortInfo", "PortSearchError", "list_ports", "probe_port", "find_inst
 
 WAKE_BYTE = b"\x00"
 WAKE_REPLY = 0x03
+#: Wake-up bytes a probe writes at most: the first may only take the
+#: instrument back to 300 baud from a session's rate.
+WAKE_TRIES = 2
 
 
 @dataclasses.dataclass(frozen=True)
@@ -86,14 +91,17 @@ def _link_name(path: str) -> str:
         return ""
 
 
-def _device_order(port: PortInfo):
+def _device_order(port: PortInfo) -> Tuple[str, int]:
     match = re.match(r"(.*?)(\d*)$", port.device)
+    assert match is not None  # the pattern matches every name
     return match.group(1), int(match.group(2)) if match.group(2) else -1
 
 
 def _list_windows() -> List[PortInfo]:
+    if sys.platform != "win32":  # (tells a type checker where winreg exists)
+        return []
     import winreg  # pylint: disable=import-outside-toplevel,import-error
-    ports = []
+    ports: List[PortInfo] = []
     try:
         key = winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, r"HARDWARE\DEVICEMAP\SERIALCOMM")
     except OSError:
@@ -160,12 +168,32 @@ def list_ports(root: Optional[str] = None) -> List[PortInfo]:
     return sorted(ports, key=_device_order)
 
 
+def _answered(fd: int, deadline: float) -> bool:
+    """Whether the wake-up reply arrives at fd before the deadline."""
+    import select  # pylint: disable=import-outside-toplevel
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        readable, _, _ = select.select([fd], [], [], left)
+        if not readable:
+            continue
+        try:
+            data = os.read(fd, 64)
+        except BlockingIOError:
+            continue
+        if WAKE_REPLY in data:
+            return True
+        if not data:
+            return False
+
+
 def probe_port(device: str, timeout: float = 0.7) -> str:
-    """Asks the port whether the instrument is on it; writes the one
-    wake-up byte.  Returns ``"instrument"``, ``"no answer"``, ``"busy"`` or
+    """Asks the port whether the instrument is on it; writes the wake-up
+    byte, at most :data:`WAKE_TRIES` times, and waits ``timeout`` seconds in
+    all.  Returns ``"instrument"``, ``"no answer"``, ``"busy"`` or
     ``"failed: <why>"``."""
     import fcntl  # pylint: disable=import-outside-toplevel
-    import select  # pylint: disable=import-outside-toplevel
     import termios  # pylint: disable=import-outside-toplevel
     try:
         fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -183,7 +211,6 @@ def probe_port(device: str, timeout: float = 0.7) -> str:
             fcntl.ioctl(fd, termios.TIOCEXCL)
         except OSError:
             pass
-        deadline = time.monotonic() + timeout
         try:
             iflag, oflag, cflag, lflag, _, _, cc = saved
             cc = list(cc)
@@ -199,27 +226,20 @@ def probe_port(device: str, timeout: float = 0.7) -> str:
                               [iflag, oflag, cflag, lflag, termios.B300, termios.B300, cc])
             # Both queues emptied, as the library does after every open.
             termios.tcflush(fd, termios.TCIOFLUSH)
-            os.write(fd, WAKE_BYTE)
-            while True:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return "no answer"
-                readable, _, _ = select.select([fd], [], [], left)
-                if not readable:
-                    continue
-                try:
-                    data = os.read(fd, 64)
-                except BlockingIOError:
-                    continue
-                if WAKE_REPLY in data:
+            # An instrument left at a session's faster rate takes the first
+            # byte for a break, drops back to 300 baud and answers only the
+            # next: as the sign-on does, an unanswered wake-up is sent again.
+            start = time.monotonic()
+            for attempt in range(1, WAKE_TRIES + 1):
+                os.write(fd, WAKE_BYTE)
+                if _answered(fd, start + timeout * attempt / WAKE_TRIES):
                     return "instrument"
-                if not data:
-                    return "no answer"
+            return "no answer"
         except OSError as e:
             return f"failed: {e.strerror}"
         finally:
-            # The byte has left (33 ms at 300 baud; the wait is longer or
-            # ended with the answer to it): the old settings can return.
+            # The bytes have left (33 ms each at 300 baud; each wait is
+            # longer or ended with the answer): the old settings can return.
             termios.tcsetattr(fd, termios.TCSANOW, saved)
             try:
                 fcntl.ioctl(fd, termios.TIOCNXCL)
@@ -233,7 +253,8 @@ def find_instrument(ports: Optional[Sequence[str]] = None, timeout: float = 0.7)
     """The one port where the instrument answers a probe, among ``ports``
     (default: every port of :func:`list_ports`).  Raises
     :class:`PortSearchError`, naming the ports tried, when none or more than
-    one answers.  Writes the wake-up byte to each port it tries."""
+    one answers.  Writes the wake-up byte (at most twice) to each port it
+    tries."""
     if ports is None:
         ports = [port.path or port.device for port in list_ports()]
     if not ports:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import logging
 import os
@@ -10,14 +11,17 @@ import threading
 import time
 from datetime import datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Sequence, Set
+from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Set
 
 import numpy as np
 
+from . import _check
 from ._columns import Channel, dataframe, label_of
 from .errors import ERROR_TYPES, NoAnswerError, Q583Error, ScanError
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
     from .device import Q583
 
 __all__ = ["ScanRun", "RING_VALUES"]
@@ -29,6 +33,8 @@ RING_VALUES = 8640
 # Marks the running output as untouched: the library writes nothing when
 # the instrument is not signed on.
 _UNWRITTEN = 2
+# A 24-bit count in millivolts, as the library converts it.
+_MILLIVOLTS_PER_COUNT = 0.0002980232
 # The library names its scan log in the process's current directory; a run
 # with its own log directory switches there for the moment of the start.
 _cwd_lock = threading.Lock()
@@ -47,8 +53,10 @@ class ScanRun:
     """A scan started by :meth:`Q583.scan`.
 
     Iterating over it yields arrays of shape (scans, values) as the scans
-    arrive, until the run is over; :meth:`read` takes what is waiting now and
-    :meth:`read_all` waits for a limited run's end.  As a context manager it
+    arrive, until the run is over; :meth:`read` takes what is waiting now (or
+    waits for a number of scans) and :meth:`read_all` waits for a limited
+    run's end.  :meth:`on_block` hands each block to a callback instead;
+    asyncio code uses ``async for`` and :meth:`wait`.  As a context manager it
     ends the run on the way out, also on an exception or Ctrl-C, with the
     scan log's trailer written.
 
@@ -66,6 +74,9 @@ class ScanRun:
         seconds: the run's length limit, or ``None``.
         scans: the run's scan-count limit, or ``None``.
         started: local time at which the instrument was told to scan.
+        scale: ``(volts per count, volts at count 0)`` of the run's
+            settings: the volts of the converter's counts that
+            ``read(raw=True)`` gives.
         log_path: the scan log file, or ``None`` without one.
         error: the :class:`ScanError` that ended the run, or ``None``.
     """
@@ -75,6 +86,7 @@ class ScanRun:
                  log_dir: Optional[str] = None) -> None:
         self._dev = device
         self._lib = device._lib
+        self._remote = hasattr(self._lib, "get_counts")  # the library of a worker process
         self._lock = device._lock
         self.channels: List[Channel] = list(channels)
         self.labels = [label_of(c) for c in self.channels]
@@ -89,17 +101,26 @@ class ScanRun:
         self._log_dir = Path(log_dir) if log_dir is not None else None
         # The library's ring holds this many whole scans; no call asks for more.
         self._capacity = max(1, RING_VALUES // values_per_scan)
-        self._probe = np.empty(values_per_scan)  # a call for 0 scans writes nothing
+        self._probe = np.empty(values_per_scan, dtype=np.int32)  # a call for 0 scans writes nothing
         self._returned = ctypes.c_int32()
         self._unread = ctypes.c_int32()
         self._running = ctypes.c_uint8()
         self._refs = (ctypes.byref(self._returned), ctypes.byref(self._unread), ctypes.byref(self._running))
-        self._pending: List[np.ndarray] = []  # fetched, not yet handed out
+        self._pending: List[NDArray[np.int32]] = []  # counts fetched, not yet handed out
         self._fetched = 0         # scans fetched from the library
         self._delivered = 0       # scans handed out
         self._ended = False       # the library says the run is over
         self._stopped = False     # EX_EndScan has been called
         self._error_raised = False
+        # The library converts as the device record says: 24-bit counts
+        # (16-bit ones times 256), doubled and shifted for bipolar input.
+        self._bipolar = device.polarity == "bipolar"
+        self._short_words = device._report_number(device.setup_report(), "wordCnt") == 2
+        per_count = _MILLIVOLTS_PER_COUNT * (256 if self._short_words else 1) * (2 if self._bipolar else 1) * 0.001
+        self.scale = (per_count, -5.0 if self._bipolar else 0.0)
+        self._entered = False     # used as a context manager
+        self._reader: Optional[threading.Thread] = None  # the thread of on_block
+        self._callback_error: Optional[BaseException] = None
         self._wake = threading.Event()
         self._poll = min(max(interval / 2, 0.01), 0.1)
         self._started = 0.0
@@ -142,18 +163,32 @@ class ScanRun:
         return self._dev.overruns
 
     @property
-    def times(self) -> np.ndarray:
+    def times(self) -> NDArray[np.float64]:
         """Times in seconds (from the first scan) of every scan handed out so far."""
         return np.arange(self._delivered) * self.interval
 
-    @property
-    def pending(self) -> np.ndarray:
-        """Scans fetched from the library but not yet handed out, shape
-        (scans, values): what an error raised out of the run carried."""
+    def _volts(self, counts: NDArray[np.int32]) -> NDArray[np.float64]:
+        # The library's own steps, so that the volts are the ones it gives.
+        # Its factors 256 and 2 are powers of two: taken into the first
+        # product they change no rounding, and save passes over the array.
+        factor = _MILLIVOLTS_PER_COUNT * (256 if self._short_words else 1) * (2 if self._bipolar else 1)
+        volts: NDArray[np.float64] = counts * factor  # millivolts, until the last step
+        if self._bipolar:
+            volts -= 5000.0
+        volts *= 0.001
+        return volts
+
+    def _pending_counts(self) -> NDArray[np.int32]:
         pending = self._pending
         if not pending:
-            return np.empty((0, self.values_per_scan))
+            return np.empty((0, self.values_per_scan), dtype=np.int32)
         return pending[0] if len(pending) == 1 else np.concatenate(pending)
+
+    @property
+    def pending(self) -> NDArray[np.float64]:
+        """Scans fetched from the library but not yet handed out, shape
+        (scans, values): what an error raised out of the run carried."""
+        return self._volts(self._pending_counts())
 
     def _carry(self, error: Q583Error) -> Q583Error:
         error.scans = self.pending
@@ -186,6 +221,7 @@ class ScanRun:
             log.warning("%s", error)
 
     def __enter__(self) -> "ScanRun":
+        self._entered = True
         return self
 
     def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
@@ -196,10 +232,13 @@ class ScanRun:
 
     # ---- retrieval ------------------------------------------------------------
 
-    def _fetch(self, scans: int, into: np.ndarray) -> bool:
+    def _fetch(self, scans: int, into: NDArray[np.int32]) -> bool:
         self._running.value = _UNWRITTEN
         self._unread.value = 0
-        ok = self._lib.EX_GetScanDataDbl(into.ctypes.data, scans, *self._refs)
+        if self._remote:
+            ok = self._lib.get_counts(into, scans, self._refs)
+        else:
+            ok = self._lib.EX_GetScanDataInt(into.ctypes.data, scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
             if self._stopped:
                 return False  # closed after its end: nothing more will come
@@ -228,7 +267,7 @@ class ScanRun:
                 waiting = self._unread.value
                 if waiting <= 0:
                     break
-                block = np.empty((min(waiting, self._capacity), per))
+                block = np.empty((min(waiting, self._capacity), per), dtype=np.int32)
                 if not self._fetch(block.shape[0], block):
                     self._ended_by_itself()
                     break
@@ -245,29 +284,122 @@ class ScanRun:
         except Q583Error as error:
             raise self._carry(error)
 
-    def _hand_out(self) -> np.ndarray:
-        data = self.pending
-        self._pending = []
-        self._delivered += len(data)
-        return data
+    def _for_the_callback(self) -> bool:
+        """Whether every scan goes to the callback, and none to this thread."""
+        reader = self._reader
+        return reader is not None and reader.is_alive() and threading.current_thread() is not reader
 
-    def read(self) -> np.ndarray:
-        """The scans waiting now, an array of shape (scans, values); (0, values)
-        when none wait.
+    def _hand_out(self, limit: Optional[int] = None, raw: bool = False) -> NDArray[Any]:
+        if not self._pending or self._for_the_callback():
+            return np.empty((0, self.values_per_scan), dtype=np.int32 if raw else np.float64)
+        counts = self._pending_counts()
+        if limit is not None and len(counts) > limit:
+            counts, rest = counts[:limit], counts[limit:]
+            self._pending = [rest]
+        else:
+            self._pending = []
+        self._delivered += len(counts)
+        if raw:
+            return counts
+        return self._volts(counts)
+
+    def _raise_callback_error(self) -> None:
+        error, self._callback_error = self._callback_error, None
+        if error is not None:
+            raise error
+
+    def read(self, n: Optional[int] = None, timeout: Optional[float] = None, raw: bool = False) -> NDArray[Any]:
+        """Scans of the run, an array of shape (scans, values): volts, or with
+        ``raw`` the converter's counts (int32; volts = counts ×
+        ``scale[0]`` + ``scale[1]``, see :attr:`scale`).
+
+        Without arguments, the scans waiting now ((0, values) when none
+        wait).  With ``n``, waits until ``n`` scans have arrived and returns
+        them (the rest wait for the next read), or fewer when the run ends
+        or ``timeout`` seconds pass first.  With only ``timeout``, waits at
+        most that long for the first scans.  Scans waited for are not lost
+        to an interrupt: they stay in :attr:`pending`.
 
         Raises:
             ScanError: the run ended by an error (raised once the scans taken
                 before it have been handed out).
+            Exception: what a callback of :meth:`on_block` raised.
         """
-        with self._lock:
-            self._take()
-            data = self._hand_out()
-            if self.error is not None and len(data) == 0 and not self._error_raised:
-                self._error_raised = True
-                raise self._carry(self.error)
-            return data
+        n = None if n is None else _check.integer("n", n)
+        timeout = None if timeout is None else _check.real("timeout", timeout)
+        raw = _check.flag("raw", raw)
+        if n is not None and n < 1:
+            raise ValueError(f"n {n!r} refused; allowed: 1 or more scans")
+        if timeout is not None and not timeout >= 0:
+            raise ValueError(f"timeout {timeout!r} refused; allowed: 0 or more seconds")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        wanted = 1 if n is None else n
+        while True:
+            with self._lock:
+                self._raise_callback_error()
+                self._take()
+                left = None if deadline is None else deadline - time.monotonic()
+                if (n is None and deadline is None or self._ended or left is not None and left <= 0
+                        or not self._for_the_callback() and sum(map(len, self._pending)) >= wanted):
+                    data = self._hand_out(n, raw)
+                    if self.error is not None and len(data) == 0 and not self._error_raised:
+                        self._error_raised = True
+                        raise self._carry(self.error)
+                    return data
+            self._wake.wait(self._poll if left is None else min(self._poll, left))
 
-    def _blocks(self) -> Iterator[np.ndarray]:
+    def on_block(self, fn: Callable[[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]], Any]
+                 ) -> Callable[..., Any]:
+        """Calls ``fn(values, numbers, times)`` from a reader thread for each
+        block of scans as it arrives, until the run has ended and its last
+        scans are handed over: ``values`` as :meth:`read` returns them,
+        ``numbers`` each scan's number in the run (from 0), ``times`` its
+        time in seconds from the first scan.  Every scan then goes to
+        ``fn``, and :meth:`read` returns none; :meth:`read_all` waits for
+        the end.  An exception in ``fn`` ends the run (as :meth:`stop`) and
+        is raised by the next :meth:`read`, :meth:`read_all` or
+        :meth:`wait` of the host.  Returns ``fn``, so it can decorate it.
+
+        Raises:
+            TypeError: fn cannot be called.
+            Q583Error: the run has a callback already.
+        """
+        if not callable(fn):
+            raise TypeError(f"fn must be callable, not {type(fn).__name__}")
+        with self._lock:
+            if self._reader is not None:
+                raise Q583Error("the run has a callback already (on_block takes one)")
+            self._reader = threading.Thread(target=self._feed, args=(fn,), name="q583 on_block", daemon=True)
+            self._reader.start()
+        return fn
+
+    def _feed(self, fn: Callable[..., Any]) -> None:
+        try:
+            while True:
+                with self._lock:
+                    self._take()
+                    first = self._delivered
+                    data = self._hand_out()
+                if len(data):
+                    numbers = np.arange(first, first + len(data))
+                    fn(data, numbers, numbers * self.interval)
+                elif self._ended:
+                    return
+                else:
+                    self._wake.wait(self._poll)
+        except Q583Error:
+            return  # the run's own errors reach the host by its calls, as without a callback
+        except BaseException as error:  # pylint: disable=broad-except
+            with self._lock:  # the host sees the error only with the run ended
+                self._callback_error = error
+                self._end_quietly()
+
+    def _join_reader(self) -> None:
+        reader = self._reader
+        if reader is not None and reader is not threading.current_thread():
+            reader.join()
+
+    def _blocks(self) -> Iterator[NDArray[np.float64]]:
         while True:
             data = self.read()
             if len(data):
@@ -277,30 +409,40 @@ class ScanRun:
             else:
                 self._wake.wait(self._poll)
 
-    def __iter__(self) -> Iterator[np.ndarray]:
+    def __iter__(self) -> Iterator[NDArray[np.float64]]:
         """Yields the scans as they arrive; ends the run (:meth:`stop`) when
-        the last was handed out.  Blocks between polls without spinning."""
+        the last was handed out.  Blocks between polls without spinning.
+        An iteration abandoned (``break``) outside a ``with`` block ends the
+        run; inside one the run goes on until the block ends."""
         try:
             yield from self._blocks()
         except GeneratorExit:
+            # Abandoned (a break, or the iterator dropped).  In a with block
+            # the run goes on until the block ends it; outside one nothing
+            # else could, so it ends here.
+            if not self._entered:
+                self._end_quietly()
             raise
         except BaseException:
             self._end_quietly()
             raise
         self.stop()
 
-    def read_all(self) -> np.ndarray:
+    def read_all(self, raw: bool = False) -> NDArray[Any]:
         """Waits for the end of a limited run (``seconds`` or ``scans``) and
-        returns every scan not yet read, shape (scans, values).
+        returns every scan not yet read, shape (scans, values): volts, or
+        the converter's counts with ``raw`` (as :meth:`read`).
 
         Raises:
             ValueError: the run is unlimited; it is ended first (its scans
                 stay in :attr:`pending`), so nothing is left running.
             ScanError: the run ended by an error; its ``scans`` holds what
                 was taken before.
-            NoAnswerError: the instrument did not confirm the end; its
-                ``scans`` holds every scan of the run not yet read.
+            NoAnswerError: the instrument did not confirm the end of a run
+                that ended without an error; its ``scans`` holds every scan
+                of the run not yet read.
         """
+        raw = _check.flag("raw", raw)
         if self.seconds is None and self.scans is None:
             with self._lock:
                 if self.running:
@@ -309,25 +451,95 @@ class ScanRun:
             raise ValueError("read_all() needs a limited run (seconds= or scans=); the run was ended. "
                              "For an unlimited run iterate, or read() and stop()")
         try:
-            while True:
-                with self._lock:
-                    self._take()
-                    if self._ended:
-                        break
+            while not self._take_until_end():
                 self._wake.wait(self._poll)
-            self.stop()
+            self._end()
         except Q583Error:
             raise  # carries the scans
         except BaseException:
             self._end_quietly()
             raise
+        return self._rest(raw)
+
+    def _take_until_end(self) -> bool:
+        """Takes what waits; whether the run is over."""
         with self._lock:
+            self._raise_callback_error()
+            self._take()
+            return self._ended
+
+    def _end(self) -> None:
+        if self.error is None:
+            self.stop()
+        else:
+            # The error that ended the run is the one raised; a stop that
+            # cannot be confirmed after it (the line is gone) is only logged.
+            self._end_quietly()
+
+    def _rest(self, raw: bool = False) -> NDArray[Any]:
+        """After the end: the scans not yet read, or the error that ended it."""
+        self._join_reader()
+        with self._lock:
+            self._raise_callback_error()
             if self.error is not None and not self._error_raised:
                 self._error_raised = True
                 raise self._carry(self.error)
-            return self._hand_out()
+            return self._hand_out(raw=raw)
 
-    def to_dataframe(self, data: np.ndarray, first: Optional[int] = None) -> Any:
+    # ---- asyncio ------------------------------------------------------------------
+
+    async def wait(self, timeout: Optional[float] = None) -> NDArray[np.float64]:
+        """:meth:`read_all` for asyncio code: waits for the end of the run
+        without blocking the event loop (a notebook's too) and returns every
+        scan not yet read.  The run may be unlimited and ended by
+        :meth:`stop` elsewhere.
+
+        Raises:
+            asyncio.TimeoutError: the run did not end within ``timeout``
+                seconds; it goes on, its scans wait.
+            ScanError, NoAnswerError: as :meth:`read_all`.
+        """
+        timeout = None if timeout is None else _check.real("timeout", timeout)
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        try:
+            while not self._take_until_end():
+                if deadline is not None and loop.time() >= deadline:
+                    raise asyncio.TimeoutError(f"the run did not end within {timeout} s; it goes on")
+                await asyncio.sleep(self._poll)
+            await loop.run_in_executor(None, self._end)  # a stop takes about 2 s
+        except (Q583Error, asyncio.TimeoutError):
+            raise
+        except BaseException:  # cancelled, interrupted
+            self._end_quietly()
+            raise
+        await loop.run_in_executor(None, self._join_reader)
+        return self._rest()
+
+    async def __aiter__(self) -> AsyncIterator[NDArray[np.float64]]:
+        """``async for block in run``: the blocks as iteration yields them,
+        waiting without blocking the event loop; ends the run when the last
+        was handed out."""
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                data = self.read()
+                if len(data):
+                    yield data
+                elif self._ended:
+                    break
+                else:
+                    await asyncio.sleep(self._poll)
+        except GeneratorExit:
+            if not self._entered:
+                self._end_quietly()
+            raise
+        except BaseException:
+            self._end_quietly()
+            raise
+        await loop.run_in_executor(None, self.stop)
+
+    def to_dataframe(self, data: NDArray[np.float64], first: Optional[int] = None) -> Any:
         """The scans of data as a pandas DataFrame: a ``time`` index of local
         times (``started`` plus the scan's place times the interval) and
         the :attr:`labels` as columns.  Needs pandas (the package does not).

@@ -6,9 +6,12 @@ import os
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import Any, List, Optional, Union
+from typing import TYPE_CHECKING, Any, List, Optional, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 from ._columns import Channel, channel_of, dataframe
 from .errors import Q583Error
@@ -55,17 +58,17 @@ class ScanLog:
 
     path: Path
     labels: List[str]
-    rows: np.ndarray
+    rows: NDArray[np.float64]
     comments: List[str] = field(default_factory=list)
     trailers: List[Trailer] = field(default_factory=list)
 
     @property
-    def times(self) -> np.ndarray:
+    def times(self) -> NDArray[np.float64]:
         """The time column, seconds (one decimal, as the file has it)."""
         return self.rows[:, 0]
 
     @property
-    def values(self) -> np.ndarray:
+    def values(self) -> NDArray[np.float64]:
         """The values, volts, shape (scans, values)."""
         return self.rows[:, 1:]
 
@@ -105,7 +108,7 @@ def _ctime(text: str) -> Optional[datetime]:
         return None
 
 
-def read_scan_log(path: Union[str, os.PathLike]) -> ScanLog:
+def read_scan_log(path: Union[str, os.PathLike[str]]) -> ScanLog:
     """Parses a scan log file.
 
     Raises:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import numbers
 import os
 import shutil
 import signal
@@ -10,6 +11,11 @@ import subprocess
 import sys
 import weakref
 from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _check
+from .errors import SimulatorError, SimulatorNotFoundError
 
 __all__ = ["Simulator"]
 
@@ -39,7 +45,7 @@ def _parent_death_hook() -> Optional[Callable[[], None]]:
     return hook
 
 
-def _end(process: subprocess.Popen) -> None:
+def _end(process: subprocess.Popen[str]) -> None:
     """Stops the program: SIGTERM, then SIGKILL after 5 s."""
     if process.poll() is None:
         process.terminate()
@@ -54,13 +60,19 @@ def _end(process: subprocess.Popen) -> None:
 
 
 def _signal_option(key: ChannelKey, spec: SignalSpec) -> str:
-    main, sub = (key, 0) if isinstance(key, int) else key
-    if isinstance(spec, (int, float)):
-        fields: List[Any] = ["constant", spec]
+    # Numpy scalars pass wherever Python numbers do, as everywhere in the package.
+    if isinstance(key, (tuple, list)) and len(key) == 2:
+        main, sub = _check.integer("channel", key[0]), _check.integer("sub-channel", key[1])
+    else:
+        main, sub = _check.integer("channel", key), 0
+    if isinstance(spec, numbers.Real) and not isinstance(spec, (bool, np.bool_)):
+        fields: List[Any] = ["constant", float(spec)]
     elif isinstance(spec, str):
         fields = [spec, 0]
+    elif isinstance(spec, (Sequence, np.ndarray)) and len(spec) > 0:
+        fields = [spec[0], *(_check.real(f"signal of {main}-{sub}", f) for f in spec[1:])]
     else:
-        fields = list(spec)
+        fields = []
     if not fields or fields[0] not in ("constant", "sine", "ramp", "noise"):
         raise ValueError(f"signal {spec!r}: a number (volts) or (kind, offset[, amplitude[, period]]) "
                          "with kind constant, sine, ramp or noise")
@@ -83,11 +95,17 @@ class Simulator:
             Faults, e.g. ``no_wake_reply=True``,
             ``frame_fault=["marker:3"]``, ``command_fault="0x81:noreply"``.
 
+    Raises:
+        SimulatorNotFoundError: no ``q583-sim`` on PATH (and no program
+            given).
+        SimulatorError: from :meth:`start`, the program did not start.
+
     The program dies with the process that started it: when this object is
     collected or the interpreter exits, and on Linux also when the process
     is killed (the kernel's parent-death signal, which follows the thread
     that called :meth:`start`: start it from a thread that lives as long as
-    the simulator is needed).
+    the simulator is needed).  It runs in a session of its own, so that
+    Ctrl-C or a notebook's interrupt reaches the Python code only.
 
     Example::
 
@@ -99,8 +117,9 @@ class Simulator:
                  **options: Any) -> None:
         found = program or shutil.which("q583-sim")
         if not found:
-            raise FileNotFoundError("q583-sim not found on PATH (build it: cmake --build BUILD --target q583-sim, "
-                                    "and put BUILD/sim on PATH)")
+            raise SimulatorNotFoundError(
+                "q583-sim not found on PATH: install the q583-tools package (it has q583-sim), or build it "
+                "(cmake --build BUILD --target q583-sim) and put BUILD/sim on PATH")
         self.args: List[str] = [found]
         for key, spec in (signals or {}).items():
             self.args.append(_signal_option(key, spec))
@@ -115,7 +134,7 @@ class Simulator:
                     self.args.append(flag)
                 elif item is not False and item is not None:
                     self.args.append(f"{flag}={item}")
-        self._process: Optional[subprocess.Popen] = None
+        self._process: Optional[subprocess.Popen[str]] = None
         self._finalizer: Optional[weakref.finalize] = None
         self.port: str = ""
 
@@ -128,8 +147,12 @@ class Simulator:
         """Starts the program and reads its device path (what ``with`` does)."""
         if self._process is not None:
             return self
+        # A session of its own: an interrupt meant for this process (a
+        # notebook interrupts the kernel's whole process group) does not
+        # reach the program; it still dies with this process.
         process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, preexec_fn=_parent_death_hook())
+                                   stderr=subprocess.PIPE, text=True, preexec_fn=_parent_death_hook(),
+                                   start_new_session=True)
         # Collected or at exit, the program goes with this object.
         finalizer = weakref.finalize(self, _end, process)
         line = process.stdout.readline().strip() if process.stdout else ""
@@ -137,7 +160,7 @@ class Simulator:
             process.wait()
             error = process.stderr.read().strip() if process.stderr else ""
             finalizer()
-            raise RuntimeError(f"q583-sim did not start: {error or 'no device path printed'}")
+            raise SimulatorError(f"q583-sim did not start: {error or 'no device path printed'}")
         self._process, self._finalizer, self.port = process, finalizer, line
         return self
 

@@ -116,6 +116,15 @@ def _during_a_scan(dev, call):
         call(dev)
 
 
+def _codes_for_a_single_channel_scan(dev):
+    dev.scan_type = 0
+    try:
+        with dev.scan(codes=[0x00], scans=1, log_file=False):
+            pass
+    finally:
+        dev.scan_type = 1
+
+
 # Numpy scalars pass wherever Python numbers do; a wrong type is a
 # TypeError, a wrong value a ValueError, a wrong state a Q583Error, all
 # before anything reaches the instrument.
@@ -138,6 +147,7 @@ def _during_a_scan(dev, call):
         pytest.param(lambda d: setattr(d, "polarity", 5), TypeError, id="polarity=5"),
         pytest.param(lambda d: d.scan(codes=[0], scans=0), ValueError, id="scans=0"),
         pytest.param(lambda d: d.scan(codes=[0], scans=1, log_dir="/nonexistent/logs"), ValueError, id="log_dir missing"),
+        pytest.param(_codes_for_a_single_channel_scan, ValueError, id="codes with scan type 0"),
         pytest.param(lambda d: setattr(q583.Q583(d.port), "gain", 2), q583.Q583Error, id="closed"),
         pytest.param(lambda d: _during_a_scan(d, lambda d: setattr(d, "gain", 2)), q583.Q583Error, id="scan running"),
     ],

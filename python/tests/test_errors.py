@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -79,9 +80,30 @@ def test_a_stop_that_fails_keeps_the_scans(tmp_path, monkeypatch, caplog, limit)
         assert "did not confirm the end" in caplog.text
 
 
+def test_a_lost_line_raises_the_error_that_ended_the_run(caplog):
+    with q583.Simulator({0: 1.25}) as sim, q583.Q583(sim) as dev:
+        run = dev.scan(codes=[0x00], seconds=30, log_file=False)
+        time.sleep(1)
+        sim.stop()
+        with caplog.at_level(logging.WARNING, logger="q583"), pytest.raises(q583.ScanError) as caught:
+            run.read_all()
+    assert caught.value is run.error and len(caught.value.scans) > 0
+    assert "did not confirm the end" in caplog.text  # the stop that followed
+
+
+def test_simulator_arguments_and_failures(monkeypatch):
+    sim = q583.Simulator({np.int64(0): np.float32(1.5), (np.uint8(1), 2): ("sine", np.float64(0), 1)})
+    assert sim.args[1:] == ["--signal=0:0:constant:1.5", "--signal=1:2:sine:0.0:1.0"]
+    with pytest.raises(q583.SimulatorError, match="did not start: .*no-such-option"):
+        q583.Simulator(no_such_option=True).start()
+    monkeypatch.setenv("PATH", "")
+    with pytest.raises(q583.SimulatorNotFoundError, match="the q583-tools package"):
+        q583.Simulator()
+
+
 def _load_in_child(env_update, package_dir):
     env = {k: v for k, v in os.environ.items() if k not in ("Q583_SP_LIBRARY", "LD_LIBRARY_PATH")}
-    env.update(env_update, PYTHONPATH=str(package_dir))
+    env.update(env_update, PYTHONPATH=os.pathsep.join([str(package_dir), str(package_dir / "site")]))
     code = "import q583\ntry:\n    q583.library()\nexcept q583.LibraryNotFoundError as e:\n    print(e)\n"
     return subprocess.run([sys.executable, "-c", code], env=env, cwd=package_dir, capture_output=True, text=True, check=True).stdout
 
@@ -92,5 +114,10 @@ def test_library_not_found_names_every_place(tmp_path):
     text = _load_in_child({}, tmp_path)
     assert f"beside the package: {tmp_path / 'q583' / 'libQ583_SP.so'}" in text
     assert "system loader: libQ583_SP.so" in text
+    assert "hides another" not in text
+    # Started in the source tree's directory, with an installed copy.
+    shutil.copytree(tmp_path / "q583", tmp_path / "site" / "q583")
+    text = _load_in_child({}, tmp_path)
+    assert f"This q583 is {tmp_path / 'q583'}" in text and f"hides another: {tmp_path / 'site' / 'q583'}." in text
     text = _load_in_child({"Q583_SP_LIBRARY": "/nowhere/libQ583_SP.so"}, tmp_path)
     assert "Q583_SP_LIBRARY: /nowhere/libQ583_SP.so" in text and "beside the package" not in text

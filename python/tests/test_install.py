@@ -1,5 +1,6 @@
 """The one-step install: a wheel that carries the library, tagged for this
-platform, installed into a fresh venv that sees Debian's numpy."""
+platform, installed into a fresh venv that sees Debian's numpy; and the
+package's types, as a user's type checker sees them."""
 
 import os
 import shutil
@@ -38,3 +39,16 @@ def test_wheel_carries_the_library_into_a_venv(tmp_path):
                            capture_output=True, text=True, check=True).stdout.strip()
     assert found == str(venv / "lib" / f"python{sys.version_info[0]}.{sys.version_info[1]}" / "site-packages"
                         / "q583" / "libQ583_SP.so")
+
+
+def test_a_type_checker_takes_the_settings_and_both_conversions(tmp_path, monkeypatch):
+    from mypy import api  # pylint: disable=import-outside-toplevel
+
+    use = tmp_path / "use.py"
+    use.write_text("import numpy as np\nimport numpy.typing as npt\nimport q583\n\n\n"
+                   "def use(dev: q583.Q583) -> 'tuple[float, npt.NDArray[np.float64]]':\n"
+                   "    dev.interval = 0.5\n"
+                   "    return dev.convert(0), dev.convert(0, count=3)\n")
+    monkeypatch.setenv("MYPYPATH", str(SOURCE))
+    report, _, status = api.run(["--strict", "--cache-dir", str(tmp_path / "cache"), str(use)])
+    assert status == 0, report

@@ -2,6 +2,7 @@
 on an exception, the simulator goes with its script."""
 
 import fcntl
+import gc
 import os
 import signal
 import subprocess
@@ -10,6 +11,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import q583
@@ -29,11 +31,22 @@ def port_free(path):
 
 def test_reopen_three_times_in_one_process():
     with q583.Simulator({0: 1.25}) as sim:
-        for _ in range(3):
+        for _ in range(2):
             with q583.Q583(sim) as dev:
                 assert not port_free(sim.port)
                 assert dev.convert(0) == pytest.approx(1.25, abs=2e-6)
             assert port_free(sim.port)  # another program could have it now
+        # Out of reach (a notebook cell run again): refused with the way
+        # out, and closed once collected.
+        dev = q583.Q583(sim).open()
+        with pytest.raises(q583.Q583Error, match=rf"\({sim.port}\) is open.*q583.close_all\(\)"):
+            q583.Q583(sim).open()
+        q583.close_all()
+        assert port_free(sim.port)
+        dev.open()
+        del dev
+        gc.collect()
+        assert port_free(sim.port)
 
 
 def test_exceptions_in_with_blocks_end_the_run_and_free_the_port(tmp_path, monkeypatch):
@@ -79,6 +92,37 @@ def test_simulator_dies_with_a_killed_script():
     if _alive(pid):
         os.kill(pid, signal.SIGTERM)
         pytest.fail(f"q583-sim (pid {pid}) outlived its script")
+
+
+def test_an_interrupt_to_the_process_group_spares_the_simulator():
+    # A notebook interrupts its kernel's whole process group.
+    script = ("import time, q583\nsim = q583.Simulator().start()\ntry:\n    print(sim.port, flush=True)\n"
+              "    time.sleep(30)\nexcept KeyboardInterrupt:\n    print(q583.probe_port(sim.port))\n")
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    child.stdout.readline()
+    os.killpg(child.pid, signal.SIGINT)
+    assert child.communicate(timeout=10)[0].strip() == "instrument"
+
+
+def test_two_instruments_at_once_and_a_killed_worker_harms_only_its_own(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with q583.Simulator({0: 1.25}) as a, q583.Simulator({0: -0.5}) as b, \
+            q583.Q583(a) as first, q583.Q583(b) as second:
+        assert first.worker_pid is None and second.worker_pid is not None
+        with first.scan(codes=[0x00], seconds=6) as run:
+            with second.scan(codes=[0x00], seconds=1) as other:
+                theirs = other.read_all()  # while the first scans
+            doomed = second.scan(codes=[0x00])
+            os.kill(second.worker_pid, signal.SIGKILL)
+            ours = run.read_all()
+        with pytest.raises(q583.NoAnswerError, match="worker process .* has ended"):
+            doomed.read()
+        with pytest.raises(q583.NoAnswerError, match="worker process .* has ended"):
+            second.close()  # the stop of its run cannot be confirmed
+    for scans, log_path, volts in ((ours, run.log_path, 1.25), (theirs, other.log_path, -0.5)):
+        np.testing.assert_allclose(scans, q583.read_scan_log(log_path).values, atol=1e-7)  # whole
+        np.testing.assert_allclose(scans, volts, atol=2e-6)  # and its own
 
 
 def test_close_from_another_thread_ends_an_iterating_scan(tmp_path, monkeypatch):

@@ -91,7 +91,7 @@ def test_probe_and_find_instrument(machine):
     paths = {p.device: p.path for p in q583.list_ports(root)}
     assert q583.probe_port(paths["/dev/ttyUSB0"]) == "instrument"
     assert q583.probe_port(paths["/dev/ttyS0"]) == "no answer"
-    assert _received(master) == b"\x00"      # one byte, the wake-up
+    assert _received(master) == b"\x00\x00"  # the wake-up, sent again unanswered
     assert termios.tcgetattr(master) == before  # line settings restored
 
     with pytest.raises(q583.PortSearchError, match="more than one port") as error:
@@ -101,6 +101,11 @@ def test_probe_and_find_instrument(machine):
     with pytest.raises(q583.PortSearchError, match="answered on no port"):
         q583.find_instrument([paths["/dev/ttyS0"]])
     assert q583.find_instrument([paths["/dev/ttyS0"], paths["/dev/ttyAMA0"]]) == paths["/dev/ttyAMA0"]
-    # The port found signs on.
+    # The port found signs on, and is found again after the session.
     with q583.Q583(q583.find_instrument([paths["/dev/ttyUSB0"]])) as dev:
         assert dev.version > 0
+    assert q583.probe_port(paths["/dev/ttyUSB0"]) == "instrument"
+
+
+def test_the_port_search_is_public():
+    assert {"list_ports", "probe_port", "find_instrument", "PortInfo", "PortSearchError"} <= set(q583.__all__)

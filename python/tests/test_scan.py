@@ -1,5 +1,6 @@
 """Scans: arrays against the scan log, the iterator, the run's end."""
 
+import asyncio
 import subprocess
 import sys
 from datetime import datetime
@@ -63,6 +64,51 @@ def test_iterator_over_an_unlimited_run_ended_by_the_context(dev):
     assert log.ended and log.finished is not None  # trailer written at the end
     assert len(log.values) >= len(data)
     np.testing.assert_allclose(data, log.values[: len(data)], atol=1e-7)
+    # Without a with block, nothing else could end an abandoned iteration's run.
+    run = dev.scan(codes=[0x00], log_file=False)
+    for _ in run:
+        break
+    assert not run.running
+
+
+def test_read_n_with_a_timeout_and_a_callback(dev):
+    with dev.scan(codes=[0x00], log_file=False) as run:
+        assert run.read(3).shape == (3, 1)
+        assert len(run.read(10**6, timeout=0.3)) < 10**6  # back at the timeout
+    blocks = []
+    with dev.scan(codes=[0x00], scans=5, log_file=False) as run:
+        run.on_block(lambda *block: blocks.append(block))
+        assert len(run.read_all()) == 0  # every scan went to the callback
+    values, numbers, times = (np.concatenate(part) for part in zip(*blocks))
+    np.testing.assert_allclose(values, SIGNALS[0], atol=2e-6)
+    assert list(numbers) == [0, 1, 2, 3, 4] and np.allclose(times, numbers * run.interval)
+
+    def fail(*block):
+        raise KeyError("in the callback")
+
+    with dev.scan(codes=[0x00], log_file=False) as run:
+        run.on_block(fail)
+        with pytest.raises(KeyError, match="in the callback"):
+            run.read(timeout=30)
+        assert not run.running
+
+
+def test_asyncio_iteration_and_wait(dev):
+    async def scan():
+        taken = []
+        with dev.scan(codes=[0x00], log_file=False) as run:
+            async for block in run:
+                taken.append(block)
+                if sum(map(len, taken)) >= 3:
+                    break
+            with pytest.raises(asyncio.TimeoutError):
+                await run.wait(timeout=0.2)
+        with dev.scan(codes=[0x00], scans=3, log_file=False) as timed:
+            return taken, await timed.wait(timeout=30)
+
+    taken, rest = asyncio.run(scan())
+    assert sum(map(len, taken)) >= 3 and rest.shape == (3, 1)
+    np.testing.assert_allclose(np.concatenate([*taken, rest]), SIGNALS[0], atol=2e-6)
 
 
 def test_scan_count_limit_and_no_log_file(dev, workdir):
@@ -80,8 +126,12 @@ def test_scan_count_limit_and_no_log_file(dev, workdir):
 
 def test_log_dir_and_log_path(dev, workdir, tmp_path):
     with dev.scan(codes=[0x00], scans=2, log_dir=tmp_path) as run:
-        run.read_all()
-    assert run.log_path == tmp_path / "ScanLog_0.txt" and q583.read_scan_log(run.log_path).ended
+        counts = run.read_all(raw=True)
+    log = q583.read_scan_log(run.log_path)
+    assert run.log_path == tmp_path / "ScanLog_0.txt" and log.ended
+    # The converter's counts, and the scale that makes them the logged volts.
+    assert counts.dtype == np.int32
+    np.testing.assert_allclose(counts * run.scale[0] + run.scale[1], log.values, atol=1e-7)
     assert Path.cwd() == workdir
 
 
