@@ -377,10 +377,11 @@ typedef struct Q583Gap {
   uint32_t reserved;
 } Q583Gap;
 
-/* As EX_GetScanDataDbl, and for each scan handed out its number
- * (numbers[i]) and the receive time of its frame (times[i]).  numbers and
- * times may each be null. */
-Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, uint64_t* numbers, double* times,
+/* As EX_GetScanDataDbl (values, in volts) and EX_GetScanDataInt (counts,
+ * raw) at once, and for each scan handed out its number (numbers[i]) and
+ * the receive time of its frame (times[i]).  values, counts, numbers and
+ * times may each be null, but not both values and counts. */
+Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, int32_t* counts, uint64_t* numbers, double* times,
                                                   uint32_t numScans, int32_t* returned, int32_t* unread,
                                                   uint8_t* running);
 

@@ -112,7 +112,7 @@ TEST_F(ScanRing, HostFallingBehindLosesOldestScansNeverValues) {
   std::vector<double> times(88);
   int32_t returned = 0, unread = 0;
   uint8_t running = 0;
-  ASSERT_EQ(EX_GetNumberedScanData(values.data(), numbers.data(), times.data(), 88, &returned, &unread, &running), 1);
+  ASSERT_EQ(EX_GetNumberedScanData(values.data(), nullptr, numbers.data(), times.data(), 88, &returned, &unread, &running), 1);
   EXPECT_EQ(returned, 88);
   EXPECT_EQ(running, 1);
   // The scans handed out follow each other, and every number before them is

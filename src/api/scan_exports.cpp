@@ -29,9 +29,7 @@ bool GetScanData(bool wantDouble, double* dbl, int32_t* ints, uint32_t numScans,
   if ((wantDouble ? dbl == nullptr : ints == nullptr) || returned == nullptr || unread == nullptr ||
       running == nullptr)
     return false;
-  double dummyDbl = 0.0;
-  int32_t dummyInt = 0;
-  return LOCAL_GetScanData(wantDouble, wantDouble ? dbl : &dummyDbl, wantDouble ? &dummyInt : ints, numScans,
+  return LOCAL_GetScanData(wantDouble, wantDouble ? dbl : nullptr, wantDouble ? nullptr : ints, numScans,
                            returned, unread, running);
 }
 }  // namespace
@@ -119,13 +117,13 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetScanOverrunCount(uint32_t* lost) {
   });
 }
 
-extern "C" Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, uint64_t* numbers, double* times,
-                                                             uint32_t numScans, int32_t* returned, int32_t* unread,
-                                                             uint8_t* running) {
-  if (values == nullptr || returned == nullptr || unread == nullptr || running == nullptr) return 0;
+extern "C" Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, int32_t* counts, uint64_t* numbers,
+                                                             double* times, uint32_t numScans, int32_t* returned,
+                                                             int32_t* unread, uint8_t* running) {
+  if ((values == nullptr && counts == nullptr) || returned == nullptr || unread == nullptr || running == nullptr)
+    return 0;
   return Guarded([&] {
-    int32_t dummyInt = 0;
-    return LOCAL_GetScanData(true, values, &dummyInt, numScans, returned, unread, running, numbers, times);
+    return LOCAL_GetScanData(values != nullptr, values, counts, numScans, returned, unread, running, numbers, times);
   });
 }
 

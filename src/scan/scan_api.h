@@ -8,8 +8,10 @@ bool EndScan();
 bool SendScanStop();
 bool RunScan();     // EX_Run
 bool CheckRun();    // EX_CheckRun
-// numbers and times (either may be null) receive each scan's number in its
-// run and the receive time of its frame.
+// Volts into dblOut and raw counts into intOut, either of which may be null
+// (wantDouble: the scan debug log traces the volts); numbers and times
+// (either may be null) receive each scan's number in its run and the
+// receive time of its frame.
 bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_t uiNumScansToReturn,
                        int32_t* returned, int32_t* unread, uint8_t* running, uint64_t* numbers = nullptr,
                        double* times = nullptr);

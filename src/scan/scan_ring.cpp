@@ -161,13 +161,12 @@ bool LOCAL_GetScanData(bool wantDouble, double* dblOut, int32_t* intOut, uint32_
     if (times != nullptr) times[i] = stamp.seconds;
     for (uint32_t j = 0; j < points; ++j) {
       const size_t index = static_cast<size_t>(i) * points + j;
-      if (wantDouble) {
+      if (dblOut != nullptr) {
         const double volts = CountToMillivolts(scan[j], format.words, format.polarity) * 0.001;
         dblOut[index] = volts;
-        if (traced) DebugPrint(DebugLog::Scan, "voltage: %lf\n", volts);
-      } else {
-        intOut[index] = scan[j];
+        if (traced && wantDouble) DebugPrint(DebugLog::Scan, "voltage: %lf\n", volts);
       }
+      if (intOut != nullptr) intOut[index] = scan[j];
     }
     if (traced) DebugPrint(DebugLog::Scan, "\n");
     ++taken;

@@ -357,7 +357,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     return Timed(name, kInstantMs + (lenient ? kForcedEndMs : 0), [&] {
       // Volts come with each scan's number: the same scans as the plain call.
       return asInt ? EX_GetScanDataInt(raw.data(), n, &returned, &unread, &running)
-                   : EX_GetNumberedScanData(dbl.data(), numbers.data(), nullptr, n, &returned, &unread, &running);
+                   : EX_GetNumberedScanData(dbl.data(), nullptr, numbers.data(), nullptr, n, &returned, &unread, &running);
     });
   };
   uint8_t ok = call(0);

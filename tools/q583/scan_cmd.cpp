@@ -447,7 +447,7 @@ void RunScan(ScanOptions& o) {
     for (;;) {
       int32_t returned = 0, unread = 0;
       uint8_t running = 1;
-      if (!EX_GetNumberedScanData(values.data(), numbers.data(), times.data(), static_cast<uint32_t>(capacity),
+      if (!EX_GetNumberedScanData(values.data(), nullptr, numbers.data(), times.data(), static_cast<uint32_t>(capacity),
                                   &returned, &unread, &running)) {
         if (!running) return Fetch::RunOver;
         throw Failure("the scan data cannot be fetched (the instrument is not signed on)");
