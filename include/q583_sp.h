@@ -302,6 +302,11 @@ Q583_API uint8_t Q583_CALL EX_GetScanOverrunCount(uint32_t* lost);
  * "/etc" on POSIX); null or empty restores the default.  True. */
 Q583_API uint8_t Q583_CALL EX_SetIniDirectory(const char* directory);
 
+/* Directory that the scan log files ("ScanLog_<n>.txt") are numbered in and
+ * written to, from the next start on; null or empty: the current directory,
+ * as at load.  The process's current directory is never changed.  True. */
+Q583_API uint8_t Q583_CALL EX_SetScanLogDirectory(const char* directory);
+
 /* Switches writing of the configuration file on (non-zero) or off.  True. */
 Q583_API uint8_t Q583_CALL EX_SetIniWriteEnabled(uint8_t enable);
 

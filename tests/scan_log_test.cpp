@@ -94,6 +94,21 @@ TEST_F(ScanLogFile, NumberFollowsTheLargestFound) {
   EXPECT_EQ(name, "ScanLog_8.txt");
 }
 
+// A directory of the host's choice holds the files: numbered by what is
+// there, and the current directory left as it is.
+TEST_F(ScanLogFile, FilesGoToTheDirectoryGiven) {
+  std::filesystem::create_directory("logs");
+  WriteFile("logs/ScanLog_4.txt", "");
+  ASSERT_EQ(EX_SetScanLogDirectory("logs"), 1);
+  ASSERT_TRUE(LazyInit());
+  ASSERT_TRUE(ScanLog().Open(RecordHeader()));
+  EXPECT_TRUE(FileExists("logs/ScanLog_5.txt"));
+  EXPECT_FALSE(FileExists("ScanLog_0.txt"));
+  ASSERT_EQ(EX_SetScanLogDirectory(nullptr), 1);
+  ASSERT_TRUE(ScanLog().Open(RecordHeader()));
+  EXPECT_TRUE(FileExists("ScanLog_0.txt"));
+}
+
 TEST_F(ScanLogFile, NameWithoutDigitsCountsAsZero) {
   WriteFile("ScanLog_x.txt", "");
   std::string name;

@@ -179,3 +179,10 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetRunGaps(Q583Gap* gaps, uint32_t maxG
     return true;
   });
 }
+
+extern "C" Q583_API uint8_t Q583_CALL EX_SetScanLogDirectory(const char* directory) {
+  return Guarded([directory] {
+    SetScanLogDirectory(directory != nullptr ? std::string(directory) : std::string());
+    return true;
+  });
+}

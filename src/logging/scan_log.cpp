@@ -20,9 +20,15 @@ namespace {
 constexpr size_t kTextSize = 512;        // description and comment, terminator included
 constexpr uint32_t kNumberCount = 65536;  // log numbers are 16-bit
 
-std::mutex gTextMutex;  // guards the two texts
+std::mutex gTextMutex;  // guards the two texts and the directory
 char gExperiment[kTextSize] = "none";
 char gComment[kTextSize] = "";
+// The directory of the scan log files; empty: the current directory.  Made
+// on first use: the load runs before the library's other objects are made.
+std::string& Directory() {
+  static std::string directory;
+  return directory;
+}
 
 bool StoreText(char* target, const char* text) {
   if (text == nullptr) return false;
@@ -53,11 +59,21 @@ std::string ScanLogHeader(const int16_t codes[6], int16_t scanType) {
   return header;
 }
 
+void SetScanLogDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(gTextMutex);
+  Directory() = directory;
+}
+
+std::string ScanLogDirectory() {
+  std::lock_guard<std::mutex> lock(gTextMutex);
+  return Directory().empty() ? std::string(".") : Directory();
+}
+
 bool NextScanLogName(std::string& name) {
   std::vector<bool> taken(kNumberCount, false);
   bool found = false;
   uint32_t largest = 0;
-  platform::FindFiles(".", "ScanLog_*.*", [&](const std::string& file) {
+  platform::FindFiles(ScanLogDirectory(), "ScanLog_*.*", [&](const std::string& file) {
     const uint16_t number = static_cast<uint16_t>(std::atoi(file.c_str() + 8));
     taken[number] = true;
     found = true;
@@ -83,9 +99,10 @@ bool NextScanLogName(std::string& name) {
 bool ScanLog::Open(const std::string& header) {
   std::string name;
   if (!NextScanLogName(name)) return false;
+  const std::string path = ScanLogDirectory() + "/" + name;
   std::lock_guard<std::mutex> lock(mutex_);
   if (file_ != nullptr) std::fclose(file_);
-  file_ = std::fopen(name.c_str(), "wt");
+  file_ = std::fopen(path.c_str(), "wt");
   if (file_ == nullptr) return false;
   std::fprintf(file_, "%s\n", header.c_str());
   std::fflush(file_);
@@ -168,4 +185,5 @@ void ResetScanLogForLoad() {
   std::memset(gExperiment, 0, sizeof gExperiment);
   std::strcpy(gExperiment, "none");
   std::memset(gComment, 0, sizeof gComment);
+  Directory().clear();
 }

@@ -38,8 +38,12 @@ class ScanLog {
 // main channel not scanned), and the calibration columns of scan type 2.
 std::string ScanLogHeader(const int16_t codes[6], int16_t scanType);
 
-// The next free name "ScanLog_<n>.txt" in the current directory; false when
-// no number is left.
+// The directory the scan log files go to (empty: the current directory, as
+// at load), and the one in use ("." for the current directory).
+void SetScanLogDirectory(const std::string& directory);
+std::string ScanLogDirectory();
+// The next free name "ScanLog_<n>.txt" in that directory; false when no
+// number is left.
 bool NextScanLogName(std::string& name);
 
 bool SetExperimentName(const char* text);

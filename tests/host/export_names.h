@@ -43,7 +43,7 @@ static const char* const kQ583Exports[] = {
     /* platform extensions */
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
     "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType",
-    "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps",
+    "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps", "EX_SetScanLogDirectory",
 };
 
 enum { kQ583ExportCount = sizeof kQ583Exports / sizeof kQ583Exports[0] };
