@@ -371,6 +371,8 @@ typedef struct Q583RunSummary {
   double longestDelay;    /* seconds from a frame taken from the line to its scan stored, at most */
   uint32_t running;       /* 1 while the run goes on */
   uint32_t logLimitReached; /* 1 when the scan log was closed at its size limit (the run went on) */
+  uint32_t logWriteFailed;  /* 1 when a write to the scan log failed (a full disk): it was closed where it
+                               stands, without a trailer (the run went on) */
   uint32_t gapCount;      /* gaps recorded (at most 64; later ones add to the counts only) */
   char endCall[36];       /* the call that ended the run at once, or "" */
 } Q583RunSummary;

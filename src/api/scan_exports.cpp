@@ -148,6 +148,7 @@ void FillSummary(const RunFigures& f, bool running, Q583RunSummary& out) {
   s.longestDelay = f.longestDelay;
   s.running = running ? 1U : 0U;
   s.logLimitReached = f.logLimitReached ? 1U : 0U;
+  s.logWriteFailed = f.logWriteFailed ? 1U : 0U;
   s.gapCount = static_cast<uint32_t>(f.gaps.size());
   std::snprintf(s.endCall, sizeof s.endCall, "%s", f.endCall.c_str());
   std::memcpy(&out, &s, std::min<size_t>(out.size, sizeof s));

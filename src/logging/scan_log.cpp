@@ -114,11 +114,17 @@ bool ScanLog::IsOpen() const {
   return file_ != nullptr;
 }
 
-void ScanLog::WriteRow(const std::string& row) {
+bool ScanLog::WriteRow(const std::string& row) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (file_ == nullptr) return;
-  std::fprintf(file_, "%s\n", row.c_str());
-  std::fflush(file_);
+  if (file_ == nullptr) return true;
+  const bool written = std::fprintf(file_, "%s\n", row.c_str()) >= 0 && std::fflush(file_) == 0;
+  if (!written) {
+    // A full disk or a size limit: the file ends where the write failed,
+    // and nothing more is written to it (no row after a gap, no trailer).
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  return written;
 }
 
 void ScanLog::WriteTrailer(double minimum, double applied, double scans, const std::string& started,

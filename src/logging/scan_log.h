@@ -20,8 +20,9 @@ class ScanLog {
   // Opens the next free "ScanLog_<n>.txt" with its header line.
   bool Open(const std::string& header);
   bool IsOpen() const;
-  // Writes one row (text without the line feed) and flushes.
-  void WriteRow(const std::string& row);
+  // Writes one row (text without the line feed) and flushes.  False when
+  // that failed: the file is then closed where it stands.
+  bool WriteRow(const std::string& row);
   // Writes the six trailer lines and flushes: the interval bounds as given,
   // the scans counted, the run's start and end texts (ctime lines).
   void WriteTrailer(double minimum, double applied, double scans, const std::string& started,

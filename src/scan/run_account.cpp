@@ -50,6 +50,11 @@ void RunAccount::LogLimitReached() {
   figures_.logLimitReached = true;
 }
 
+void RunAccount::LogWriteFailed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.logWriteFailed = true;
+}
+
 void RunAccount::Ended(EndReason reason, double wallTime, const char* call) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (figures_.reason != EndReason::Running) return;

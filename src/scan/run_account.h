@@ -51,6 +51,7 @@ struct RunFigures {
   EndReason reason = EndReason::Running;
   std::string endCall;     // the call that ended it at once
   bool logLimitReached = false;  // the scan log was closed at its size limit (the run went on)
+  bool logWriteFailed = false;   // a write to the scan log failed: it was closed there (the run went on)
   double startTime = 0.0;  // seconds since 1970, when the start succeeded
   double endTime = 0.0;    // likewise, when it ended; 0 while it runs
   double longestDelay = 0.0;  // seconds from a frame's last byte taken to its scan stored
@@ -73,6 +74,7 @@ class RunAccount {
   // The next number a frame would get.
   uint64_t NextNumber() const;
   void LogLimitReached();
+  void LogWriteFailed();
   // The first reason given wins; later ones are passed over.
   void Ended(EndReason reason, double wallTime, const char* call = nullptr);
   EndReason Reason() const;

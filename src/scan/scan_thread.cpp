@@ -242,7 +242,10 @@ ThreadStop TakeFrames(ScanRun& scan) {
     const int stored = DecodeFrame(scan, points, toFile ? &row : nullptr);
     if (toFile) {
       AppendLogComment(row);
-      scan.log.WriteRow(row);
+      if (!scan.log.WriteRow(row)) {
+        DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> writing the scan log failed: the file is closed\n");
+        scan.account.LogWriteFailed();
+      }
     }
     // Only stored scans are counted: the host is never handed a value that
     // this run did not store.

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,6 +333,24 @@ TEST_F(CliTest, AFailedOutputStopsTheRunInOrder) {
 
 // An output that cannot be written is found before the sign-on: nothing
 // reaches the instrument and no scan log is left.
+// A scan log that stops taking rows (a full disk; here a file-size limit)
+// stops the run in order, and the run fails naming the scan log.
+TEST_F(CliTest, AScanLogThatCannotBeWrittenStopsTheRun) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const rlimit small{1024, old.rlim_max};
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);  // inherited: the write fails instead
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const pid_t pid = Start({"scan", "--sim", "--codes", "0,0,0,0,16,16", "--seconds", "60", "-q"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  const Result r = Finish(pid);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("writing the scan log " + (Dir() / "ScanLog_0.txt").string() + " failed"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("(stopped: an output failed)"), std::string::npos) << r.err;
+}
+
 TEST_F(CliTest, UnwritableOutputsFailBeforeTheSignOn) {
   for (const std::vector<std::string>& output :
        {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"}}) {

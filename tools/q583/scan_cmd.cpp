@@ -439,6 +439,17 @@ void RunScan(ScanOptions& o) {
     }
     return false;
   };
+  // The library closes the scan log where a write to it failed (a full
+  // disk) and goes on: the run is stopped in order, as for -o.
+  const auto scanLogFailed = [&]() {
+    if (logName.empty() || !writeFailure.empty()) return !writeFailure.empty();
+    Q583RunSummary account{};
+    account.size = sizeof account;
+    if (EX_GetRunSummary(&account) != 1 || account.logWriteFailed == 0) return false;
+    writeFailure = "writing the scan log " + fs::absolute(logName).string() +
+                   " failed (is the disk full?); the scan was stopped";
+    return true;
+  };
   // Takes every scan waiting in the ring.  After the run has ended, however
   // it ended, its unread scans still come out (running 0) until none are
   // left; the run is then over.
@@ -487,7 +498,7 @@ void RunScan(ScanOptions& o) {
         return false;
       }
       if (table) table->Flush();
-      if (outputFailed()) return false;
+      if (outputFailed() || scanLogFailed()) return false;
       EX_GetScanOverrunCount(&overruns);
       live.Tick(elapsed(), overruns);
     }
@@ -524,6 +535,7 @@ void RunScan(ScanOptions& o) {
   Q583RunSummary account{};
   account.size = sizeof account;
   const bool accounted = EX_GetRunSummary(&account) == 1;
+  (void)scanLogFailed();  // a write that failed in the run's last moments
   std::vector<Q583Gap> gaps(64);
   uint32_t gapCount = 0;
   if (accounted && EX_GetRunGaps(gaps.data(), static_cast<uint32_t>(gaps.size()), &gapCount) == 1) {
@@ -591,7 +603,8 @@ void AddScanCommand(CLI::App& app) {
       "trailer written, instrument stopped).\n"
       "Every argument is checked before the port is touched.\n"
       "-o overwrites FILE if it exists. Every output is tried before the instrument is touched; the first failed "
-      "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then).\n"
+      "write to FILE or standard output stops the run in order (the scan log keeps every scan up to then), and so "
+      "does a scan log that cannot be written (a full disk).\n"
       "Output: the table of -o begins with each scan's number in its run (from 0, in the order the instrument "
       "sent them) and the receive time of its frame in seconds since the start, so a missing scan leaves a gap "
       "in the numbers, never a shifted time. Lost scans are said on standard error as they are found (\"12 scans "
