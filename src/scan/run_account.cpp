@@ -63,6 +63,16 @@ void RunAccount::Ended(EndReason reason, double wallTime, const char* call) {
   if (call != nullptr) figures_.endCall = call;
 }
 
+void RunAccount::EndedByItself(EndReason reason, double wallTime) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (figures_.reason != EndReason::Running && figures_.reason != EndReason::Host &&
+      figures_.reason != EndReason::AtOnce)
+    return;
+  figures_.reason = reason;
+  figures_.endCall.clear();
+  if (figures_.endTime == 0.0) figures_.endTime = wallTime;
+}
+
 EndReason RunAccount::Reason() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return figures_.reason;

@@ -77,6 +77,9 @@ class RunAccount {
   void LogWriteFailed();
   // The first reason given wins; later ones are passed over.
   void Ended(EndReason reason, double wallTime, const char* call = nullptr);
+  // The thread's own reason for leaving its loop (its length, a full ring,
+  // a fault): it wins over a host's end that met the thread on its way out.
+  void EndedByItself(EndReason reason, double wallTime);
   EndReason Reason() const;
   RunFigures Figures() const;
 

@@ -102,9 +102,11 @@ void AccountForTheEnd(ScanRun& scan, ThreadStop why) {
       reason = EndReason::LineLost;
       NoteFramesLeft(scan, GapCause::LineLost);
       break;
-    default: break;
+    default:
+      scan.account.Ended(reason, platform::WallSeconds());
+      return;
   }
-  scan.account.Ended(reason, platform::WallSeconds());
+  scan.account.EndedByItself(reason, platform::WallSeconds());
 }
 
 // The thread's last work for its run.  It tears nothing down: the byte
