@@ -12,7 +12,7 @@
 #include "device/q583.h"
 #include "logging/debug_log.h"
 
-platform::PortHandle idComDev[kNumPortSlots];  // all INVALIDCOMDEV from load
+std::atomic<platform::PortHandle> idComDev[kNumPortSlots];  // all INVALIDCOMDEV from load
 std::atomic<int32_t> ComHandleNum{0};
 platform::ComStatus comStat;
 std::atomic<uint8_t> echoByte{0};
@@ -37,18 +37,22 @@ int64_t FirstMsOfTick(int64_t t) {
 
 platform::PortHandle CurrentPort() {
   const int32_t slot = ComHandleNum.load();
-  return ValidSlot(slot) ? idComDev[slot] : INVALIDCOMDEV;
+  return ValidSlot(slot) ? idComDev[slot].load() : INVALIDCOMDEV;
 }
 
 bool OpenComPort(int comPort) {
   if (!ValidSlot(comPort)) return false;
-  idComDev[comPort] = platform::OpenPort(comPort);
-  if (idComDev[comPort] == INVALIDCOMDEV) return false;
+  const platform::PortHandle opened = platform::OpenPort(comPort);
+  if (opened == INVALIDCOMDEV) return false;
+  // A handle still in the slot (never the case on the library's own paths)
+  // is closed rather than lost.
+  const platform::PortHandle previous = idComDev[comPort].exchange(opened);
+  if (previous != INVALIDCOMDEV) platform::ClosePort(previous, 0);
   gPortLost = false;
   // Whether a USB adapter passes bytes on at once or in lumps after its
   // latency timer shows in every reply time, so the scan debug log says.
   DebugPrintFlush(DebugLog::Scan, "[OpenComPort]  %s: low latency %s\n", platform::PortDevice(comPort).c_str(),
-                  platform::LowLatencyText(platform::PortLowLatency(idComDev[comPort])));
+                  platform::LowLatencyText(platform::PortLowLatency(opened)));
   return true;
 }
 
@@ -71,8 +75,7 @@ bool ConfigureComPort(uint32_t baud, bool* lineRefused) {
 void CloseComPort() {
   const int32_t slot = ComHandleNum.load();
   if (!ValidSlot(slot)) return;
-  const platform::PortHandle port = idComDev[slot];
-  idComDev[slot] = INVALIDCOMDEV;
+  const platform::PortHandle port = idComDev[slot].exchange(INVALIDCOMDEV);
   // Whatever was written last (the extended registers at the end of a
   // sign-on pass) must reach the instrument before the port goes.
   if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
@@ -80,8 +83,7 @@ void CloseComPort() {
 
 void CloseAllPorts() {
   for (auto& slot : idComDev) {
-    const platform::PortHandle port = slot;
-    slot = INVALIDCOMDEV;
+    const platform::PortHandle port = slot.exchange(INVALIDCOMDEV);
     if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
   }
 }

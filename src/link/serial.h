@@ -10,7 +10,11 @@
 constexpr platform::PortHandle INVALIDCOMDEV = platform::kInvalidPort;
 constexpr int kNumPortSlots = 255;
 
-extern platform::PortHandle idComDev[kNumPortSlots];  // one handle per port number
+// One handle per port number.  A close takes the handle out of its slot in
+// one step, so that two closers (a host thread and the acquisition thread's
+// own sign-on) can never both close it: the second would close whatever
+// the process had opened under that number since.
+extern std::atomic<platform::PortHandle> idComDev[kNumPortSlots];
 extern std::atomic<int32_t> ComHandleNum;               // slot in use
 extern platform::ComStatus comStat;                     // last GetComStatus
 extern std::atomic<uint8_t> echoByte;                   // single-byte replies, drains
