@@ -54,6 +54,9 @@ def test_timed_scan_matches_its_log_row_for_row(dev):
     frame, logged = run.to_dataframe(data), log.to_dataframe()
     assert list(frame.columns) == ["time"] + list(logged.columns) and list(logged.columns) == log.labels
     assert frame.index.name == "scan" and list(frame.index) == list(run.numbers)
+    assert list(run.to_dataframe(data[1:3], first=1).index) == [1, 2]
+    with pytest.raises(ValueError, match="no scan of that number"):
+        run.to_dataframe(data[:1], first=len(data))
     np.testing.assert_allclose((frame["time"] - run.started).dt.total_seconds(), run.times, atol=1e-6)
     np.testing.assert_allclose(frame[log.labels].to_numpy(), logged.to_numpy(), atol=1e-7)
     assert abs((logged.index[0] - log.started).total_seconds()) < 1e-9
@@ -142,6 +145,7 @@ def test_a_host_that_falls_behind_learns_what_it_lost(flooding, caplog, on_gap):
     assert summary.scans_sent == len(numbers) + len(missing) == len(data) + len(missing)
     assert {gap.cause for gap in gaps} == {1} and summary.end_reason == "ended by the host"
     lines = [str(gap) for gap in gaps]
+    assert str(q583.ScanGap(7, 1, 3)) == "1 scan lost at 7: the line was lost"
     assert lines[0] == f"{gaps[0].count:,} scans lost at {gaps[0].first}-{missing[gaps[0].count - 1]}: " \
                        "the host fell behind"
     said = [str(w.message) for w in warned if w.category is q583.ScanGapWarning]
