@@ -44,7 +44,7 @@ def main() -> None:
         with dev.scan(codes=[0x00, 0x00, 0x00], seconds=args.seconds) as run:
             for block in run:  # arrays as the scans arrive
                 data = np.vstack([data, block])
-                times = np.arange(len(data)) * run.interval
+                times = run.times  # receive times, seconds since the start
                 for line, column in zip(lines, data.T):
                     line.set_data(times, column)
                 fig.canvas.draw_idle()

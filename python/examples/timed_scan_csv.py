@@ -28,9 +28,11 @@ def main() -> None:
         dev = stack.enter_context(q583.Q583(port))
         with dev.scan(codes=[0x00, 0x00, 0x00, 0x00], seconds=args.seconds, description="timed_scan_csv") as run:
             data = run.read_all()
-        table = np.column_stack([run.times, data])
-        header = "time_s," + ",".join(f"ch{i}" for i in range(data.shape[1]))
-        np.savetxt(args.output, table, delimiter=",", header=header, comments="", fmt="%.7f")
+        # Each scan's number and receive time: a lost scan leaves a gap, never a shifted time.
+        table = np.column_stack([run.numbers, run.times, data])
+        header = "scan,time_s," + ",".join(f"ch{i}" for i in range(data.shape[1]))
+        np.savetxt(args.output, table, delimiter=",", header=header, comments="",
+                   fmt=["%d", "%.6f"] + ["%.7f"] * data.shape[1])
         print(f"{len(data)} scans every {run.interval:.4f} s -> {args.output} (scan log {run.log_path})")
 
 

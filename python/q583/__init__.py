@@ -12,18 +12,19 @@ Example::
 """
 
 from .device import AVERAGES, FILTERS_HZ, GAINS, NOT_SCANNED, SCAN_TYPES, Q583, close_all
-from .errors import (ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError,
-                     SimulatorError, SimulatorNotFoundError)
+from .errors import (ERROR_TYPES, LibraryNotFoundError, NoAnswerError, PortError, Q583Error, ScanError, ScanGap,
+                     ScanGapError, ScanGapWarning, SimulatorError, SimulatorNotFoundError)
 from ._lib import library
-from .scan import ScanRun
+from .scan import RunSummary, ScanRun
 from .scanlog import ScanLog, ScanLogError, Trailer, read_scan_log
 from .simulator import Simulator
 from .ports import PortInfo, PortSearchError, find_instrument, list_ports, probe_port
 
 __all__ = [
-    "Q583", "ScanRun", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library", "close_all",
+    "Q583", "ScanRun", "RunSummary", "ScanGap", "Simulator", "read_scan_log", "ScanLog", "Trailer", "library", "close_all",
     "list_ports", "probe_port", "find_instrument", "PortInfo",
-    "Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ScanLogError",
+    "Q583Error", "LibraryNotFoundError", "PortError", "NoAnswerError", "ScanError", "ScanGapError", "ScanLogError",
+    "ScanGapWarning",
     "PortSearchError", "SimulatorError", "SimulatorNotFoundError",
     "ERROR_TYPES", "GAINS", "AVERAGES", "FILTERS_HZ", "SCAN_TYPES", "NOT_SCANNED",
 ]

@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .errors import LibraryNotFoundError
 
-__all__ = ["library", "MessageBoxHandler", "BeepHandler", "library_file_names"]
+__all__ = ["library", "MessageBoxHandler", "BeepHandler", "library_file_names", "RunSummaryStruct", "GapStruct"]
 
 _WINDOWS = sys.platform == "win32"
 # The exports use the platform's standard call on 32-bit Windows.
@@ -22,6 +22,48 @@ _FUNCTYPE = ctypes.WINFUNCTYPE if _WINDOWS else ctypes.CFUNCTYPE  # type: ignore
 MessageBoxHandler = _FUNCTYPE(ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32)
 #: Beep handler: frequency in Hz, length in ms.
 BeepHandler = _FUNCTYPE(None, ctypes.c_uint32, ctypes.c_uint32)
+
+
+
+class RunSummaryStruct(ctypes.Structure):
+    """The library's ``Q583RunSummary``: a run's account (``size`` first,
+    set to the struct's size by the caller)."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("endReason", ctypes.c_uint32),
+        ("scansSent", ctypes.c_uint64),
+        ("scansTaken", ctypes.c_uint64),
+        ("scansStored", ctypes.c_uint64),
+        ("scansHandedOut", ctypes.c_uint64),
+        ("lostOverrun", ctypes.c_uint64),
+        ("lostFrameFault", ctypes.c_uint64),
+        ("lostLineLost", ctypes.c_uint64),
+        ("lostQueueOverflow", ctypes.c_uint64),
+        ("lostRunEnded", ctypes.c_uint64),
+        ("notStored", ctypes.c_uint64),
+        ("startTime", ctypes.c_double),
+        ("endTime", ctypes.c_double),
+        ("longestDelay", ctypes.c_double),
+        ("running", ctypes.c_uint32),
+        ("logLimitReached", ctypes.c_uint32),
+        ("gapCount", ctypes.c_uint32),
+        ("endCall", ctypes.c_char * 36),
+    ]
+
+
+class GapStruct(ctypes.Structure):
+    """The library's ``Q583Gap``: missing scan numbers and their cause."""
+
+    _fields_ = [("first", ctypes.c_uint64), ("count", ctypes.c_uint64), ("cause", ctypes.c_uint32),
+                ("reserved", ctypes.c_uint32)]
+
+
+# Q583_GAP_*: the causes of a gap.
+GAP_OVERRUN, GAP_FRAME_FAULT, GAP_LINE_LOST, GAP_QUEUE_OVERFLOW, GAP_RUN_ENDED, GAP_NOT_STORED = range(1, 7)
+# Q583_END_*: how a run ended.
+(END_RUNNING, END_HOST, END_TIMED, END_MEMORY_FULL, END_FRAME_ERROR, END_LINE_LOST, END_QUEUE_OVERFLOW,
+ END_AT_ONCE, END_UNLOAD) = range(9)
 
 _u8, _u16, _u32, _i32, _dbl = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_int32, ctypes.c_double
 _P = ctypes.POINTER
@@ -111,6 +153,11 @@ _SIGNATURES: Dict[str, Tuple[Any, ...]] = {
     "EX_SetIniDirectory": (_str,),
     "EX_SetIniWriteEnabled": (_u8,),
     "EX_ClosePort": (),
+    "EX_GetErrorType": (_P(_i32), _P(ctypes.c_char), _u32),
+    # values (volts), counts, numbers (uint64), times: addresses, each may be null
+    "EX_GetNumberedScanData": (ctypes.c_void_p,) * 4 + (_u32, _P(_i32), _P(_i32), _P(_u8)),
+    "EX_GetRunSummary": (_P(RunSummaryStruct),),
+    "EX_GetRunGaps": (_P(GapStruct), _u32, _P(_u32)),
 }
 
 _lock = threading.Lock()

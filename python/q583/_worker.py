@@ -5,7 +5,8 @@ process drives: the library drives one instrument per process.
 :class:`ScanRun`, so that their code, checks and exceptions are the same
 for both.  Each export call goes over a pipe with its by-reference values,
 and comes back with them updated and with the message boxes the call
-raised; scan data come back as one block of counts per call."""
+raised; scan data come back as one block of counts, numbers and times per
+call."""
 
 from __future__ import annotations
 
@@ -17,12 +18,15 @@ import sys
 import threading
 from multiprocessing.connection import Connection
 from pathlib import Path
-from typing import Any, Callable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ._lib import MessageBoxHandler, library
 from .errors import NoAnswerError, Q583Error
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["RemoteLibrary"]
 
@@ -43,42 +47,53 @@ def serve(fd: int) -> None:
         return _BOX_CANCEL if style & 0xF == _OK_CANCEL else _BOX_OK
 
     handler = MessageBoxHandler(on_box)
-    counts = np.empty(0, dtype=np.int32)
+    # Room for the scan data asked for, grown as needed.
+    room: Dict[str, "NDArray[Any]"] = {"counts": np.empty(0, dtype=np.int32), "numbers": np.empty(0, dtype=np.uint64),
+            "times": np.empty(0, dtype=np.float64)}
     while True:
         try:
             name, args, cwd = conn.recv()
         except (EOFError, OSError):
             return
-        cells = [getattr(ctypes, kind)(value) for kind, value in args if kind not in ("value", "counts")]
-        cell_iter = iter(cells)
+        function = getattr(lib, name)
+        refs: List[Any] = []  # what the call writes back: cells and buffers, in order
         call_args: List[Any] = []
-        for kind, value in args:
+        for position, (kind, value) in enumerate(args):
             if kind == "value":
                 call_args.append(value)
-            elif kind == "counts":  # room for the values asked for
-                if counts.size < value:
-                    counts = np.empty(value, dtype=np.int32)
-                call_args.append(counts.ctypes.data)
+            elif kind in room:
+                if room[kind].size < value:
+                    room[kind] = np.empty(value, dtype=room[kind].dtype)
+                call_args.append(room[kind].ctypes.data)
+            elif kind == "buffer":  # a struct or an array, as its bytes
+                buffer = ctypes.create_string_buffer(value, len(value))
+                refs.append(buffer)
+                call_args.append(ctypes.cast(buffer, function.argtypes[position]))
             else:
-                call_args.append(ctypes.byref(next(cell_iter)))
+                cell = getattr(ctypes, kind)(value)
+                refs.append(cell)
+                call_args.append(ctypes.byref(cell))
         if name == "EX_SetMessageBoxHandler":
             call_args = [handler if call_args[0] else MessageBoxHandler()]
         home = os.getcwd() if cwd else None
         try:
             if cwd:
                 os.chdir(cwd)  # the scan log is named in the current directory
-            result = getattr(lib, name)(*call_args)
+            result = function(*call_args)
         except Exception as error:  # pylint: disable=broad-except - reported to the host
             conn.send((None, [], [], f"{name}: {type(error).__name__}: {error}"))
             continue
         finally:
             if home is not None:
                 os.chdir(home)
-        block = b""
-        if name == "EX_GetScanDataInt" and result:
-            per = args[0][1] // max(1, args[1][1])  # values asked for / scans asked for
-            block = counts[: cells[0].value * per].tobytes()
-        conn.send((result, [cell.value for cell in cells], boxes[:], block))
+        block: Tuple[bytes, ...] = ()
+        if name == "EX_GetNumberedScanData" and result:
+            scans = refs[0].value
+            per = args[1][1] // max(1, args[4][1])  # values asked for / scans asked for
+            block = (room["counts"][: scans * per].tobytes(), room["numbers"][:scans].tobytes(),
+                     room["times"][:scans].tobytes())
+        conn.send((result, [ref.raw if isinstance(ref, ctypes.Array) else ref.value for ref in refs], boxes[:],
+                   block))
         boxes.clear()
 
 
@@ -119,22 +134,28 @@ class RemoteLibrary:
         wire: List[Tuple[str, Any]] = []
         refs = []
         for arg in args:
-            if isinstance(arg, _BY_REFERENCE):
-                cell = getattr(arg, "_obj")  # what byref() was given
+            cell = getattr(arg, "_obj") if isinstance(arg, _BY_REFERENCE) else arg  # what byref() was given
+            if isinstance(cell, (ctypes.Structure, ctypes.Array)):  # a struct or an array: its bytes
+                wire.append(("buffer", bytes(cell)))
+                refs.append(cell)
+            elif cell is not arg:
                 wire.append((type(cell).__name__, cell.value))
                 refs.append(cell)
             else:
                 wire.append(("value", arg))
         return self._send(name, wire, refs)
 
-    def get_counts(self, into: np.ndarray, scans: int, refs: Tuple[Any, ...]) -> int:  # type: ignore[type-arg]
-        """EX_GetScanDataInt into the array into (scans x values)."""
+    def get_numbered(self, counts: "NDArray[np.int32]", numbers: "NDArray[np.uint64]",
+                     times: "NDArray[np.float64]", scans: int, refs: Tuple[Any, ...]) -> int:
+        """EX_GetNumberedScanData into counts (scans x values), numbers and
+        times (scans each); no volts."""
         cells = [getattr(ref, "_obj") for ref in refs]
-        wire = [("counts", into.size), ("value", scans)] + [(type(cell).__name__, cell.value) for cell in cells]
-        return self._send("EX_GetScanDataInt", wire, cells, into)
+        wire = [("value", None), ("counts", counts.size), ("numbers", scans), ("times", scans),
+                ("value", scans)] + [(type(cell).__name__, cell.value) for cell in cells]
+        return self._send("EX_GetNumberedScanData", wire, cells, (counts, numbers, times))
 
     def _send(self, name: str, wire: List[Tuple[str, Any]], refs: List[Any],
-              into: Optional[np.ndarray] = None) -> int:  # type: ignore[type-arg]
+              into: Sequence["NDArray[Any]"] = ()) -> int:
         cwd = os.getcwd() if name.startswith("EX_StartScan") else None
         with self._lock:
             try:
@@ -146,10 +167,13 @@ class RemoteLibrary:
         if result is None:
             raise Q583Error(f"the worker process of the Q583 on {self._label} failed in {block}")
         for ref, value in zip(refs, values):
-            ref.value = value
-        if into is not None and block:
-            flat = into.reshape(-1)
-            flat[: len(block) // 4] = np.frombuffer(block, dtype=np.int32)
+            if isinstance(ref, (ctypes.Structure, ctypes.Array)):
+                ctypes.memmove(ctypes.addressof(ref), value, len(value))
+            else:
+                ref.value = value
+        for array, data in zip(into, block):
+            flat = array.reshape(-1)
+            flat[: len(data) // array.itemsize] = np.frombuffer(data, dtype=array.dtype)
         if self._box_handler is not None:
             for text, caption, style in boxes:
                 self._box_handler(text, caption, style)

@@ -331,6 +331,8 @@ class Q583:
                 # scans: what it still holds waits in the run.
                 with contextlib.suppress(Q583Error):
                     run._take()
+            if run is not None:
+                run._keep_account()
             self._release()
 
     def _release(self) -> None:
@@ -756,8 +758,12 @@ class Q583:
             self._quiet_boxes = False
         return "".join(self._take_boxes())
 
-    def _error_type(self) -> int:
-        return self._report_number(self.setup_report(), "errorType")
+    def _error_type(self) -> Tuple[int, str]:
+        """The library's errorType of the last scan or read, and its text."""
+        code, text = ctypes.c_int32(), ctypes.create_string_buffer(160)
+        if not self._lib.EX_GetErrorType(ctypes.byref(code), text, len(text)):
+            return 0, ""
+        return code.value, text.value.decode("latin-1")
 
     # ---- configuration file ---------------------------------------------------------
 
@@ -835,6 +841,7 @@ class Q583:
         comment: str = "",
         description: str = "",
         log_dir: Union[str, "os.PathLike[str]", None] = None,
+        on_gap: Literal["warn", "raise", "ignore"] = "warn",
     ) -> "ScanRun":
         """Starts a background scan and returns its :class:`ScanRun`.
 
@@ -854,6 +861,12 @@ class Q583:
                 The library names the file in the current directory, so the
                 process's current directory is switched to log_dir for the
                 moment of the start.
+            on_gap: what a loss of scans does (scans the host fell a ring
+                behind on, those a frame fault or a lost line cost):
+                ``"warn"`` a :class:`ScanGapWarning` and a line on the
+                ``q583`` logger, ``"raise"`` a :class:`ScanGapError` out of
+                the read that finds it, ``"ignore"`` nothing.  Each run
+                keeps its gaps in ``run.gaps`` whatever the choice.
 
         Raises:
             TypeError: an argument of a wrong type.
@@ -873,6 +886,8 @@ class Q583:
         comment = _check.text("comment", comment)
         description = _check.text("description", description)
         log_dir = _check.path("log_dir", log_dir)
+        if _check.text("on_gap", on_gap) not in ("warn", "raise", "ignore"):
+            raise ValueError(f"on_gap {on_gap!r} refused; allowed: 'warn', 'raise', 'ignore'")
         if seconds is not None and not 0 < seconds <= 4_000_000:
             raise ValueError(f"seconds {seconds!r} refused; allowed: above 0 up to 4000000")
         if scans is not None and scans < 1:
@@ -916,7 +931,9 @@ class Q583:
         channels: List[Any] = list(channels_of(self.channel_codes))
         if scan_type == 2:
             channels += ["offset", "fullscale"]
-        run = ScanRun(self, channels, self.interval, seconds, scans, log_file, log_dir)
+        if self._run is not None:
+            self._run._keep_account()  # the library's account of a run lasts until the next start
+        run = ScanRun(self, channels, self.interval, seconds, scans, log_file, log_dir, on_gap)
         self._run = run
         run._start()
         return run

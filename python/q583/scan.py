@@ -7,24 +7,30 @@ import ctypes
 import logging
 import os
 import re
+import sys
 import threading
 import time
+import warnings
+from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Iterator, List, Optional, Sequence, Set
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Sequence, Set,
+                    Tuple)
 
 import numpy as np
 
 from . import _check
-from ._columns import Channel, dataframe, label_of
-from .errors import ERROR_TYPES, NoAnswerError, Q583Error, ScanError
+from ._columns import Channel, label_of, numbered_dataframe
+from ._lib import (END_AT_ONCE, END_FRAME_ERROR, END_HOST, END_LINE_LOST, END_MEMORY_FULL, END_QUEUE_OVERFLOW,
+                   END_TIMED, END_UNLOAD, GAP_NOT_STORED, GAP_OVERRUN, GapStruct, RunSummaryStruct)
+from .errors import NoAnswerError, Q583Error, ScanError, ScanGap, ScanGapError, ScanGapWarning
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from .device import Q583
 
-__all__ = ["ScanRun", "RING_VALUES"]
+__all__ = ["ScanRun", "RunSummary", "RING_VALUES"]
 
 log = logging.getLogger("q583")
 
@@ -49,6 +55,134 @@ def _log_number(name: str) -> int:
     return int(match.group(1)) if match else -1
 
 
+def _caller_level() -> int:
+    """The stack level, for warnings.warn called by the caller of this,
+    of the first frame outside the package: the host's read, loop or
+    read_all."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame = sys._getframe(1)
+    level = 1
+    while frame.f_back is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == here:
+        frame = frame.f_back
+        level += 1
+    return level
+
+
+_END_REASONS = {
+    END_HOST: "ended by the host",
+    END_TIMED: "its length was over",
+    END_MEMORY_FULL: "the memory ring was full",
+    END_FRAME_ERROR: "a frame fault",
+    END_LINE_LOST: "the line was lost",
+    END_QUEUE_OVERFLOW: "the receive queue overflowed",
+    END_UNLOAD: "the library was unloaded",
+}
+
+
+@dataclass
+class RunSummary:
+    """The library's account of a run (``run.summary``).
+
+    Attributes:
+        scans_sent: scans the instrument sent, numbered from 0: those taken
+            from the line and those known lost after the last.
+        scans_taken: frames taken from the line.
+        scans_stored: scans stored in the library's memory ring.
+        scans_handed_out: scans the library handed to the package.
+        lost: scans lost, by cause: ``"overrun"`` (the host fell a ring
+            behind), ``"frame fault"``, ``"line lost"``, ``"queue
+            overflow"``, ``"run ended"`` (frames on their way when a call
+            ended the run at once).
+        not_stored: scans taken while memory logging was off (not lost).
+        end_code: how the run ended, the library's ``Q583_END_*`` (0 while
+            it runs).
+        end_reason: the same in words (``"ended by the host"``, ``"its
+            length was over"``, ``"a frame fault: <the library's error
+            text>"``, ``"ended at once by EX_SetRate"``), ``None`` while it
+            runs.
+        end_call: the call that ended the run at once, or ``""``.
+        started, ended: local times of the start and the end (``None``
+            while it runs).
+        longest_delay: seconds from a frame taken from the line to its scan
+            stored, at most.
+        running: the run goes on.
+        log_limit_reached: the scan log was closed at its size limit (the
+            run went on).
+        gap_count: gaps the library recorded.
+    """
+
+    scans_sent: int
+    scans_taken: int
+    scans_stored: int
+    scans_handed_out: int
+    lost: Dict[str, int]
+    not_stored: int
+    end_code: int
+    end_reason: Optional[str]
+    end_call: str
+    started: Optional[datetime]
+    ended: Optional[datetime]
+    longest_delay: float
+    running: bool
+    log_limit_reached: bool
+    gap_count: int = field(default=0)
+
+    @property
+    def lost_total(self) -> int:
+        """Scans lost, whatever the cause."""
+        return sum(self.lost.values())
+
+    @classmethod
+    def _of(cls, struct: RunSummaryStruct, error_text: str) -> "RunSummary":
+        code = int(struct.endReason)
+        call = struct.endCall.decode("latin-1")
+        if code == 0:
+            reason: Optional[str] = None
+        elif code == END_AT_ONCE:
+            reason = f"ended at once by {call or 'a call'}"
+        elif code == END_FRAME_ERROR and error_text:
+            reason = f"a frame fault: {error_text}"
+        else:
+            reason = _END_REASONS.get(code, f"an end the library does not name ({code})")
+        return cls(
+            scans_sent=int(struct.scansSent), scans_taken=int(struct.scansTaken),
+            scans_stored=int(struct.scansStored), scans_handed_out=int(struct.scansHandedOut),
+            lost={"overrun": int(struct.lostOverrun), "frame fault": int(struct.lostFrameFault),
+                  "line lost": int(struct.lostLineLost), "queue overflow": int(struct.lostQueueOverflow),
+                  "run ended": int(struct.lostRunEnded)},
+            not_stored=int(struct.notStored), end_code=code, end_reason=reason, end_call=call,
+            started=datetime.fromtimestamp(struct.startTime) if struct.startTime > 0 else None,
+            ended=datetime.fromtimestamp(struct.endTime) if struct.endTime > 0 else None,
+            longest_delay=float(struct.longestDelay), running=bool(struct.running),
+            log_limit_reached=bool(struct.logLimitReached), gap_count=int(struct.gapCount))
+
+
+class _Column:
+    """A column that grows at its end: the numbers or times handed out."""
+
+    def __init__(self, dtype: Any) -> None:
+        self._data: NDArray[Any] = np.empty(256, dtype=dtype)
+        self._size = 0
+
+    def __len__(self) -> int:
+        return self._size
+
+    def extend(self, values: NDArray[Any]) -> None:
+        end = self._size + len(values)
+        if end > len(self._data):
+            grown = np.empty(max(end, 2 * len(self._data)), dtype=self._data.dtype)
+            grown[: self._size] = self._data[: self._size]
+            self._data = grown
+        self._data[self._size:end] = values
+        self._size = end
+
+    def view(self) -> NDArray[Any]:
+        """What it holds, read-only."""
+        view = self._data[: self._size]
+        view.flags.writeable = False
+        return view
+
+
 class ScanRun:
     """A scan started by :meth:`Q583.scan`.
 
@@ -61,9 +195,18 @@ class ScanRun:
     scan log's trailer written.
 
     No exception costs scans already fetched from the library: every
-    :class:`Q583Error` raised out of a run carries them as its ``scans``,
-    and the run keeps them in :attr:`pending` until :meth:`read` (or
-    :meth:`read_all`) hands them out.
+    :class:`Q583Error` raised out of a run carries them as its ``scans``
+    (with their ``numbers`` and ``times``), and the run keeps them in
+    :attr:`pending` until :meth:`read` (or :meth:`read_all`) hands them
+    out.
+
+    Every scan has its number in the run (from 0, in the order the
+    instrument sent them, counting lost ones) and the receive time of its
+    frame: :attr:`numbers` and :attr:`times` hold them for every scan handed
+    out.  Scans lost (the host fell more than a ring behind, a frame fault
+    or a lost line ended the run) leave a gap in the numbers, never a
+    shifted time; each gap warns, raises or passes as ``scan(...,
+    on_gap=)`` chose, and :attr:`gaps` keeps them all.
 
     Attributes:
         channels: what each column holds: ``(main, sub)``, then
@@ -79,14 +222,16 @@ class ScanRun:
             ``read(raw=True)`` gives.
         log_path: the scan log file, or ``None`` without one.
         error: the :class:`ScanError` that ended the run, or ``None``.
+        gaps: the :class:`ScanGap` s found so far: scans lost, where and
+            why.
     """
 
     def __init__(self, device: "Q583", channels: Sequence[Channel], interval: float,
                  seconds: Optional[float], scans: Optional[int], log_file: bool,
-                 log_dir: Optional[str] = None) -> None:
+                 log_dir: Optional[str] = None, on_gap: str = "warn") -> None:
         self._dev = device
         self._lib = device._lib
-        self._remote = hasattr(self._lib, "get_counts")  # the library of a worker process
+        self._remote = hasattr(self._lib, "get_numbered")  # the library of a worker process
         self._lock = device._lock
         self.channels: List[Channel] = list(channels)
         self.labels = [label_of(c) for c in self.channels]
@@ -97,16 +242,26 @@ class ScanRun:
         self.started: Optional[datetime] = None
         self.log_path: Optional[Path] = None
         self.error: Optional[ScanError] = None
+        self.gaps: List[ScanGap] = []
+        self._on_gap = on_gap
+        self._unreported: List[ScanGap] = []
+        self._expected = 0        # the number the next scan fetched should have
+        self._account: Optional[RunSummary] = None  # the library's, as last read
         self._log_file = log_file
         self._log_dir = Path(log_dir) if log_dir is not None else None
         # The library's ring holds this many whole scans; no call asks for more.
         self._capacity = max(1, RING_VALUES // values_per_scan)
-        self._probe = np.empty(values_per_scan, dtype=np.int32)  # a call for 0 scans writes nothing
+        # A call for 0 scans writes nothing.
+        self._probe = (np.empty(values_per_scan, dtype=np.int32), np.empty(1, dtype=np.uint64),
+                       np.empty(1, dtype=np.float64))
         self._returned = ctypes.c_int32()
         self._unread = ctypes.c_int32()
         self._running = ctypes.c_uint8()
         self._refs = (ctypes.byref(self._returned), ctypes.byref(self._unread), ctypes.byref(self._running))
-        self._pending: List[NDArray[np.int32]] = []  # counts fetched, not yet handed out
+        # Fetched, not yet handed out: counts, numbers, receive times.
+        self._pending: List[Tuple[NDArray[np.int32], NDArray[np.int64], NDArray[np.float64]]] = []
+        self._numbers_out = _Column(np.int64)  # of every scan handed out
+        self._times_out = _Column(np.float64)
         self._fetched = 0         # scans fetched from the library
         self._delivered = 0       # scans handed out
         self._ended = False       # the library says the run is over
@@ -147,7 +302,9 @@ class ScanRun:
                 raise ScanError(f"cannot create a scan log file in {directory} (choose another log_dir, "
                                 "or log_file=False)")
             raise ScanError(f"scan start failed: the instrument on {self._dev.port} did not confirm the start")
-        self.started = datetime.now()
+        # The library's clock of the start, from which the receive times count.
+        self._keep_account()
+        self.started = self._account.started if self._account and self._account.started else datetime.now()
         if self._log_file:
             new = sorted(_log_names(directory) - before, key=_log_number)
             self.log_path = directory / new[-1] if new else None
@@ -163,9 +320,51 @@ class ScanRun:
         return self._dev.overruns
 
     @property
+    def numbers(self) -> NDArray[np.int64]:
+        """The number in the run (from 0, lost scans counted) of every scan
+        handed out so far, in order; read-only."""
+        with self._lock:
+            return self._numbers_out.view()
+
+    @property
     def times(self) -> NDArray[np.float64]:
-        """Times in seconds (from the first scan) of every scan handed out so far."""
-        return np.arange(self._delivered) * self.interval
+        """The receive time of every scan handed out so far (its frame's,
+        seconds since the run's start on a monotonic clock); read-only."""
+        with self._lock:
+            return self._times_out.view()
+
+    @property
+    def summary(self) -> Optional[RunSummary]:
+        """The library's account of the run (:class:`RunSummary`): scans
+        sent, stored, handed out and lost by cause, how it ended.  Read
+        afresh while the library keeps it (until the device's next run
+        starts or it is closed), the last one read after that."""
+        with self._lock:
+            self._keep_account()
+            return self._account
+
+    @property
+    def end_reason(self) -> Optional[str]:
+        """How the run ended, in words (``"ended by the host"``, ``"its
+        length was over"``, ``"a frame fault: ..."``, ``"ended at once by
+        EX_SetRate"``); ``None`` while it runs."""
+        summary = self.summary
+        return summary.end_reason if summary is not None else None
+
+    def _keep_account(self) -> None:
+        """Reads the library's account of the run, while it has it."""
+        dev = self._dev
+        if dev._closed or dev._run is not self:
+            return
+        struct = RunSummaryStruct()
+        struct.size = ctypes.sizeof(struct)
+        try:
+            if not self._lib.EX_GetRunSummary(ctypes.byref(struct)):
+                return
+            text = dev._error_type()[1] if struct.endReason == END_FRAME_ERROR else ""
+        except Q583Error:
+            return  # a worker process that has ended: what was read stays
+        self._account = RunSummary._of(struct, text)
 
     def _volts(self, counts: NDArray[np.int32]) -> NDArray[np.float64]:
         # The library's own steps, so that the volts are the ones it gives.
@@ -178,20 +377,25 @@ class ScanRun:
         volts *= 0.001
         return volts
 
-    def _pending_counts(self) -> NDArray[np.int32]:
+    def _pending_block(self) -> Tuple[NDArray[np.int32], NDArray[np.int64], NDArray[np.float64]]:
         pending = self._pending
         if not pending:
-            return np.empty((0, self.values_per_scan), dtype=np.int32)
-        return pending[0] if len(pending) == 1 else np.concatenate(pending)
+            return (np.empty((0, self.values_per_scan), dtype=np.int32), np.empty(0, dtype=np.int64),
+                    np.empty(0, dtype=np.float64))
+        if len(pending) > 1:
+            pending[:] = [(np.concatenate([b[0] for b in pending]), np.concatenate([b[1] for b in pending]),
+                           np.concatenate([b[2] for b in pending]))]
+        return pending[0]
 
     @property
     def pending(self) -> NDArray[np.float64]:
         """Scans fetched from the library but not yet handed out, shape
         (scans, values): what an error raised out of the run carried."""
-        return self._volts(self._pending_counts())
+        return self._volts(self._pending_block()[0])
 
     def _carry(self, error: Q583Error) -> Q583Error:
-        error.scans = self.pending
+        counts, error.numbers, error.times = self._pending_block()
+        error.scans = self._volts(counts)
         return error
 
     def stop(self) -> None:
@@ -232,13 +436,15 @@ class ScanRun:
 
     # ---- retrieval ------------------------------------------------------------
 
-    def _fetch(self, scans: int, into: NDArray[np.int32]) -> bool:
+    def _fetch(self, scans: int, counts: NDArray[np.int32], numbers: NDArray[np.uint64],
+               times: NDArray[np.float64]) -> bool:
         self._running.value = _UNWRITTEN
         self._unread.value = 0
         if self._remote:
-            ok = self._lib.get_counts(into, scans, self._refs)
+            ok = self._lib.get_numbered(counts, numbers, times, scans, self._refs)
         else:
-            ok = self._lib.EX_GetScanDataInt(into.ctypes.data, scans, *self._refs)
+            ok = self._lib.EX_GetNumberedScanData(None, counts.ctypes.data, numbers.ctypes.data, times.ctypes.data,
+                                                  scans, *self._refs)
         if not ok and self._running.value == _UNWRITTEN:
             if self._stopped:
                 return False  # closed after its end: nothing more will come
@@ -247,61 +453,137 @@ class ScanRun:
         return bool(ok)
 
     def _ended_by_itself(self) -> None:
+        """The library has handed out the run's last scan."""
         self._ended = True
-        if self._stopped or self.scans is not None and self._fetched >= self.scans:
+        self._keep_account()
+        if self.scans is not None and self._fetched >= self.scans:
+            return  # what came after the scans asked for is no loss
+        lost = self._find_end_gaps()
+        if self._stopped:
             return
-        if self.seconds is not None and time.monotonic() - self._started >= self.seconds - 0.05:
+        account = self._account
+        if account is not None and account.end_code in (END_HOST, END_TIMED, END_MEMORY_FULL):
             return
-        code = self._dev._error_type()
-        cause = ERROR_TYPES.get(code or 0, "no frame error recorded: the line failed or the host fell too far behind")
-        self.error = ScanError(f"the scan on {self._dev.port} ended after {self._fetched} scans: {cause}", code)
+        if account is None and self.seconds is not None and time.monotonic() - self._started >= self.seconds - 0.05:
+            return
+        code, text = self._dev._error_type()
+        if account is not None and account.end_reason and not (code and account.end_code == END_FRAME_ERROR):
+            text = account.end_reason  # the library's own word, with its error text for a frame fault
+        elif not code:
+            text = "no frame error recorded: the line failed or the host fell too far behind"
+        self.error = ScanError(f"the scan on {self._dev.port} ended after {self._fetched} scans: {text}", code)
+        self.error.gaps = lost
+
+    def _find_end_gaps(self) -> List[ScanGap]:
+        """The gaps after the last scan handed out, from the library's list:
+        those a frame fault, a lost line or an overflow left."""
+        count = ctypes.c_uint32()
+        found = (GapStruct * 64)()
+        if (self._dev._closed or self._dev._run is not self
+                or not self._lib.EX_GetRunGaps(found, len(found), ctypes.byref(count))):
+            return []
+        lost = []
+        for gap in found[: min(count.value, len(found))]:
+            # Scans taken with memory logging off went to the log only: not lost.
+            if gap.cause != GAP_NOT_STORED and gap.first >= self._expected:
+                lost.append(ScanGap(int(gap.first), int(gap.count), int(gap.cause)))
+                self._found(lost[-1])
+                self._expected = int(gap.first + gap.count)
+        return lost
+
+    def _found(self, gap: ScanGap) -> None:
+        self.gaps.append(gap)
+        self._unreported.append(gap)
+
+    def _check_numbers(self, numbers: NDArray[np.int64]) -> None:
+        """Notes the scans missing before each of numbers: the ring wrapped
+        before the host read them."""
+        if not len(numbers):
+            return
+        before = np.empty_like(numbers)
+        before[0] = self._expected
+        before[1:] = numbers[:-1] + 1
+        for at in np.flatnonzero(numbers > before):
+            self._found(ScanGap(int(before[at]), int(numbers[at] - before[at]), GAP_OVERRUN))
+        self._expected = int(numbers[-1]) + 1
+
+    def _report_gaps(self) -> None:
+        """Says the gaps found since the last time, as the run's on_gap chose."""
+        gaps, self._unreported = self._unreported, []
+        if not gaps or self._on_gap == "ignore":
+            return
+        if self._on_gap == "warn":
+            for gap in gaps:
+                log.warning("%s", gap)
+                warnings.warn(str(gap), ScanGapWarning, stacklevel=_caller_level())
+        elif self.error is not None:
+            # The error that ended the run is raised in any case: it carries them.
+            self.error.gaps += [gap for gap in gaps if gap not in self.error.gaps]
+        else:
+            raise self._carry(ScanGapError("; ".join(map(str, gaps)), gaps))
 
     def _take(self) -> None:
-        """Moves the scans waiting in the library to :attr:`pending`."""
+        """Moves the scans waiting in the library to :attr:`pending`.
+
+        Raises:
+            ScanGapError: scans were lost, and the run raises for that.
+        """
         try:
             per = self.values_per_scan
             while not self._ended:
-                if not self._fetch(0, self._probe):
+                if not self._fetch(0, *self._probe):
                     self._ended_by_itself()
                     break
                 waiting = self._unread.value
                 if waiting <= 0:
                     break
-                block = np.empty((min(waiting, self._capacity), per), dtype=np.int32)
-                if not self._fetch(block.shape[0], block):
+                size = min(waiting, self._capacity)
+                block = np.empty((size, per), dtype=np.int32)
+                numbers = np.empty(size, dtype=np.uint64)
+                times = np.empty(size, dtype=np.float64)
+                if not self._fetch(size, block, numbers, times):
                     self._ended_by_itself()
                     break
-                block = block[: self._returned.value]
-                if self.scans is not None and self._fetched + len(block) >= self.scans:
-                    block = block[: self.scans - self._fetched]
+                size = self._returned.value
+                if self.scans is not None and self._fetched + size >= self.scans:
+                    size = self.scans - self._fetched
                     self._ended = True
-                self._pending.append(block)
-                self._fetched += len(block)
+                taken = (block[:size], numbers[:size].astype(np.int64), times[:size])
+                self._check_numbers(taken[1])
+                self._pending.append(taken)
+                self._fetched += size
                 if self._unread.value <= 0:
                     break
             if self.scans is not None and self._fetched >= self.scans:
                 self.stop()
         except Q583Error as error:
             raise self._carry(error)
+        self._report_gaps()
 
     def _for_the_callback(self) -> bool:
         """Whether every scan goes to the callback, and none to this thread."""
         reader = self._reader
         return reader is not None and reader.is_alive() and threading.current_thread() is not reader
 
-    def _hand_out(self, limit: Optional[int] = None, raw: bool = False) -> NDArray[Any]:
+    def _hand_out(self, limit: Optional[int] = None, raw: bool = False
+                  ) -> Tuple[NDArray[Any], NDArray[np.int64], NDArray[np.float64]]:
+        """The scans handed out now (at most limit), with their numbers and
+        receive times, which the run keeps."""
         if not self._pending or self._for_the_callback():
-            return np.empty((0, self.values_per_scan), dtype=np.int32 if raw else np.float64)
-        counts = self._pending_counts()
+            return (np.empty((0, self.values_per_scan), dtype=np.int32 if raw else np.float64),
+                    np.empty(0, dtype=np.int64), np.empty(0, dtype=np.float64))
+        counts, numbers, times = self._pending_block()
         if limit is not None and len(counts) > limit:
-            counts, rest = counts[:limit], counts[limit:]
-            self._pending = [rest]
+            self._pending = [(counts[limit:], numbers[limit:], times[limit:])]
+            counts, numbers, times = counts[:limit], numbers[:limit], times[:limit]
         else:
             self._pending = []
+        self._numbers_out.extend(numbers)
+        self._times_out.extend(times)
         self._delivered += len(counts)
         if raw:
-            return counts
-        return self._volts(counts)
+            return counts, numbers, times
+        return self._volts(counts), numbers, times
 
     def _raise_callback_error(self) -> None:
         error, self._callback_error = self._callback_error, None
@@ -313,8 +595,9 @@ class ScanRun:
         ``raw`` the converter's counts (int32; volts = counts ×
         ``scale[0]`` + ``scale[1]``, see :attr:`scale`).
 
-        Without arguments, the scans waiting now ((0, values) when none
-        wait).  With ``n``, waits until ``n`` scans have arrived and returns
+        Their numbers and receive times join :attr:`numbers` and
+        :attr:`times`.  Without arguments, the scans waiting now ((0,
+        values) when none wait).  With ``n``, waits until ``n`` scans have arrived and returns
         them (the rest wait for the next read), or fewer when the run ends
         or ``timeout`` seconds pass first.  With only ``timeout``, waits at
         most that long for the first scans.  Scans waited for are not lost
@@ -323,6 +606,8 @@ class ScanRun:
         Raises:
             ScanError: the run ended by an error (raised once the scans taken
                 before it have been handed out).
+            ScanGapError: scans were lost, with ``on_gap="raise"``; the run
+                goes on, the next read hands out what the error carried.
             Exception: what a callback of :meth:`on_block` raised.
         """
         n = None if n is None else _check.integer("n", n)
@@ -340,8 +625,8 @@ class ScanRun:
                 self._take()
                 left = None if deadline is None else deadline - time.monotonic()
                 if (n is None and deadline is None or self._ended or left is not None and left <= 0
-                        or not self._for_the_callback() and sum(map(len, self._pending)) >= wanted):
-                    data = self._hand_out(n, raw)
+                        or not self._for_the_callback() and sum(len(block[0]) for block in self._pending) >= wanted):
+                    data = self._hand_out(n, raw)[0]
                     if self.error is not None and len(data) == 0 and not self._error_raised:
                         self._error_raised = True
                         raise self._carry(self.error)
@@ -353,12 +638,14 @@ class ScanRun:
         """Calls ``fn(values, numbers, times)`` from a reader thread for each
         block of scans as it arrives, until the run has ended and its last
         scans are handed over: ``values`` as :meth:`read` returns them,
-        ``numbers`` each scan's number in the run (from 0), ``times`` its
-        time in seconds from the first scan.  Every scan then goes to
-        ``fn``, and :meth:`read` returns none; :meth:`read_all` waits for
-        the end.  An exception in ``fn`` ends the run (as :meth:`stop`) and
-        is raised by the next :meth:`read`, :meth:`read_all` or
-        :meth:`wait` of the host.  Returns ``fn``, so it can decorate it.
+        ``numbers`` each scan's number in the run (from 0; a gap where scans
+        were lost), ``times`` the receive time of each (seconds since the
+        run's start).  Every scan then goes to ``fn``, and :meth:`read`
+        returns none; :meth:`read_all` waits for the end.  An exception in
+        ``fn`` ends the run (as :meth:`stop`) and is raised by the next
+        :meth:`read`, :meth:`read_all` or :meth:`wait` of the host; so
+        does a :class:`ScanGapError` with ``on_gap="raise"``.  Returns
+        ``fn``, so it can decorate it.
 
         Raises:
             TypeError: fn cannot be called.
@@ -378,15 +665,17 @@ class ScanRun:
             while True:
                 with self._lock:
                     self._take()
-                    first = self._delivered
-                    data = self._hand_out()
+                    data, numbers, times = self._hand_out()
                 if len(data):
-                    numbers = np.arange(first, first + len(data))
-                    fn(data, numbers, numbers * self.interval)
+                    fn(data, numbers, times)
                 elif self._ended:
                     return
                 else:
                     self._wake.wait(self._poll)
+        except ScanGapError as error:
+            with self._lock:  # for the host, which chose to have it raised
+                self._callback_error = error
+                self._end_quietly()
         except Q583Error:
             return  # the run's own errors reach the host by its calls, as without a callback
         except BaseException as error:  # pylint: disable=broad-except
@@ -441,13 +730,17 @@ class ScanRun:
             NoAnswerError: the instrument did not confirm the end of a run
                 that ended without an error; its ``scans`` holds every scan
                 of the run not yet read.
+            ScanGapError: scans were lost, with ``on_gap="raise"`` (at
+                once, the run going on); its ``scans`` holds those read.
         """
         raw = _check.flag("raw", raw)
         if self.seconds is None and self.scans is None:
             with self._lock:
-                if self.running:
-                    self._take()
-                self._end_quietly()
+                try:
+                    if self.running:
+                        self._take()
+                finally:
+                    self._end_quietly()
             raise ValueError("read_all() needs a limited run (seconds= or scans=); the run was ended. "
                              "For an unlimited run iterate, or read() and stop()")
         try:
@@ -484,7 +777,7 @@ class ScanRun:
             if self.error is not None and not self._error_raised:
                 self._error_raised = True
                 raise self._carry(self.error)
-            return self._hand_out(raw=raw)
+            return self._hand_out(raw=raw)[0]
 
     # ---- asyncio ------------------------------------------------------------------
 
@@ -540,20 +833,36 @@ class ScanRun:
         await loop.run_in_executor(None, self.stop)
 
     def to_dataframe(self, data: NDArray[np.float64], first: Optional[int] = None) -> Any:
-        """The scans of data as a pandas DataFrame: a ``time`` index of local
-        times (``started`` plus the scan's place times the interval) and
-        the :attr:`labels` as columns.  Needs pandas (the package does not).
+        """The scans of data as a pandas DataFrame indexed by scan number
+        (``scan``; lost scans leave gaps), with a ``time`` column of local
+        receive times (``started`` plus each scan's :attr:`times`) and the
+        :attr:`labels` as further columns.  Needs pandas (the package does
+        not).
 
         Args:
             data: scans as :meth:`read` or :meth:`read_all` returned them.
-            first: number of the first scan of data in the run (from 0);
-                default: data are the scans handed out last.
+            first: number of the first scan of data in the run (as
+                :attr:`numbers` has it); default: data are the scans handed
+                out last.
+
+        Raises:
+            ValueError: no such scans were handed out.
         """
         data = np.asarray(data)
+        with self._lock:
+            numbers, times = self._numbers_out.view(), self._times_out.view()
         if first is None:
-            first = self._delivered - len(data)
-        seconds = (first + np.arange(len(data))) * self.interval
-        return dataframe(data, self.labels, seconds, self.started)
+            start = len(numbers) - len(data)
+        else:
+            first = _check.integer("first", first)
+            start = int(np.searchsorted(numbers, first))
+            if start == len(numbers) or numbers[start] != first:
+                raise ValueError(f"first {first}: no scan of that number was handed out")
+        if start < 0 or start + len(data) > len(numbers):
+            raise ValueError(f"data has {len(data)} scans; {len(numbers) - max(start, 0)} were handed out "
+                             "from its first")
+        end = start + len(data)
+        return numbered_dataframe(data, self.labels, numbers[start:end], times[start:end], self.started)
 
     def __repr__(self) -> str:
         state = "running" if self.running else "ended"

@@ -146,6 +146,8 @@ def _codes_for_a_single_channel_scan(dev):
         pytest.param(lambda d: setattr(d, "gain", True), TypeError, id="gain=True"),
         pytest.param(lambda d: setattr(d, "polarity", 5), TypeError, id="polarity=5"),
         pytest.param(lambda d: d.scan(codes=[0], scans=0), ValueError, id="scans=0"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=1, on_gap="loud"), ValueError, id="on_gap='loud'"),
+        pytest.param(lambda d: d.scan(codes=[0], scans=1, on_gap=None), TypeError, id="on_gap=None"),
         pytest.param(lambda d: d.scan(codes=[0], scans=1, log_dir="/nonexistent/logs"), ValueError, id="log_dir missing"),
         pytest.param(_codes_for_a_single_channel_scan, ValueError, id="codes with scan type 0"),
         pytest.param(lambda d: setattr(q583.Q583(d.port), "gain", 2), q583.Q583Error, id="closed"),

@@ -46,7 +46,8 @@ def test_scan_ended_by_a_wrong_marker(tmp_path, monkeypatch, take):
     monkeypatch.chdir(tmp_path)
     with q583.Simulator(frame_fault="marker:3", pacing=False) as sim, q583.Q583(sim) as dev:
         with dev.scan(codes=[0x00], seconds=60) as run:
-            with pytest.raises(q583.ScanError, match="wrong marker") as caught:
+            with pytest.warns(q583.ScanGapWarning, match=r"lost at 3(-\d+)?: a frame fault ended the run$"), \
+                    pytest.raises(q583.ScanError, match="wrong marker") as caught:
                 if take == "iterate":
                     for _ in run:
                         pass
@@ -57,6 +58,16 @@ def test_scan_ended_by_a_wrong_marker(tmp_path, monkeypatch, take):
         assert len(q583.read_scan_log(run.log_path).values) == 3  # frames 0-2
         if take == "read_all":
             assert caught.value.scans.shape == (3, 1)  # what it had taken
+            assert list(caught.value.numbers) == [0, 1, 2] and len(run.numbers) == 0
+        else:
+            assert list(run.numbers) == [0, 1, 2]
+        # The frame in hand and those behind it, lost to the fault.
+        assert caught.value.gaps == run.gaps and len(run.gaps) == 1
+        gap, summary = run.gaps[0], run.summary
+        assert (gap.first, gap.cause) == (3, 2) and gap.count == summary.lost["frame fault"] >= 1
+        assert summary.scans_sent == 3 + gap.count and summary.scans_taken == 3
+        assert run.end_reason == "a frame fault: a frame began with a wrong marker (or a single conversion's " \
+                                 "reply was short)"
 
 
 @pytest.mark.parametrize("limit", [{"seconds": 2}, {"scans": 3}])
@@ -89,6 +100,7 @@ def test_a_lost_line_raises_the_error_that_ended_the_run(caplog):
             run.read_all()
     assert caught.value is run.error and len(caught.value.scans) > 0
     assert "did not confirm the end" in caplog.text  # the stop that followed
+    assert run.end_reason == "the line was lost" and str(caught.value).endswith(": the line was lost")
 
 
 def test_simulator_arguments_and_failures(monkeypatch):

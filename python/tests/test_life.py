@@ -113,6 +113,9 @@ def test_two_instruments_at_once_and_a_killed_worker_harms_only_its_own(tmp_path
         with first.scan(codes=[0x00], seconds=6) as run:
             with second.scan(codes=[0x00], seconds=1) as other:
                 theirs = other.read_all()  # while the first scans
+            # The worker's retrieval numbers and times them, and keeps the account.
+            assert list(other.numbers) == list(range(len(theirs))) and len(other.times) == len(theirs)
+            assert other.summary.scans_handed_out == len(theirs) and other.end_reason == "its length was over"
             doomed = second.scan(codes=[0x00])
             os.kill(second.worker_pid, signal.SIGKILL)
             ours = run.read_all()

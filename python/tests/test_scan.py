@@ -1,8 +1,11 @@
 """Scans: arrays against the scan log, the iterator, the run's end."""
 
 import asyncio
+import logging
 import subprocess
 import sys
+import time
+import warnings
 from datetime import datetime
 from pathlib import Path
 
@@ -10,6 +13,7 @@ import numpy as np
 import pytest
 
 import q583
+from q583.scan import RING_VALUES
 
 from conftest import SIGNALS
 
@@ -30,7 +34,13 @@ def test_timed_scan_matches_its_log_row_for_row(dev):
     assert log.labels == ["0 - 0", "1 - 0", "1 - 1", "1 - 2", "1 - 3", "2 - 0"]
     assert log.values.shape == data.shape
     np.testing.assert_allclose(data, log.values, atol=1e-7)  # the log has seven decimals
-    np.testing.assert_allclose(run.times, log.times, atol=0.051)  # and the time one
+    # Numbered from 0 without a gap: the log's times are the numbers' times.
+    np.testing.assert_array_equal(run.numbers, np.arange(len(data)))
+    np.testing.assert_allclose(run.numbers * run.interval, log.times, atol=0.051)  # the log has one decimal
+    assert (np.diff(run.times) >= 0).all() and 0 <= run.times[0] < run.times[-1]
+    summary = run.summary
+    assert summary.scans_sent == summary.scans_stored == len(data) and summary.lost_total == 0
+    assert run.end_reason == summary.end_reason == "its length was over" and not summary.running
     assert log.comments == ["c1"] * len(data)
     assert log.trailers and log.trailers[0].scans == len(data)
     assert log.trailers[-1].description == "python test"
@@ -42,9 +52,13 @@ def test_timed_scan_matches_its_log_row_for_row(dev):
     assert run.labels == log.labels
     assert before <= run.started <= datetime.now()
     frame, logged = run.to_dataframe(data), log.to_dataframe()
-    assert list(frame.columns) == list(logged.columns) == log.labels
-    assert frame.index.name == logged.index.name == "time" and frame.index[0] == run.started
-    np.testing.assert_allclose(frame.to_numpy(), logged.to_numpy(), atol=1e-7)
+    assert list(frame.columns) == ["time"] + list(logged.columns) and list(logged.columns) == log.labels
+    assert frame.index.name == "scan" and list(frame.index) == list(run.numbers)
+    assert list(run.to_dataframe(data[1:3], first=1).index) == [1, 2]
+    with pytest.raises(ValueError, match="no scan of that number"):
+        run.to_dataframe(data[:1], first=len(data))
+    np.testing.assert_allclose((frame["time"] - run.started).dt.total_seconds(), run.times, atol=1e-6)
+    np.testing.assert_allclose(frame[log.labels].to_numpy(), logged.to_numpy(), atol=1e-7)
     assert abs((logged.index[0] - log.started).total_seconds()) < 1e-9
 
 
@@ -81,7 +95,8 @@ def test_read_n_with_a_timeout_and_a_callback(dev):
         assert len(run.read_all()) == 0  # every scan went to the callback
     values, numbers, times = (np.concatenate(part) for part in zip(*blocks))
     np.testing.assert_allclose(values, SIGNALS[0], atol=2e-6)
-    assert list(numbers) == [0, 1, 2, 3, 4] and np.allclose(times, numbers * run.interval)
+    assert list(numbers) == [0, 1, 2, 3, 4] == list(run.numbers)
+    np.testing.assert_array_equal(times, run.times)  # the receive times
 
     def fail(*block):
         raise KeyError("in the callback")
@@ -91,6 +106,61 @@ def test_read_n_with_a_timeout_and_a_callback(dev):
         with pytest.raises(KeyError, match="in the callback"):
             run.read(timeout=30)
         assert not run.running
+
+
+@pytest.fixture(scope="module")
+def flooding(workdir):
+    """An instrument that sends 96 channels with their offset and full scale
+    as fast as the line takes them: the ring holds 88 of those scans."""
+    with q583.Simulator(pacing=False, frame_interval=0.01) as sim, q583.Q583(sim) as device:
+        device.scan_type = 2
+        device.rate = 1000  # a short settling time before the stop
+        yield device
+
+
+def _rest(run, errors):
+    """The scans of an ended run not yet read; the gap errors on the way."""
+    while True:
+        try:
+            return run.read(10**6, timeout=30)
+        except q583.ScanGapError as error:
+            errors.append(error)
+
+
+@pytest.mark.parametrize("on_gap", ["warn", "raise", "ignore"])
+def test_a_host_that_falls_behind_learns_what_it_lost(flooding, caplog, on_gap):
+    errors = []
+    with warnings.catch_warnings(record=True) as warned, caplog.at_level(logging.WARNING, logger="q583"):
+        warnings.simplefilter("always")
+        with flooding.scan(codes=[0x0F] * 6, log_file=False, on_gap=on_gap) as run:
+            head = run.read(5)
+            while run.summary.scans_taken < 2 * (RING_VALUES // run.values_per_scan):  # the ring wrapped
+                time.sleep(0.05)
+        data = np.concatenate([head, _rest(run, errors)])
+    numbers, gaps, summary = run.numbers, run.gaps, run.summary
+    # Every missing number is in a gap, and every gap is the library's count.
+    missing = np.setdiff1d(np.arange(numbers[-1] + 1), numbers)
+    assert list(missing) == [n for gap in gaps for n in range(gap.first, gap.first + gap.count)] != []
+    assert sum(gap.count for gap in gaps) == summary.lost["overrun"] == summary.lost_total == run.overruns
+    assert summary.scans_sent == len(numbers) + len(missing) == len(data) + len(missing)
+    assert {gap.cause for gap in gaps} == {1} and summary.end_reason == "ended by the host"
+    lines = [str(gap) for gap in gaps]
+    assert str(q583.ScanGap(7, 1, 3)) == "1 scan lost at 7: the line was lost"
+    assert lines[0] == f"{gaps[0].count:,} scans lost at {gaps[0].first}-{missing[gaps[0].count - 1]}: " \
+                       "the host fell behind"
+    said = [str(w.message) for w in warned if w.category is q583.ScanGapWarning]
+    logged = [r.getMessage() for r in caplog.records if "lost at" in r.getMessage()]
+    assert said == logged == (lines if on_gap == "warn" else [])
+    assert [gap for error in errors for gap in error.gaps] == (gaps if on_gap == "raise" else [])
+    if errors:
+        # The first carried the scans around the gap; the run handed them out next.
+        first = errors[0]
+        assert gaps[0].first + gaps[0].count in first.numbers
+        np.testing.assert_array_equal(first.scans, data[np.searchsorted(numbers, first.numbers)])
+    # A time for every scan its own, never one that assumes no gap.
+    frame = run.to_dataframe(data)
+    assert list(frame.index) == list(numbers)
+    np.testing.assert_allclose((frame["time"] - run.started).dt.total_seconds(), run.times, atol=1e-6)
 
 
 def test_asyncio_iteration_and_wait(dev):
