@@ -43,7 +43,6 @@ _UNWRITTEN = 2
 _MILLIVOLTS_PER_COUNT = 0.0002980232
 # The library names its scan log in the process's current directory; a run
 # with its own log directory switches there for the moment of the start.
-_cwd_lock = threading.Lock()
 
 
 def _log_names(directory: Path) -> Set[str]:
@@ -287,15 +286,11 @@ class ScanRun:
         before = _log_names(directory) if self._log_file else set()
         self._dev._take_boxes()
         self._started = time.monotonic()
-        with _cwd_lock:
-            home = os.getcwd() if self._log_dir is not None else None
-            if home is not None:
-                os.chdir(directory)
-            try:
-                started = self._lib.EX_StartScan()
-            finally:
-                if home is not None:
-                    os.chdir(home)
+        # The library numbers and writes the scan log in the directory given:
+        # the process's working directory is never changed, so no other
+        # thread's relative path can land in log_dir.
+        self._lib.EX_SetScanLogDirectory(str(directory).encode())
+        started = self._lib.EX_StartScan()
         if not started:
             self._stopped = self._ended = True
             if any("LOG FILE" in box for box in self._dev._take_boxes()):

@@ -2,6 +2,7 @@
 
 import asyncio
 import logging
+import os
 import subprocess
 import sys
 import time
@@ -194,7 +195,12 @@ def test_scan_count_limit_and_no_log_file(dev, workdir):
     assert q583.read_scan_log(unlimited.log_path).ended
 
 
-def test_log_dir_and_log_path(dev, workdir, tmp_path):
+def test_log_dir_and_log_path(dev, workdir, tmp_path, monkeypatch):
+    # The working directory is never changed, not even for a moment: another
+    # thread's relative path must not land in log_dir.
+    def refuse(path):
+        raise AssertionError(f"the working directory was changed to {path}")
+    monkeypatch.setattr(os, "chdir", refuse)
     with dev.scan(codes=[0x00], scans=2, log_dir=tmp_path) as run:
         counts = run.read_all(raw=True)
     log = q583.read_scan_log(run.log_path)
