@@ -387,7 +387,8 @@ typedef struct Q583Gap {
 /* As EX_GetScanDataDbl (values, in volts) and EX_GetScanDataInt (counts,
  * raw) at once, and for each scan handed out its number (numbers[i]) and
  * the receive time of its frame (times[i]).  values, counts, numbers and
- * times may each be null, but not both values and counts. */
+ * times may each be null, but not both values and counts.  Unlike those
+ * two, it always writes *unread (0 when no scan waits). */
 Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, int32_t* counts, uint64_t* numbers, double* times,
                                                   uint32_t numScans, int32_t* returned, int32_t* unread,
                                                   uint8_t* running);

@@ -123,6 +123,9 @@ extern "C" Q583_API uint8_t Q583_CALL EX_GetNumberedScanData(double* values, int
   if ((values == nullptr && counts == nullptr) || returned == nullptr || unread == nullptr || running == nullptr)
     return 0;
   return Guarded([&] {
+    // Unlike the two plain retrievals, the unread count is always written
+    // (0 when none waits), so that a host need not preset it.
+    *unread = 0;
     return LOCAL_GetScanData(values != nullptr, values, counts, numScans, returned, unread, running, numbers, times);
   });
 }

@@ -55,7 +55,7 @@ struct RunFigures {
   double startTime = 0.0;  // seconds since 1970, when the start succeeded
   double endTime = 0.0;    // likewise, when it ended; 0 while it runs
   double longestDelay = 0.0;  // seconds from a frame's last byte taken to its scan stored
-  std::vector<Gap> gaps;   // the first kMaxGaps; later ones widen the last of their cause's counts only
+  std::vector<Gap> gaps;   // the first kMaxGaps (a gap that goes on widens); later ones add to `lost` only
 };
 
 class RunAccount {
