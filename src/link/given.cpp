@@ -82,37 +82,34 @@ void ForgetGiven() {
   gGiven = Given{};
 }
 
-bool ModeRegistersGiven() {
-  ComputeModeRegisters();
-  return PackedModeRegisters() == Current().modeRegisters;
-}
-
 namespace {
-// Settings only a sign-on gives differ.
-bool NeedsSignOn(const Given& wanted, const Given& given, Use use) {
-  return use == Use::Scan && (wanted.timerCount != given.timerCount || wanted.codes != given.codes ||
-                              wanted.comPort != given.comPort || wanted.baud != given.baud);
+// Where the record and the instrument differ, for a use.
+struct Differences {
+  bool signOn = false;  // the timer count, the channel codes or the line: only a sign-on gives them
+  bool modeRegisters = false;
+  bool average = false;
+  bool Any() const { return signOn || modeRegisters || average; }
+};
+
+Differences Compare(Use use) {
+  ComputeModeRegisters();
+  const Given wanted = Wanted();
+  const Given given = Current();
+  Differences d;
+  d.signOn = use == Use::Scan && (wanted.timerCount != given.timerCount || wanted.codes != given.codes ||
+                                  wanted.comPort != given.comPort || wanted.baud != given.baud);
+  d.modeRegisters = wanted.modeRegisters != given.modeRegisters;
+  d.average = wanted.average != given.average;
+  return d;
 }
 }  // namespace
 
-bool InstrumentAtRecord(Use use) {
-  ComputeModeRegisters();
-  const Given wanted = Wanted();
-  const Given given = Current();
-  return !NeedsSignOn(wanted, given, use) && wanted.modeRegisters == given.modeRegisters &&
-         wanted.average == given.average;
-}
+bool InstrumentAtRecord(Use use) { return !Compare(use).Any(); }
 
 bool BringInstrumentToRecord(Use use) {
-  ComputeModeRegisters();
-  const Given wanted = Wanted();
-  const Given given = Current();
-  if (NeedsSignOn(wanted, given, use)) {
-    // The timer count, the channel codes and the line have no command of
-    // their own: only a sign-on gives them.
-    return SIGNON();
-  }
-  if (wanted.modeRegisters != given.modeRegisters && !WriteModeRegisters()) return false;
-  if (wanted.average != given.average && !SetAveraging()) return false;
+  const Differences d = Compare(use);
+  if (d.signOn) return SIGNON();  // it gives everything else as well
+  if (d.modeRegisters && !WriteModeRegisters()) return false;
+  if (d.average && !SetAveraging()) return false;
   return true;
 }

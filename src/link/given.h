@@ -24,10 +24,6 @@ void NoteAveragingGiven(uint32_t average);
 // The instrument is in no known state (a failed sign-on, a closed port).
 void ForgetGiven();
 
-// True when the record's settings (gain, rate, polarity, word size) give
-// the registers that the instrument was last given.
-bool ModeRegistersGiven();
-
 // What a use of the instrument depends on.
 enum class Use : uint8_t {
   Conversion,  // the mode registers and the averaging

@@ -73,11 +73,6 @@ void RunAccount::EndedByItself(EndReason reason, double wallTime) {
   if (figures_.endTime == 0.0) figures_.endTime = wallTime;
 }
 
-EndReason RunAccount::Reason() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return figures_.reason;
-}
-
 RunFigures RunAccount::Figures() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return figures_;

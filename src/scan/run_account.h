@@ -80,7 +80,6 @@ class RunAccount {
   // The thread's own reason for leaving its loop (its length, a full ring,
   // a fault): it wins over a host's end that met the thread on its way out.
   void EndedByItself(EndReason reason, double wallTime);
-  EndReason Reason() const;
   RunFigures Figures() const;
 
  private:
