@@ -104,6 +104,13 @@ void ScanLog::WriteRow(const std::string& row) {
   std::fflush(file_);
 }
 
+void ScanLog::WriteRows(const std::string& rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ == nullptr || rows.empty()) return;
+  std::fwrite(rows.data(), 1, rows.size(), file_);
+  std::fflush(file_);
+}
+
 void ScanLog::WriteTrailer(double minimum, double applied, double scans, const std::string& started,
                            const std::string& finished) {
   const std::string experiment = ExperimentName();
