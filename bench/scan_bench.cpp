@@ -12,7 +12,8 @@
 // reader's.  Then, with pacing off, the highest frame rate the library
 // sustains without losing a frame.
 //
-//   scan_bench [seconds]      (default 60; the fixed rates run at most 5 s)
+//   scan_bench [seconds [rate]]   (default 60; the fixed rates run at most 5 s;
+//                                  with a rate, that case alone: 0 paced)
 #include "scan_measure.h"
 #include "syscall_count.h"
 
@@ -30,11 +31,14 @@ struct Case {
 void Row(const Case& c, const Result& lib, const Result& lean) {
   // A run that ended early has no thread left to read its figures from.
   const auto v = [&lib](double x) { return lib.failed ? NAN : x; };
-  std::printf("%-22s %8.1f %8.1f %6.2f | %6.2f %6.2f | %7.2f %7.2f | %7.3f %7.3f %6.2f | %5llu %5llu%s\n", c.name,
+  std::printf("%-22s %8.1f %8.1f %6.2f | %6.2f %6.2f | %7.2f %7.2f | %7.3f %7.3f %6.2f | %5llu %5llu", c.name,
               v(CpuUsPerFrame(lib)), CpuUsPerFrame(lean), v(CpuUsPerFrame(lib) / CpuUsPerFrame(lean)),
               v(WakeUpsPerFrame(lib)), WakeUpsPerFrame(lean), v(SyscallsPerFrame(lib)), SyscallsPerFrame(lean),
               v(P99Ms(lib)), P99Ms(lean), v(P99Ms(lib) / P99Ms(lean)), static_cast<unsigned long long>(lib.lost),
-              static_cast<unsigned long long>(lean.lost), lib.failed ? "  (library run ended early)" : "");
+              static_cast<unsigned long long>(lean.lost));
+  if (lib.overrun != 0) std::printf("  (ring overruns %llu)", static_cast<unsigned long long>(lib.overrun));
+  if (lib.failed) std::printf("  (library run ended early, error type %d)", static_cast<int>(lib.errorType));
+  std::printf("\n");
   std::fflush(stdout);
 }
 
@@ -57,6 +61,13 @@ int main(int argc, char** argv) {
       {"1,000/s file+memory", false, 1.0 / 1000, true}, {"5,000/s memory", false, 1.0 / 5000, false},
       {"10,000/s memory", false, 1.0 / 10000, false},  {"20,000/s memory", false, 1.0 / 20000, false},
   };
+  // A second argument runs one case alone: 0 paced, else that frame rate.
+  const double only = argc > 2 ? std::atof(argv[2]) : -1.0;
+  if (only >= 0) {
+    const Case c{only > 0 ? "the rate given" : "paced, own interval", only == 0, only > 0 ? 1.0 / only : 0.0, false};
+    Row(c, RunLibrary(seconds, c.pacing, c.interval), RunBaseline(seconds, c.pacing, c.interval));
+    return 0;
+  }
   for (const Case& c : cases) {
     const double s = c.pacing ? seconds : shortS;
     const Result lib = RunLibrary(s, c.pacing, c.interval, c.toFile);
@@ -68,8 +79,11 @@ int main(int argc, char** argv) {
   double best = 0;
   for (double rate : {1000.0, 2000.0, 5000.0, 10000.0, 15000.0, 20000.0, 30000.0, 40000.0}) {
     const Result r = RunLibrary(std::min(seconds, 3.0), false, 1.0 / rate);
-    std::printf("  %6.0f frames/s: received %7llu  lost %llu%s\n", rate, static_cast<unsigned long long>(r.frames),
-                static_cast<unsigned long long>(r.lost), r.failed ? "  (run ended)" : "");
+    std::printf("  %6.0f frames/s: received %7llu  lost %llu (ring overruns %llu)%s", rate,
+                static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.lost),
+                static_cast<unsigned long long>(r.overrun), r.failed ? "  (run ended" : "");
+    if (r.failed) std::printf(", error type %d)", static_cast<int>(r.errorType));
+    std::printf("\n");
     if (r.lost != 0 || r.failed) break;
     best = rate;
   }

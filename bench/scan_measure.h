@@ -129,6 +129,8 @@ struct Result {
   double seconds = 0;
   uint64_t frames = 0;
   uint64_t lost = 0;
+  uint64_t overrun = 0;     // of the lost: scans the ring had no room for
+  int32_t errorType = 0;    // the library's, at the end
   ThreadStats stats;
   std::vector<double> latencies;
   bool failed = false;
@@ -182,7 +184,9 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval, b
   int tid = 0;
   for (int t : Tids())
     if (!before.count(t)) tid = t;
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The start packet is in the simulator's log once the start has returned;
+  // a longer pause here would overrun the ring at the highest rates.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
   fc.scanStartSim = StartPacketTime(sim, 0x89);
   // The start packet's first byte left us just after hostBefore; the
   // simulator logged it on its own clock.
@@ -223,8 +227,11 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval, b
   r.seconds = Now() - t0;
   uint32_t overrun = 0;
   EX_GetScanOverrunCount(&overrun);
-  if (firstK >= 0) r.lost = static_cast<uint64_t>(lastK - firstK + 1) - r.frames;
+  if (firstK >= 0 && lastK - firstK + 1 >= static_cast<int64_t>(r.frames))
+    r.lost = static_cast<uint64_t>(lastK - firstK + 1) - r.frames;
   r.lost += overrun;
+  r.overrun = overrun;
+  r.errorType = Q583.errorType;
   if (Q583.errorType != 0) r.failed = true;
   ReloadLibrary();  // ends the run at once; the simulator goes with this scope
   return r;
