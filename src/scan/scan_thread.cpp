@@ -6,9 +6,9 @@
 // The thread never polls: it sleeps on the port until the next frame is due
 // (or, at high rates, about a millisecond of frames has come), until the
 // host wakes it (a stop request or a queued output byte) or until a timed
-// run's next check is due.  Each wake-up counts what is waiting once, reads
-// all of it in one read, and decodes every whole frame before it sleeps
-// again.  While digital inputs are read with the scan it takes its frames
+// run's next check is due.  Each wake-up reads all that is waiting in one
+// read, guards the receive queue against it, and decodes every whole frame
+// before it sleeps again.  While digital inputs are read with the scan it takes its frames
 // one at a time, since the instrument's replies come between them.
 #include <algorithm>
 #include <cmath>
@@ -185,7 +185,7 @@ constexpr uint64_t kLearnSpan = 64;
 // (it woke early and waited for the last byte), and otherwise moves a
 // little earlier each frame, so that it cannot drift late unseen.  Frames
 // that come faster than one a millisecond are taken about a millisecond at
-// a time.  No sleep lets more than half the receive queue's bound pile up,
+// a time, until the line falls quiet.  No sleep lets more than half the receive queue's bound pile up,
 // and until the frames' pace has been seen the thread wakes at each byte
 // that comes after a quiet line.
 class FramePace {
@@ -216,7 +216,11 @@ class FramePace {
     }
     const int64_t interval = Interval();
     const int64_t bound = interval > 0 ? static_cast<int64_t>(maxFrames_) * interval : kForever;
-    if (interval > 0 && interval < kBatchUs) return Next(Kind::Batch, std::min(bound, kBatchUs));
+    if (interval > 0 && interval < kBatchUs) {
+      // A line that fell quiet is waited on, not looked at each millisecond.
+      if (taken == 0 && partial == 0) return Next(Kind::Any, kForever);
+      return Next(Kind::Batch, std::min(bound, kBatchUs));
+    }
     if (partial > 0) {
       // A frame is on its way: its rest takes its line time.  A last byte,
       // or one that is late, is waited for on the port, and so is the rest
