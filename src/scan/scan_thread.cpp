@@ -171,12 +171,17 @@ void TraceThreadStart(const ScanRun& scan) {
 
 // ---- Pacing the wake-ups ------------------------------------------------
 
-// At high rates, about this much of frames a wake-up.
+// At high rates, about this much of frames a wake-up: from frames closer
+// than kBatchBelowUs on (below a millisecond with a margin, so that frames
+// a millisecond apart do not swing between the two ways).
 constexpr int64_t kBatchUs = 1000;
+constexpr int64_t kBatchBelowUs = 800;
 // How long past the line time of a frame's missing bytes the thread looks.
 constexpr int64_t kRestMarginUs = 150;
 // Frames between two seen frame ends before their distance is believed.
 constexpr uint64_t kLearnSpan = 64;
+// Frames a steady pace is measured over before it is predicted by.
+constexpr uint64_t kSteadySpan = 16;
 
 // When the thread next looks at the port.  Paced frames are taken one a
 // wake-up, when each is due: the thread sleeps (still watching the port for
@@ -207,16 +212,10 @@ class FramePace {
   Wait Plan(int64_t now, uint32_t taken, uint32_t partial) {
     const Kind last = last_;
     frames_ += taken;
-    if (taken > 0) {
-      if (lastTakeUs_ != 0) {
-        const int64_t spacing = (now - lastTakeUs_) / taken;
-        spacingUs_ = spacingUs_ == 0 ? spacing : (7 * spacingUs_ + spacing) / 8;
-      }
-      lastTakeUs_ = now;
-    }
+    if (taken > 0) Observe(now, taken);
     const int64_t interval = Interval();
     const int64_t bound = interval > 0 ? static_cast<int64_t>(maxFrames_) * interval : kForever;
-    if (interval > 0 && interval < kBatchUs) {
+    if (interval > 0 && interval < kBatchBelowUs) {
       // A line that fell quiet is waited on, not looked at each millisecond.
       if (taken == 0 && partial == 0) return Next(Kind::Any, kForever);
       return Next(Kind::Batch, std::min(bound, kBatchUs));
@@ -253,12 +252,35 @@ class FramePace {
     return {us, kind == Kind::Any};
   }
 
+  // The frames' pace as the wake-ups see it: a quick average of the gaps,
+  // and a long one since the pace last changed, which is exact enough to
+  // predict by once it spans a few frames.
+  void Observe(int64_t now, uint32_t taken) {
+    if (lastTakeUs_ != 0) {
+      const int64_t gap = (now - lastTakeUs_) / taken;
+      spacingUs_ = spacingUs_ == 0 ? gap : (7 * spacingUs_ + gap) / 8;
+      const uint64_t span = frames_ - spanFrames_;
+      const int64_t longUs = span > 0 ? (now - spanStartUs_) / static_cast<int64_t>(span) : 0;
+      if (span >= kSteadySpan && (spacingUs_ > longUs * 5 / 4 || spacingUs_ < longUs * 3 / 4)) {
+        spanStartUs_ = 0;  // the pace has changed: measure it afresh
+      } else if (span >= kSteadySpan) {
+        steadyUs_ = longUs;
+      }
+    }
+    if (spanStartUs_ == 0) {
+      spanStartUs_ = now;
+      spanFrames_ = frames_;
+      steadyUs_ = 0;
+    }
+    lastTakeUs_ = now;
+  }
+
   // The frames' distance: as given, or as seen between frame ends; as seen
   // between wake-ups when frames come faster than given (the instrument
   // may send faster than its run was given, and bursts are read at once).
   int64_t Interval() const {
     if (spacingUs_ <= 0) return 0;
-    if (givenUs_ <= 0 || spacingUs_ < givenUs_ * 3 / 4) return spacingUs_;
+    if (givenUs_ <= 0 || spacingUs_ < givenUs_ * 3 / 4) return steadyUs_ > 0 ? steadyUs_ : spacingUs_;
     return learnedUs_ > 0 ? learnedUs_ : givenUs_;
   }
 
@@ -286,6 +308,9 @@ class FramePace {
   uint64_t frames_ = 0;
   int64_t lastTakeUs_ = 0;
   int64_t spacingUs_ = 0;
+  int64_t spanStartUs_ = 0;
+  uint64_t spanFrames_ = 0;
+  int64_t steadyUs_ = 0;
   int64_t dueUs_ = 0;
   int64_t restEndUs_ = 0;
   int64_t anchorUs_ = 0;
