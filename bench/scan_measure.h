@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/q583.h"
@@ -47,7 +48,11 @@ inline double Now() { return std::chrono::duration<double>(Clock::now().time_sin
 struct ThreadStats {
   double cpuS = 0;
   uint64_t switches = 0;
+  uint64_t syscalls = 0;  // counted only where the program installs a count
 };
+
+// The system calls a thread has made so far (syscall_count.h installs it).
+inline uint64_t (*gSyscallsOfThread)(int tid) = nullptr;
 
 inline std::set<int> Tids() {
   std::set<int> tids;
@@ -71,10 +76,13 @@ inline ThreadStats Stats(int tid) {
     if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
       s.switches += std::strtoull(line.substr(line.find(':') + 1).c_str(), nullptr, 10);
   }
+  if (gSyscallsOfThread != nullptr) s.syscalls = gSyscallsOfThread(tid);
   return s;
 }
 
-inline ThreadStats Diff(const ThreadStats& a, const ThreadStats& b) { return {b.cpuS - a.cpuS, b.switches - a.switches}; }
+inline ThreadStats Diff(const ThreadStats& a, const ThreadStats& b) {
+  return {b.cpuS - a.cpuS, b.switches - a.switches, b.syscalls - a.syscalls};
+}
 
 inline double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return NAN;
@@ -121,28 +129,38 @@ struct Result {
   double seconds = 0;
   uint64_t frames = 0;
   uint64_t lost = 0;
+  uint64_t overrun = 0;     // of the lost: scans the ring had no room for
+  int32_t errorType = 0;    // the library's, at the end
   ThreadStats stats;
   std::vector<double> latencies;
   bool failed = false;
 };
 
+inline double PerFrame(double total, const Result& r) { return r.frames ? total / static_cast<double>(r.frames) : NAN; }
+inline double CpuUsPerFrame(const Result& r) { return PerFrame(1e6 * r.stats.cpuS, r); }
+inline double WakeUpsPerFrame(const Result& r) { return PerFrame(static_cast<double>(r.stats.switches), r); }
+inline double SyscallsPerFrame(const Result& r) { return PerFrame(static_cast<double>(r.stats.syscalls), r); }
+inline double P99Ms(const Result& r) { return 1e3 * Percentile(r.latencies, 0.99); }
+
 inline void Report(const char* name, const Result& r) {
-  std::printf("%-10s frames %7llu  lost %5llu  cpu %6.3f%% of a core, %6.1f us/frame  wake-ups/frame %5.2f  latency p50 %7.3f ms  p99 %7.3f ms%s\n",
+  std::printf("%-10s frames %7llu  lost %5llu  cpu %6.3f%% of a core, %6.1f us/frame  wake-ups/frame %5.2f  "
+              "syscalls/frame %5.2f  latency p50 %7.3f ms  p99 %7.3f ms%s\n",
               name, static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.lost),
-              100.0 * r.stats.cpuS / r.seconds, r.frames ? 1e6 * r.stats.cpuS / static_cast<double>(r.frames) : 0.0,
-              r.frames ? static_cast<double>(r.stats.switches) / static_cast<double>(r.frames) : 0.0,
-              1e3 * Percentile(r.latencies, 0.5), 1e3 * Percentile(r.latencies, 0.99), r.failed ? "  (run ended early)" : "");
+              100.0 * r.stats.cpuS / r.seconds, CpuUsPerFrame(r), WakeUpsPerFrame(r),
+              gSyscallsOfThread != nullptr ? SyscallsPerFrame(r) : NAN, 1e3 * Percentile(r.latencies, 0.5), P99Ms(r),
+              r.failed ? "  (run ended early)" : "");
 }
 
 // ---- the library ----------------------------------------------------------
 
-inline Result RunLibrary(double seconds, bool pacing, double overrideInterval) {
+// toFile: rows go to the scan log file too (in the working directory).
+inline Result RunLibrary(double seconds, bool pacing, double overrideInterval, bool toFile = false) {
   Result r;
   q583sim::Simulator sim;
   SetRamps(sim);
   EX_SetCOMportDevice(0, sim.DevicePath().c_str());
   SetSixChannels();
-  EX_SetDataLogOptions(2, 0, 0);  // memory only
+  EX_SetDataLogOptions(toFile ? 3 : 2, 0, 0);  // memory only, or file and memory
   if (!EX_InitDev()) {
     std::fprintf(stderr, "sign-on failed\n");
     r.failed = true;
@@ -166,7 +184,9 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval) {
   int tid = 0;
   for (int t : Tids())
     if (!before.count(t)) tid = t;
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The start packet is in the simulator's log once the start has returned;
+  // a longer pause here would overrun the ring at the highest rates.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
   fc.scanStartSim = StartPacketTime(sim, 0x89);
   // The start packet's first byte left us just after hostBefore; the
   // simulator logged it on its own clock.
@@ -207,8 +227,11 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval) {
   r.seconds = Now() - t0;
   uint32_t overrun = 0;
   EX_GetScanOverrunCount(&overrun);
-  if (firstK >= 0) r.lost = static_cast<uint64_t>(lastK - firstK + 1) - r.frames;
+  if (firstK >= 0 && lastK - firstK + 1 >= static_cast<int64_t>(r.frames))
+    r.lost = static_cast<uint64_t>(lastK - firstK + 1) - r.frames;
   r.lost += overrun;
+  r.overrun = overrun;
+  r.errorType = Q583.errorType;
   if (Q583.errorType != 0) r.failed = true;
   ReloadLibrary();  // ends the run at once; the simulator goes with this scope
   return r;
@@ -216,7 +239,10 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval) {
 
 // ---- the baseline ------------------------------------------------------------
 
-inline Result RunBaseline(double seconds) {
+// The lean reader: one poll(), one read() of everything waiting, decode,
+// copy into a ring.  With pacing off, the simulator sends a frame every
+// overrideInterval seconds.
+inline Result RunBaseline(double seconds, bool pacing = true, double overrideInterval = 0.0) {
   Result r;
   q583sim::Simulator sim;
   SetRamps(sim);
@@ -226,8 +252,10 @@ inline Result RunBaseline(double seconds) {
     r.failed = true;
     return r;
   }
-  const double interval = Q583.scanInterval;
+  const double interval = overrideInterval > 0 ? overrideInterval : Q583.scanInterval.load();
   CloseComPort();  // the baseline takes the line from here
+  sim.SetPacing(pacing);
+  sim.SetFrameIntervalOverride(overrideInterval);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   const int fd = open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -243,14 +271,14 @@ inline Result RunBaseline(double seconds) {
 
   FrameClock fc;
   fc.intervalS = interval;
-  fc.lineTimeS = (kChannels * 3 + 2) * 10.0 / 9600.0;
+  fc.lineTimeS = pacing ? (kChannels * 3 + 2) * 10.0 / 9600.0 : 0.0;
   sim.ClearLog();
   const uint8_t start[3] = {0x89, 0x00, 0x89};
   const double hostBefore = Now();
   (void)!write(fd, start, 3);
   std::atomic<bool> stop{false};
   std::atomic<int> readerTid{0};
-  std::vector<double> latencies;
+  std::vector<std::pair<double, int64_t>> seen;  // when each frame was in hand, and its number
   uint64_t frames = 0, lost = 0;
   double measured = 0;
   ThreadStats stats;
@@ -258,6 +286,8 @@ inline Result RunBaseline(double seconds) {
   std::thread reader([&] {
     readerTid = static_cast<int>(gettid());
     uint8_t buf[4096];
+    std::vector<int32_t> ring(static_cast<size_t>(kScanRingSize));
+    size_t ringPos = 0;
     std::vector<uint8_t> frame;
     const size_t frameLen = kChannels * 3 + 2;
     bool echo = false;
@@ -283,13 +313,17 @@ inline Result RunBaseline(double seconds) {
         frame.push_back(buf[i]);
         if (frame.size() < frameLen) continue;
         if (frame[0] == 0xF0) {
+          for (int c = 0; c < kChannels; ++c) {
+            ring[ringPos] = frame[1 + 3 * c] | (frame[2 + 3 * c] << 8) | (frame[3 + 3 * c] << 16);
+            ringPos = (ringPos + 1) % ring.size();
+          }
           const int32_t raw0 = frame[1] | (frame[2] << 8) | (frame[3] << 16);
           const int64_t k = fc.FrameOf(CountToMillivolts(raw0, 3, 1) * 0.001);
           const int counter = frame[frameLen - 1];
           if (lastCounter >= 0) lost += static_cast<uint64_t>((counter - lastCounter - 1 + 256) % 256);
           lastCounter = counter;
           ++frames;
-          latencies.push_back(now - fc.LastByteLeft(k));
+          seen.emplace_back(now, k);  // the frame clock is set once the reader runs
         }
         frame.clear();
       }
@@ -309,7 +343,7 @@ inline Result RunBaseline(double seconds) {
   close(fd);
   r.frames = frames;
   r.lost = lost;
-  r.latencies = latencies;
+  for (const auto& [when, k] : seen) r.latencies.push_back(when - fc.LastByteLeft(k));
   r.stats = stats;
   r.seconds = measured > 0 ? measured : seconds;
   ReloadLibrary();

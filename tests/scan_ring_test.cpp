@@ -186,6 +186,31 @@ TEST_F(ScanRing, StopWhenFullCountsTheRingInScans) {
   EXPECT_EQ(lost, 0U);
 }
 
+TEST_F(ScanRing, FramesArrivingSeveralAtOnceAreAllTakenInOrder) {
+  // 5,000 frames a second: each read takes several; the ramp climbs one
+  // step a frame, so a frame skipped, repeated or swapped shows.
+  SetChannelCodes({0x00});
+  Sim().SetInput(0, 0, {q583sim::SignalKind::Ramp, -4.0, 8.0, 10.0});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogFile | kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  FastFrames(0.0002);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  ASSERT_TRUE(Sim().WaitForFrames(1000, 10000));
+  SleepMs(50);
+  ASSERT_EQ(EX_EndScan(), 1);
+  std::vector<double> values(4000);
+  int32_t returned = 0, unread = 0;
+  uint8_t running = 0;
+  ASSERT_EQ(EX_GetScanDataDbl(values.data(), 4000, &returned, &unread, &running), 1);
+  const double step = 8.0 * 0.0002 / 10.0;
+  for (int s = 1; s < returned; ++s) ASSERT_NEAR(values[s] - values[s - 1], step, step / 4) << "scan " << s;
+  EXPECT_GE(returned, 1000);
+  // Every scan also has its row, written a wake-up's rows at a time.
+  size_t rows = 0;
+  for (const std::string& line : Lines(ReadFile("ScanLog_0.txt"))) rows += !line.empty() && line[0] == '0';
+  EXPECT_EQ(rows, static_cast<size_t>(returned));
+}
+
 // The thread's send of a queued byte may wait seconds for room on the line;
 // a host's offer meanwhile is answered at once (Busy), not held up by it.
 TEST(DigoutQueueTest, AnOfferDuringASlowSendIsAnsweredAtOnce) {

@@ -110,6 +110,22 @@ bool PortStatus(platform::ComStatus& status) {
   return false;
 }
 
+int ReadPortWaiting(uint8_t* buffer, int room, uint32_t& waiting) {
+  const int got = platform::ReadWaiting(CurrentPort(), buffer, room, waiting);
+  if (got < 0) gPortLost = true;
+  return got;
+}
+
+platform::WaitResult WaitPortReceive(int64_t us, bool anyByte) {
+  const platform::WaitResult result = platform::WaitReceive(CurrentPort(), us, anyByte);
+  if (result == platform::WaitResult::Lost) gPortLost = true;
+  return result;
+}
+
+uint32_t PortReceiveCapacity() { return platform::ReceiveCapacity(CurrentPort()); }
+
+int64_t PortByteMicros() { return platform::LineByteMicros(CurrentPort()); }
+
 void CloseLostPort() {
   if (gPortLost && CurrentPort() != INVALIDCOMDEV) CloseComPort();
 }

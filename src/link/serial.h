@@ -81,6 +81,12 @@ bool PortLost();
 platform::WaitResult WaitPortReadable(int32_t ms, uint32_t minBytes);
 int ReadPortBytes(uint8_t* buffer, int n);  // -1: lost
 bool PortStatus(platform::ComStatus& status);
+// The receive path of a run on the port in use (platform.h), noting a lost
+// port: one read, one wait.
+int ReadPortWaiting(uint8_t* buffer, int room, uint32_t& waiting);
+platform::WaitResult WaitPortReceive(int64_t us, bool anyByte);
+uint32_t PortReceiveCapacity();
+int64_t PortByteMicros();
 // Closes the port in use when it has been lost, so that the next sign-on
 // opens the device afresh.  Not called on the acquisition thread (a host
 // thread may be using the port's descriptor).

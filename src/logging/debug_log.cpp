@@ -3,7 +3,8 @@
 // stream or none; every writer tests that its stream is open and writes one
 // formatted print.  The acquisition thread closes the general and scan logs
 // at the end of a run while the host's thread may be writing to them, so
-// each log has its own mutex around the test, the print and the close.
+// each log has its own mutex around the test, the print and the close; a
+// writer that finds its log closed (read without the mutex) prints nothing.
 #include "logging/debug_log.h"
 
 #include <atomic>
@@ -37,10 +38,15 @@ class NeverDestroyed {
 struct LogStream {
   std::mutex lock;
   std::FILE* file = nullptr;  // null: none
+  // Whether file is set, readable without the lock: a writer that finds
+  // the log closed returns without taking it (the usual case, per frame).
+  // Set under the lock with every change of file.
+  std::atomic<bool> open{false};
 
   void Close() {
     if (file != nullptr) std::fclose(file);  // errors from closing are ignored
     file = nullptr;                           // marked none whatever the close reports
+    open = false;
   }
 };
 
@@ -66,11 +72,13 @@ LogStream& Stream(DebugLog log) {
 bool OpenLocked(LogStream& stream, const char* name) {
   stream.Close();
   stream.file = std::fopen(name, "wt");
+  stream.open = stream.file != nullptr;
   return stream.file != nullptr;
 }
 
 void VPrint(DebugLog log, bool flush, const char* format, va_list args) {
   LogStream& stream = Stream(log);
+  if (!stream.open.load(std::memory_order_acquire)) return;
   const std::lock_guard<std::mutex> guard(stream.lock);
   if (!stream.file) return;
   std::vfprintf(stream.file, format, args);
@@ -79,11 +87,7 @@ void VPrint(DebugLog log, bool flush, const char* format, va_list args) {
 
 }  // namespace
 
-bool DebugLogOpen(DebugLog log) {
-  LogStream& stream = Stream(log);
-  const std::lock_guard<std::mutex> guard(stream.lock);
-  return stream.file != nullptr;
-}
+bool DebugLogOpen(DebugLog log) { return Stream(log).open.load(std::memory_order_acquire); }
 
 void DebugPrint(DebugLog log, const char* format, ...) {
   va_list args;

@@ -114,10 +114,12 @@ bool ScanLog::IsOpen() const {
   return file_ != nullptr;
 }
 
-bool ScanLog::WriteRow(const std::string& row) {
+bool ScanLog::WriteRow(const std::string& row) { return WriteRows(row + '\n'); }
+
+bool ScanLog::WriteRows(const std::string& rows) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (file_ == nullptr) return true;
-  const bool written = std::fprintf(file_, "%s\n", row.c_str()) >= 0 && std::fflush(file_) == 0;
+  if (file_ == nullptr || rows.empty()) return true;
+  const bool written = std::fwrite(rows.data(), 1, rows.size(), file_) == rows.size() && std::fflush(file_) == 0;
   if (!written) {
     // A full disk or a size limit: the file ends where the write failed,
     // and nothing more is written to it (no row after a gap, no trailer).

@@ -23,6 +23,9 @@ class ScanLog {
   // Writes one row (text without the line feed) and flushes.  False when
   // that failed: the file is then closed where it stands.
   bool WriteRow(const std::string& row);
+  // Writes rows that each end with their line feed, in one write, and
+  // flushes: a reader never finds part of a row.  False as WriteRow.
+  bool WriteRows(const std::string& rows);
   // Writes the six trailer lines and flushes: the interval bounds as given,
   // the scans counted, the run's start and end texts (ctime lines).
   void WriteTrailer(double minimum, double applied, double scans, const std::string& started,

@@ -159,6 +159,28 @@ bool GetComStatus(PortHandle port, ComStatus& status);
 // Discards both queues.
 bool PurgePort(PortHandle port);
 
+// ---- The receive path of a run ------------------------------------------
+// A run's thread takes what is waiting with one read and one wait a
+// wake-up; neither asks the port more than its name says, and nothing of
+// the transmit queue.
+
+// Reads what is waiting, up to room bytes, in one read; `waiting` tells how
+// many were waiting (more than were read when the room was short).  Where
+// a read cannot take everything waiting at once, the count comes first and
+// the read takes that many.  Returns the bytes read, or -1 when the port has
+// hung up or failed.
+int ReadWaiting(PortHandle port, uint8_t* buffer, int room, uint32_t& waiting);
+// The most unread bytes the driver holds (0: unknown), asked at open.
+uint32_t ReceiveCapacity(PortHandle port);
+// Microseconds one byte takes on the port's line (ten bits).
+int64_t LineByteMicros(PortHandle port);
+// Sleeps up to us microseconds without counting what is waiting.  Ends at
+// once when the thread is woken (Woken) or the port hangs up (Lost; Ready
+// while bytes are still waiting), and, with anyByte, when a byte can be
+// read (Ready).  Where the system cannot wait for a byte, an anyByte wait
+// lasts at most a byte's line time.  Throws ThreadKilled when killed.
+WaitResult WaitReceive(PortHandle port, int64_t us, bool anyByte);
+
 // ---- Threads ----------------------------------------------------------
 
 // A library thread (acquisition, beep).  Created suspended; the body runs

@@ -1,4 +1,5 @@
 // Scan start and end, and the run-control operations built on them.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -177,8 +178,11 @@ bool EndRunningScanAtOnce(const char* call) {
 
 void NoteFramesLeft(ScanRun& run, GapCause cause) {
   const uint32_t frameBytes = run.format.FrameBytes();
+  // Whole frames waiting in the port, and those read but not yet taken (the
+  // last of them perhaps a part).
   const uint32_t queued = ReceiveQueueCount();
-  const uint64_t frames = queued / frameBytes + (run.frameBytes > 0 ? 1U : 0U);
+  const auto held = static_cast<uint32_t>(std::max<int32_t>(0, run.frameBytes.load()));
+  const uint64_t frames = queued / frameBytes + (held + frameBytes - 1U) / frameBytes;
   run.account.Lost(run.account.NextNumber(), frames, cause);
 }
 

@@ -40,12 +40,14 @@ std::atomic<uint32_t> gReceiveCapacity{0};
 // The overflow guard: against RXQUEUESIZE, or against what the driver can
 // hold when that is less (a tty holds far fewer bytes than the queue size a
 // host may ask for, and would otherwise overflow unseen).
-bool Overflowing(const ScanRun& run, uint32_t queued) {
+uint32_t QueueLimit(const ScanRun& run) {
   uint32_t limit = run.receiveQueueSize;
   const uint32_t capacity = gReceiveCapacity.load();
   if (capacity != 0 && capacity < limit) limit = capacity;
-  return queued > limit - 10U;
+  return limit;
 }
+
+bool Overflowing(const ScanRun& run, uint32_t queued) { return queued > QueueLimit(run) - 10U; }
 
 // Reads up to n bytes that are waiting into the frame buffer; returns the
 // number stored.
@@ -99,6 +101,42 @@ bool WaitForQueued(ScanRun& run, uint32_t n, bool withDigout, bool finalWait) {
 }
 
 }  // namespace
+
+uint32_t ReceiveQueueBound(const ScanRun& run) {
+  gReceiveCapacity = PortReceiveCapacity();
+  const uint32_t limit = QueueLimit(run);
+  return limit > 10U ? limit - 10U : 0U;
+}
+
+int32_t TakeWaitingBytes(ScanRun& run) {
+  const int32_t count = std::clamp(run.frameBytes.load(), 0, kScanDataBuffSize);
+  uint32_t waiting = 0;
+  const int got = ReadPortWaiting(run.frames + count, kScanDataBuffSize - count, waiting);
+  if (got > 0) run.frameBytes = count + got;
+  // On a UART the bytes past the queue's bound are lost: the run ends.  A
+  // pseudo-terminal loses none behind its full buffer (its writer waits),
+  // but it stands in for the line, and its run ends alike.
+  if (Overflowing(run, waiting)) {
+    Q583.errorType = ToCode(ErrorType::QueueOverflow);
+    return -1;
+  }
+  return got > 0 ? got : 0;
+}
+
+bool FrameMarkerOk(const ScanRun& run, const uint8_t* frame) {
+  const bool traced = DebugLogOpen(DebugLog::Scan);
+  if (traced) {
+    DebugPrint(DebugLog::Scan, "[GetOneScan]  scanWords: %u, numChannels: %u\n",
+               static_cast<unsigned>(run.format.words * run.format.channels + 2),
+               static_cast<unsigned>(run.format.channels));
+  }
+  if (run.format.scanType == 0) return true;  // one bare value, no marker
+  if (traced) DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0]: 0x%X\n", frame[0]);
+  if (frame[0] == kFrameMarker) return true;
+  DebugPrint(DebugLog::Scan, "[GetOneScan]  pScanDataBuffPointer[0x%X] should be: 0x%X\n", frame[0], kFrameMarker);
+  Q583.errorType = ToCode(ErrorType::WrongMarker);
+  return false;
+}
 
 uint32_t ReceiveQueueCount() {
   platform::ComStatus status;

@@ -39,6 +39,16 @@ bool GetOneScan(ScanRun& run);
 bool GetOneScanWithDigin(ScanRun& run, bool& diginReceived);
 // The receive-queue count, 0 when the port cannot be asked.
 uint32_t ReceiveQueueCount();
+// A wake-up's take: all that is waiting read into the frame buffer in one
+// read, and the receive queue guarded against what was waiting.  The bytes
+// read; -1 on an overflow (errorType set).
+int32_t TakeWaitingBytes(ScanRun& run);
+// The receive queue's bound in bytes: past it a run ends (asks the port's
+// capacity, once a run).
+uint32_t ReceiveQueueBound(const ScanRun& run);
+// The marker test of a frame at the front of `frame`, with its scan debug
+// lines; WrongMarker in errorType when it fails.
+bool FrameMarkerOk(const ScanRun& run, const uint8_t* frame);
 // The debug-log lines of a digital-input request, which name the reader
 // that sends it.
 struct DiginRequestLines {

@@ -3,11 +3,16 @@
 // scan to the scan log file.  Between frames it sends a queued digital-
 // output byte and keeps a digital-input request outstanding.
 //
-// The thread never polls: while no whole frame is waiting it sleeps on the
-// port until one is, until the host wakes it (a stop request or a queued
-// output byte) or until a timed run's next check is due.
+// The thread never polls: it sleeps on the port until the next frame is due
+// (or, at high rates, about a millisecond of frames has come), until the
+// host wakes it (a stop request or a queued output byte) or until a timed
+// run's next check is due.  Each wake-up reads all that is waiting in one
+// read, guards the receive queue against it, and decodes every whole frame
+// before it sleeps again.  While digital inputs are read with the scan it takes its frames
+// one at a time, since the instrument's replies come between them.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -141,21 +146,27 @@ void EndOfThread(ScanRun& scan, ThreadStop why) {
   NotifyScanEnded();
 }
 
-// Decodes one frame from the buffer into points (run order: channels, then
-// offset and full scale) and the row of volts; returns the values stored.
-int DecodeFrame(ScanRun& scan, int32_t* points, std::string* row) {
-  const RunFormat& format = scan.format;
+// Decodes a frame's values (from `values`, past its marker) into points
+// (run order: channels, then offset and full scale) and, with row, the row
+// of volts; returns the values stored.
+int DecodeValues(const RunFormat& format, const uint8_t* values, int32_t* points, std::string* row) {
+  const uint8_t* at = values;
+  const auto next = [&at, &format] {
+    const int32_t raw = DecodeCount(at, format.words);
+    at += format.words;
+    return raw;
+  };
   int32_t offsetRaw = 0;
   int32_t fullScaleRaw = 0;
   if (format.scanType == 2) {
-    offsetRaw = DecodeScanPoint(scan);
-    fullScaleRaw = DecodeScanPoint(scan);
+    offsetRaw = next();
+    fullScaleRaw = next();
   }
   // A single-channel frame is one value, whatever the channel list counts.
   const int channels = format.scanType == 0 ? 1 : std::clamp<int>(format.channels, 0, kMaxPoints - 2);
   int stored = 0;
   for (int c = 0; c < channels; ++c) {
-    const int32_t raw = DecodeScanPoint(scan);
+    const int32_t raw = next();
     if (row != nullptr) AppendVolts(*row, raw, format);
     points[stored++] = raw;
   }
@@ -167,7 +178,6 @@ int DecodeFrame(ScanRun& scan, int32_t* points, std::string* row) {
     points[stored++] = offsetRaw;
     points[stored++] = fullScaleRaw;
   }
-  if (format.scanType != 0) ConsumeScanBytes(scan, 1);  // the trailing byte
   return stored;
 }
 
@@ -188,11 +198,272 @@ void TraceThreadStart(const ScanRun& scan) {
   DebugFlush(DebugLog::Scan);
 }
 
+// ---- Pacing the wake-ups ------------------------------------------------
+
+// At high rates, about this much of frames a wake-up: from frames closer
+// than kBatchBelowUs on (below a millisecond with a margin, so that frames
+// a millisecond apart do not swing between the two ways).
+constexpr int64_t kBatchUs = 1000;
+constexpr int64_t kBatchBelowUs = 800;
+// How long past the line time of a frame's missing bytes the thread looks.
+constexpr int64_t kRestMarginUs = 150;
+// Frames between two seen frame ends before their distance is believed.
+constexpr uint64_t kLearnSpan = 64;
+// Frames a steady pace is measured over before it is predicted by.
+constexpr uint64_t kSteadySpan = 16;
+
+// When the thread next looks at the port.  Paced frames are taken one a
+// wake-up, when each is due: the thread sleeps (still watching the port for
+// a hang-up, and for the host's wake) until the predicted end of the next
+// frame.  The prediction is anchored whenever the thread sees a frame end
+// (it woke early and waited for the last byte), and otherwise moves a
+// little earlier each frame, so that it cannot drift late unseen.  Frames
+// that come faster than one a millisecond are taken about a millisecond at
+// a time, until the line falls quiet.  No sleep lets more than half the receive queue's bound pile up,
+// and until the frames' pace has been seen the thread wakes at each byte
+// that comes after a quiet line.
+class FramePace {
+ public:
+  struct Wait {
+    int64_t us;
+    bool anyByte;  // ends at the first byte that arrives
+  };
+
+  FramePace(const RunFormat& format, int64_t byteUs, uint32_t queueBound)
+      : frameBytes_(format.FrameBytes()),
+        byteUs_(byteUs > 0 ? byteUs : 1),
+        givenUs_(static_cast<int64_t>(format.interval * 1e6)),
+        maxFrames_(std::max<uint32_t>(1U, queueBound / 2U / frameBytes_)),
+        nudgeUs_(std::max<int64_t>(5, givenUs_ / 10000)) {}
+
+  // After a wake-up's take: whole frames taken, bytes of the next frame in
+  // the buffer, at `now` (monotonic microseconds).
+  Wait Plan(int64_t now, uint32_t taken, uint32_t partial) {
+    const Kind last = last_;
+    frames_ += taken;
+    if (taken > 0) Observe(now, taken);
+    const int64_t interval = Interval();
+    const int64_t bound = interval > 0 ? static_cast<int64_t>(maxFrames_) * interval : kForever;
+    if (interval > 0 && interval < kBatchBelowUs) {
+      // A line that fell quiet is waited on, not looked at each millisecond.
+      if (taken == 0 && partial == 0) return Next(Kind::Any, kForever);
+      return Next(Kind::Batch, std::min(bound, kBatchUs));
+    }
+    if (partial > 0) {
+      // A frame is on its way: its rest takes its line time.  A last byte,
+      // or one that is late, is waited for on the port, and so is the rest
+      // of a lump of frames whose pace is not known yet.
+      const uint32_t missing = partial < frameBytes_ ? frameBytes_ - partial : 1U;
+      if (missing == 1 || last == Kind::Rest || (interval <= 0 && taken > 0)) return Next(Kind::Any, kForever);
+      restEndUs_ = now + static_cast<int64_t>(missing) * byteUs_;
+      return Next(Kind::Rest, std::min(bound, restEndUs_ + kRestMarginUs - now));
+    }
+    if (interval <= 0) return Next(Kind::Any, kForever);
+    if (taken > 0) {
+      int64_t end = now;  // when the last frame taken ended, at the latest
+      if (last == Kind::Any) Learn(now);  // it woke at the frame's last byte
+      if (last == Kind::Rest) end = restEndUs_;
+      if (last == Kind::Due && taken == 1) end = dueUs_;
+      dueUs_ = end + interval - nudgeUs_;
+    } else if (last == Kind::Due) {
+      return Next(Kind::Any, kForever);  // due and not begun: late
+    }
+    if (dueUs_ == 0 || dueUs_ <= now) return Next(Kind::Any, kForever);
+    return Next(Kind::Due, std::min(bound, dueUs_ - now));
+  }
+
+ private:
+  enum class Kind { None, Due, Rest, Any, Batch };
+  static constexpr int64_t kForever = INT64_MAX;
+
+  Wait Next(Kind kind, int64_t us) {
+    last_ = kind;
+    return {us, kind == Kind::Any};
+  }
+
+  // The frames' pace as the wake-ups see it: a quick average of the gaps,
+  // and a long one since the pace last changed, which is exact enough to
+  // predict by once it spans a few frames.
+  void Observe(int64_t now, uint32_t taken) {
+    if (lastTakeUs_ != 0) {
+      const int64_t gap = (now - lastTakeUs_) / taken;
+      spacingUs_ = spacingUs_ == 0 ? gap : (7 * spacingUs_ + gap) / 8;
+      const uint64_t span = frames_ - spanFrames_;
+      const int64_t longUs = span > 0 ? (now - spanStartUs_) / static_cast<int64_t>(span) : 0;
+      if (span >= kSteadySpan && (spacingUs_ > longUs * 5 / 4 || spacingUs_ < longUs * 3 / 4)) {
+        spanStartUs_ = 0;  // the pace has changed: measure it afresh
+      } else if (span >= kSteadySpan) {
+        steadyUs_ = longUs;
+      }
+    }
+    if (spanStartUs_ == 0) {
+      spanStartUs_ = now;
+      spanFrames_ = frames_;
+      steadyUs_ = 0;
+    }
+    lastTakeUs_ = now;
+  }
+
+  // The frames' distance: as given, or as seen between frame ends; as seen
+  // between wake-ups when frames come faster than given (the instrument
+  // may send faster than its run was given, and bursts are read at once).
+  int64_t Interval() const {
+    if (spacingUs_ <= 0) return 0;
+    if (givenUs_ <= 0 || spacingUs_ < givenUs_ * 3 / 4) return steadyUs_ > 0 ? steadyUs_ : spacingUs_;
+    return learnedUs_ > 0 ? learnedUs_ : givenUs_;
+  }
+
+  // A frame end seen: from two of them far enough apart, the distance of
+  // frames on this line, after which the prediction needs only a small
+  // nudge.
+  void Learn(int64_t end) {
+    if (anchorUs_ == 0) {
+      anchorUs_ = end;
+      anchorFrames_ = frames_;
+      return;
+    }
+    const uint64_t span = frames_ - anchorFrames_;
+    if (span < kLearnSpan) return;
+    learnedUs_ = (end - anchorUs_) / static_cast<int64_t>(span);
+    nudgeUs_ = 3;
+  }
+
+  const uint32_t frameBytes_;
+  const int64_t byteUs_;
+  const int64_t givenUs_;
+  const uint32_t maxFrames_;
+  int64_t nudgeUs_;
+  Kind last_ = Kind::None;
+  uint64_t frames_ = 0;
+  int64_t lastTakeUs_ = 0;
+  int64_t spacingUs_ = 0;
+  int64_t spanStartUs_ = 0;
+  uint64_t spanFrames_ = 0;
+  int64_t steadyUs_ = 0;
+  int64_t dueUs_ = 0;
+  int64_t restEndUs_ = 0;
+  int64_t anchorUs_ = 0;
+  uint64_t anchorFrames_ = 0;
+  int64_t learnedUs_ = 0;
+};
+
+// ---- Taking frames ----------------------------------------------------------
+
+// Writes a wake-up's rows to the scan log.  A failed write has closed the
+// file: the run goes on in memory, and its account says why the file ends.
+void WriteRows(ScanRun& scan, std::string& rows) {
+  if (rows.empty()) return;
+  if (!scan.log.WriteRows(rows)) {
+    DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> writing the scan log failed: the file is closed\n");
+    scan.account.LogWriteFailed();
+  }
+  rows.clear();
+}
+
+// Keeps a frame that has been decoded: its row among the rows of this
+// wake-up, its values in the ring with its number and receive time, and its
+// place in the run's account.  Returns Running, or Full when a full ring
+// ends the run.
+ThreadStop KeepFrame(ScanRun& scan, const uint8_t* values, int64_t receivedUs, std::string& rows,
+                     long& filePosition, int32_t* points) {
+  const ScanStamp stamp{scan.account.FrameTaken(),
+                        static_cast<double>(receivedUs - scan.account.StartMicros()) * 1e-6};
+  const bool toFile = fLogScansToFile && scan.log.IsOpen();
+  // The time column only for a row that is written.
+  if (toFile) ScanLogAppendTime(rows, scan.scanCounter, scan.format.interval);
+  scan.scanCounter = scan.scanCounter + 1.0;
+  const int stored = DecodeValues(scan.format, values, points, toFile ? &rows : nullptr);
+  if (toFile) {
+    AppendLogComment(rows);
+    rows += '\n';
+  }
+  // Only stored scans are counted: the host is never handed a value that
+  // this run did not store.
+  if (fLogScansToMemory) {
+    const ScanRing::Stored kept = scan.ring.Store(points, static_cast<uint32_t>(stored), stamp, fStopWhenMemoryFull);
+    scan.account.Stored(static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
+    if (kept.dropped) scan.account.Lost(kept.droppedNumber, 1, GapCause::Overrun);
+    if (kept.full) return ThreadStop::Full;
+  } else {
+    scan.account.Lost(stamp.number, 1, GapCause::NotStored);
+  }
+  if (toFile && fLimitLogFileSize) {
+    if (filePosition < 0) filePosition = scan.log.Position();
+    if (static_cast<unsigned long>(filePosition) + rows.size() >= uiLogFileSizeLimit) {
+      // The file is full: it ends with its trailer, the run goes on.
+      WriteRows(scan, rows);
+      scan.log.WriteTrailer(scan.format.minimumInterval, scan.format.appliedInterval, scan.scanCounter,
+                            scan.startText, platform::CtimeNow());
+      scan.log.Close();
+      scan.account.LogLimitReached();
+    }
+  }
+  return ThreadStop::Running;
+}
+
+// Decodes every whole frame in the frame buffer, in order, and leaves the
+// part of the next one at its front.  Their rows go out in one write.
+ThreadStop TakeWholeFrames(ScanRun& scan, int64_t receivedUs, int32_t* points, std::string& rows, uint32_t& taken) {
+  const uint32_t frameBytes = scan.format.FrameBytes();
+  const uint32_t marker = scan.format.scanType == 0 ? 0U : 1U;
+  const auto held = static_cast<uint32_t>(std::max<int32_t>(0, scan.frameBytes.load()));
+  uint32_t at = 0;
+  long filePosition = -1;  // asked once, when the file's size is limited
+  ThreadStop stop = ThreadStop::Running;
+  rows.clear();
+  while (stop == ThreadStop::Running && held - at >= frameBytes) {
+    const uint8_t* frame = scan.frames + at;
+    // After a byte lost or added on the line every frame read after it
+    // would be shifted and every value wrong, so the run ends instead.
+    if (!FrameMarkerOk(scan, frame)) {
+      DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fGetScanRetVal == FAILED\n");
+      stop = ThreadStop::FrameError;
+      break;
+    }
+    at += frameBytes;
+    ++taken;
+    stop = KeepFrame(scan, frame + marker, receivedUs, rows, filePosition, points);
+  }
+  WriteRows(scan, rows);
+  ConsumeScanBytes(scan, at);
+  return stop;
+}
+
+// One frame while digital inputs are read with the scan: the instrument's
+// replies come between frames, and each is told from a frame by its first
+// byte.
+ThreadStop TakeFrameWithDigin(ScanRun& scan, const TimedRun& timed, int32_t* points, std::string& rows) {
+  const uint32_t waiting = CountScansWaiting(scan);
+  if (waiting == 0) {
+    return IdlePass(scan, timed) == IdleOutcome::LeaveLoop ? ThreadStop::FrameError : ThreadStop::Running;
+  }
+  if (waiting > scan.maxScansQueued) {
+    DebugPrint(DebugLog::Scan,
+               "ThreadFunc_GetScanData()-> uiNumScansInSerialBuff_LOCAL > uiNumScansAllowedInSerialBuff_MAX\n");
+    return ThreadStop::Overflow;
+  }
+  bool diginReceived = false;
+  const bool got = GetOneScanWithDigin(scan, diginReceived);
+  if (diginReceived) return got ? ThreadStop::Running : ThreadStop::FrameError;
+  if (!got) {
+    DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fGetScanRetVal == FAILED\n");
+    return PortLost() ? ThreadStop::LineLost : ThreadStop::FrameError;
+  }
+  rows.clear();
+  long filePosition = -1;
+  // The reader has taken the marker: the frame's values are at the front.
+  const ThreadStop stop = KeepFrame(scan, scan.frames, platform::MonotonicMicros(), rows, filePosition, points);
+  WriteRows(scan, rows);
+  ConsumeScanBytes(scan, scan.format.FrameBytes() - (scan.format.scanType == 0 ? 0U : 1U));
+  return stop;
+}
+
 // Takes frames until the run is over; returns why it stopped.
 ThreadStop TakeFrames(ScanRun& scan) {
   TimedRun timed = SetUpTimedRun();
-  std::string row;
-  row.reserve(4096);
+  FramePace pace(scan.format, PortByteMicros(), ReceiveQueueBound(scan));
+  std::string rows;
+  rows.reserve(16384);
   int32_t points[kMaxPoints];
   for (;;) {
     platform::PeekMessages();
@@ -207,66 +478,37 @@ ThreadStop TakeFrames(ScanRun& scan) {
       DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> the port has hung up or failed\n");
       return ThreadStop::LineLost;
     }
-    const uint32_t uiNumScansInSerialBuff_LOCAL = CountScansWaiting(scan);
-    if (uiNumScansInSerialBuff_LOCAL == 0) {
-      if (IdlePass(scan, timed) == IdleOutcome::LeaveLoop) return ThreadStop::FrameError;
+    // A frame begun before digital inputs were switched on is finished
+    // first; from an empty buffer on, frames are taken one at a time.
+    if (fDiginWithScan && scan.frameBytes == 0) {
+      const ThreadStop stop = TakeFrameWithDigin(scan, timed, points, rows);
+      if (stop != ThreadStop::Running) return stop;
       continue;
     }
-    if (uiNumScansInSerialBuff_LOCAL > scan.maxScansQueued) {
+
+    const int32_t before = scan.frameBytes;
+    const int32_t got = TakeWaitingBytes(scan);
+    const int64_t receivedUs = platform::MonotonicMicros();
+    if (got < 0) {
       DebugPrint(DebugLog::Scan,
                  "ThreadFunc_GetScanData()-> uiNumScansInSerialBuff_LOCAL > uiNumScansAllowedInSerialBuff_MAX\n");
       return ThreadStop::Overflow;
     }
-
-    bool fGetScanRetVal;
-    if (fDiginWithScan) {
-      bool diginReceived = false;
-      fGetScanRetVal = GetOneScanWithDigin(scan, diginReceived);
-      if (diginReceived) {
-        if (fGetScanRetVal) continue;
-        return ThreadStop::FrameError;
-      }
-    } else {
-      fGetScanRetVal = GetOneScan(scan);
-    }
-    if (!fGetScanRetVal) {
-      DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> fGetScanRetVal == FAILED\n");
-      return PortLost() ? ThreadStop::LineLost : ThreadStop::FrameError;
-    }
-    const int64_t receivedUs = platform::MonotonicMicros();
-    const ScanStamp stamp{scan.account.FrameTaken(),
-                          static_cast<double>(receivedUs - scan.account.StartMicros()) * 1e-6};
-
-    const bool toFile = fLogScansToFile && scan.log.IsOpen();
-    row.clear();
-    ScanLogAppendTime(row, scan.scanCounter, scan.format.interval);
-    scan.scanCounter = scan.scanCounter + 1.0;
-    const int stored = DecodeFrame(scan, points, toFile ? &row : nullptr);
-    if (toFile) {
-      AppendLogComment(row);
-      if (!scan.log.WriteRow(row)) {
-        DebugPrint(DebugLog::Scan, "ThreadFunc_GetScanData()-> writing the scan log failed: the file is closed\n");
-        scan.account.LogWriteFailed();
-      }
-    }
-    // Only stored scans are counted: the host is never handed a value that
-    // this run did not store.
-    if (fLogScansToMemory) {
-      const ScanRing::Stored kept = scan.ring.Store(points, static_cast<uint32_t>(stored), stamp, fStopWhenMemoryFull);
-      scan.account.Stored(static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
-      if (kept.dropped) scan.account.Lost(kept.droppedNumber, 1, GapCause::Overrun);
-      if (kept.full) return ThreadStop::Full;
-    } else {
-      scan.account.Lost(stamp.number, 1, GapCause::NotStored);
-    }
-    if (fLogScansToFile && fLimitLogFileSize && scan.log.IsOpen() &&
-        static_cast<unsigned long>(scan.log.Position()) >= uiLogFileSizeLimit) {
-      // The file is full: it ends with its trailer, the run goes on.
-      scan.log.WriteTrailer(scan.format.minimumInterval, scan.format.appliedInterval, scan.scanCounter,
-                            scan.startText, platform::CtimeNow());
-      scan.log.Close();
-      scan.account.LogLimitReached();
-    }
+    if (PortLost()) continue;
+    uint32_t taken = 0;
+    const ThreadStop stop = TakeWholeFrames(scan, receivedUs, points, rows, taken);
+    if (stop != ThreadStop::Running) return stop;
+    // Between frames: the queued digital-output byte, tried again soon when
+    // it could not go out.
+    static constexpr DigoutLines kDigoutLines{nullptr, kDigoutSentText, "ThreadFunc_GetScanData()-> \n",
+                                              "## TFSCD()->FAILED Digout \n"};
+    const bool digoutFailed = !SendQueuedDigout(scan, kDigoutLines);
+    const auto partial = static_cast<uint32_t>(std::max<int32_t>(0, scan.frameBytes.load()));
+    const FramePace::Wait wait = pace.Plan(platform::MonotonicMicros(), taken, partial);
+    // A read that filled the buffer to its end left bytes in the port.
+    if (before + got >= kScanDataBuffSize) continue;
+    const int64_t capUs = static_cast<int64_t>(TimedRunWaitMs(timed, digoutFailed ? kDigoutRetryMs : kIdleWaitCapMs)) * 1000;
+    if (capUs > 0) WaitPortReceive(std::min(wait.us, capUs), wait.anyByte);
   }
 }
 

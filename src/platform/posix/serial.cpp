@@ -29,6 +29,7 @@ std::map<PortHandle, uint32_t> gBaud;    // open port -> bit rate
 // off (or a rate change garble) what was written last.
 std::map<PortHandle, int64_t> gLineFreeAt;  // MonotonicMicros()
 std::map<PortHandle, LowLatency> gLowLatency;  // open port -> the request's outcome
+std::map<PortHandle, uint32_t> gRxCapacity;    // open port -> most unread bytes (0: unknown)
 
 // Asks the driver to pass received bytes on at once (ASYNC_LOW_LATENCY).
 // Only that flag changes; a driver that refuses (a pseudo-terminal, a
@@ -153,11 +154,14 @@ PortHandle OpenPort(int comPort) {
     close(fd);
     return kInvalidPort;
   }
-  if (isatty(fd)) (void)ioctl(fd, TIOCEXCL);
+  // What never changes for an open port is asked once, here.
+  const bool tty = isatty(fd) != 0;
+  if (tty) (void)ioctl(fd, TIOCEXCL);
   const LowLatency lowLatency = RequestLowLatency(fd);
   std::lock_guard<std::mutex> lock(gMapMutex);
   gBaud[fd] = 0;
   gLowLatency[fd] = lowLatency;
+  gRxCapacity[fd] = tty ? kTtyReceiveCapacity : 0;
   return fd;
 }
 
@@ -226,6 +230,7 @@ void ClosePort(PortHandle port, int32_t drainTimeoutMs) {
     gBaud.erase(port);
     gLineFreeAt.erase(port);
     gLowLatency.erase(port);
+    gRxCapacity.erase(port);
   }
   flock(fd, LOCK_UN);
   close(fd);
@@ -323,7 +328,7 @@ bool GetComStatus(PortHandle port, ComStatus& status) {
   if (ioctl(Fd(port), FIONREAD, &in) != 0) return false;
   // Bytes still waiting are read first; after them a hung-up port fails.
   if (in <= 0 && PortGone(Fd(port))) return false;
-  status.rxCapacity = isatty(Fd(port)) ? kTtyReceiveCapacity : 0;
+  status.rxCapacity = ReceiveCapacity(port);
   if (ioctl(Fd(port), TIOCOUTQ, &out) != 0) out = 0;
   status.cbInQue = in > 0 ? static_cast<uint32_t>(in) : 0;
   status.cbOutQue = out > 0 ? static_cast<uint32_t>(out) : 0;
@@ -332,6 +337,39 @@ bool GetComStatus(PortHandle port, ComStatus& status) {
 
 bool PurgePort(PortHandle port) {
   return port != kInvalidPort && tcflush(Fd(port), TCIOFLUSH) == 0;
+}
+
+int ReadWaiting(PortHandle port, uint8_t* buffer, int room, uint32_t& waiting) {
+  // A read of a non-blocking tty returns all that is waiting: what it read
+  // is the count, and only a read that filled the room asks for the rest.
+  const int got = ReadBytes(port, buffer, room);
+  waiting = got > 0 ? static_cast<uint32_t>(got) : 0U;
+  if (got > 0 && got == room) waiting += InQueue(Fd(port));
+  return got;
+}
+
+uint32_t ReceiveCapacity(PortHandle port) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  const auto it = gRxCapacity.find(port);
+  return it != gRxCapacity.end() ? it->second : 0;
+}
+
+int64_t LineByteMicros(PortHandle port) { return ByteMicros(port); }
+
+WaitResult WaitReceive(PortHandle port, int64_t us, bool anyByte) {
+  CheckKilled();
+  if (port == kInvalidPort) {
+    return PollWithInterruptUs(-1, 0, us) == PollOutcome::Woken ? WaitResult::Woken : WaitResult::Timeout;
+  }
+  // Without anyByte the port is still watched: a hang-up ends the sleep.
+  switch (PollWithInterruptUs(Fd(port), anyByte ? POLLIN : 0, us)) {
+    case PollOutcome::Woken: return WaitResult::Woken;
+    case PollOutcome::Timeout: return WaitResult::Timeout;
+    // What came before the hang-up is still read; a hung-up tty that polls
+    // readable with nothing to read shows as lost at that read.
+    case PollOutcome::HungUp: return InQueue(Fd(port)) > 0 ? WaitResult::Ready : WaitResult::Lost;
+    default: return WaitResult::Ready;
+  }
 }
 
 }  // namespace platform

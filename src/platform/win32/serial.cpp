@@ -11,6 +11,8 @@
 // return -1 and the status fails, until the caller closes it.
 #include "platform/win32/windows_api.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -305,6 +307,34 @@ bool GetComStatus(PortHandle port, ComStatus& status) {
 bool PurgePort(PortHandle port) {
   return port != kInvalidPort && !IsLost(port) &&
          PurgeComm(Native(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+}
+
+int ReadWaiting(PortHandle port, uint8_t* buffer, int room, uint32_t& waiting) {
+  waiting = 0;
+  if (port == kInvalidPort) return 0;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!LookAtPort(port, errors, stat)) return IsLost(port) ? -1 : 0;
+  waiting = stat.cbInQue;
+  if (waiting == 0 || room <= 0) return 0;
+  return ReadBytes(port, buffer, static_cast<int>(std::min<uint32_t>(waiting, static_cast<uint32_t>(room))));
+}
+
+uint32_t ReceiveCapacity(PortHandle port) { return Info(port).rxQueue; }
+
+int64_t LineByteMicros(PortHandle port) { return ByteMicros(port); }
+
+WaitResult WaitReceive(PortHandle port, int64_t us, bool anyByte) {
+  CheckKilled();
+  if (port != kInvalidPort && IsLost(port)) return WaitResult::Lost;
+  // A handle that returns its reads at once cannot wait for a byte: the
+  // caller counts again after a byte's line time.
+  if (anyByte && port != kInvalidPort) us = std::min<int64_t>(us, ByteMicros(port));
+  int64_t ms = (us + 999) / 1000;
+  if (ms < 1) ms = 1;
+  if (ms > INT32_MAX) ms = INT32_MAX;
+  const WaitResult waited = WaitOnInterrupter(static_cast<int32_t>(ms), TakeMessageServing());
+  return waited == WaitResult::Woken ? WaitResult::Woken : WaitResult::Timeout;
 }
 
 }  // namespace platform
