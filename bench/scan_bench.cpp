@@ -14,6 +14,10 @@
 //
 //   scan_bench [seconds [rate]]   (default 60; the fixed rates run at most 5 s;
 //                                  with a rate, that case alone: 0 paced)
+//   scan_bench --csv [--ladder] seconds rate...
+//       each rate (0: paced, at the instrument's interval) for that long, as
+//       CSV for scripts/datasheet.py: "rate,figure,library,plain" lines; with
+//       --ladder then the lossless ladder, "lossless,<rate>" last
 #include "scan_measure.h"
 #include "syscall_count.h"
 
@@ -42,9 +46,49 @@ void Row(const Case& c, const Result& lib, const Result& lean) {
   std::fflush(stdout);
 }
 
+// The figures of one rate as CSV lines, and the highest lossless rate.
+int Csv(int argc, char** argv) {
+  const bool ladder = argc > 2 && std::string(argv[2]) == "--ladder";
+  const int first = ladder ? 3 : 2;
+  if (argc < first + 2) {
+    std::fprintf(stderr, "usage: scan_bench --csv [--ladder] seconds rate...\n");
+    return 2;
+  }
+  const double seconds = std::atof(argv[first]);
+  ReloadLibrary();
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3) std::printf("load,%.2f\n", load[0]);
+  for (int i = first + 1; i < argc; ++i) {
+    const double rate = std::atof(argv[i]);
+    const bool paced = rate <= 0;
+    const double interval = paced ? 0.0 : 1.0 / rate;
+    const Result lib = RunLibrary(seconds, paced, interval);
+    const Result lean = RunBaseline(seconds, paced, interval);
+    const auto line = [rate, &lib](const char* figure, double library, double plain) {
+      std::printf("%.0f,%s,%.6g,%.6g\n", rate, figure, lib.failed ? NAN : library, plain);
+    };
+    line("cpu_us_per_frame", CpuUsPerFrame(lib), CpuUsPerFrame(lean));
+    line("wakeups_per_frame", WakeUpsPerFrame(lib), WakeUpsPerFrame(lean));
+    line("syscalls_per_frame", SyscallsPerFrame(lib), SyscallsPerFrame(lean));
+    line("p99_latency_ms", P99Ms(lib), P99Ms(lean));
+    line("frames_lost", static_cast<double>(lib.lost), static_cast<double>(lean.lost));
+    std::fflush(stdout);
+  }
+  if (!ladder) return 0;
+  double best = 0;
+  for (double rate : {1000.0, 2000.0, 5000.0, 10000.0, 15000.0, 20000.0, 30000.0, 40000.0}) {
+    const Result r = RunLibrary(std::min(seconds, 3.0), false, 1.0 / rate);
+    if (r.lost != 0 || r.failed) break;
+    best = rate;
+  }
+  std::printf("lossless,%.0f\n", best);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--csv") return Csv(argc, argv);
   const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
   const double shortS = std::min(seconds, 5.0);
   (void)kSyscallCountInstalled;

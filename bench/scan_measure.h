@@ -105,6 +105,18 @@ struct FrameClock {
   }
 };
 
+// The interval the instrument runs at once its scan has begun: the one it
+// was given in timer counts, a little off the record's.  Frames are placed
+// by it.
+inline double RunningInterval(q583sim::Simulator& sim, double fallback) {
+  for (int i = 0; i < 100; ++i) {
+    const double interval = sim.GetState().frameIntervalS;
+    if (interval > 0) return interval;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return fallback;
+}
+
 inline void SetRamps(q583sim::Simulator& sim) {
   for (int m = 0; m < kChannels; ++m)
     sim.SetInput(m, 0, {q583sim::SignalKind::Ramp, kRampOffset, kRampAmplitude, kRampPeriod});
@@ -188,6 +200,7 @@ inline Result RunLibrary(double seconds, bool pacing, double overrideInterval, b
   // a longer pause here would overrun the ring at the highest rates.
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   fc.scanStartSim = StartPacketTime(sim, 0x89);
+  if (overrideInterval <= 0) fc.intervalS = RunningInterval(sim, fc.intervalS);
   // The start packet's first byte left us just after hostBefore; the
   // simulator logged it on its own clock.
   const auto bytes = sim.Received();
@@ -276,6 +289,7 @@ inline Result RunBaseline(double seconds, bool pacing = true, double overrideInt
   const uint8_t start[3] = {0x89, 0x00, 0x89};
   const double hostBefore = Now();
   (void)!write(fd, start, 3);
+  if (overrideInterval <= 0) fc.intervalS = RunningInterval(sim, fc.intervalS);
   std::atomic<bool> stop{false};
   std::atomic<int> readerTid{0};
   std::vector<std::pair<double, int64_t>> seen;  // when each frame was in hand, and its number

@@ -2,7 +2,7 @@
 # Builds everything and runs every test: the static checks (layers,
 # cppcheck), the default build with warnings as errors, the
 # address+undefined sanitizer build, the thread sanitizer over the suites
-# that run threads, a short fuzzing run, the
+# that run threads, a short performance check, a short fuzzing run, the
 # 32-bit and 64-bit Windows DLLs under Wine, and the packages (.deb files,
 # Windows SDK zip).
 # Installs what is missing first.
@@ -20,6 +20,9 @@ echo "== default build (warnings are errors) =="
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
+
+echo "== performance, short: the acquisition's figures as ratios to a plain reader =="
+Q583_BUILD_DIR=build/ci scripts/datasheet.sh --check
 
 echo "== address + undefined sanitizers =="
 cmake --preset asan >/dev/null

@@ -6,10 +6,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "device/config_file.h"
 #include "device/q583.h"
@@ -180,6 +182,39 @@ TEST_F(LineAndClock, WaitsFollowTheRateTheInstrumentRuns) {
   double maximum = 0.0, minimum = 0.0;
   ApplyScanTiming(maximum, minimum);
   EXPECT_EQ(Q583.average, 1U);
+}
+
+// An instrument whose scan clock runs fast sends its frames a little sooner
+// than the interval it was given.  The thread, which sleeps until a frame is
+// due, must keep up: each frame is in hand a steady time after it was sent.
+TEST_F(LineAndClock, AFastInstrumentClockIsKeptUpWith) {
+  SetChannelCodes({0x00});
+  ASSERT_EQ(EX_SetDataLogOptions(kLogMemory, 0, 0), 1);
+  SignOnQuiet(Sim());
+  ASSERT_EQ(EX_SetRate(1000.0), 1);
+  ASSERT_EQ(EX_SetToMinScanInterval(), 1);
+  const double fast = QuantisedAppliedInterval() * 0.97;  // 3 % fast
+  Sim().SetFrameIntervalOverride(fast);
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  std::vector<double> late;  // receive time less the instrument's schedule
+  const auto start = Clock::now();
+  while (SecondsSince(start) < 3.0) {
+    uint64_t numbers[64];
+    double times[64];
+    int32_t counts[64], returned = 0, unread = 0;
+    uint8_t running = 0;
+    ASSERT_EQ(EX_GetNumberedScanData(nullptr, counts, numbers, times, 64, &returned, &unread, &running), 1);
+    ASSERT_EQ(running, 1);
+    for (int i = 0; i < returned; ++i) late.push_back(times[i] - static_cast<double>(numbers[i]) * fast);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EX_EndScan();
+  ASSERT_GT(late.size(), 60U) << "frames " << fast << " s apart";
+  // Behind a thread that does not keep up, the delay climbs by about 1 ms a
+  // frame until it has lost most of a frame's time, and starts again.
+  std::sort(late.begin() + 10, late.end());
+  const size_t n = late.size() - 10;
+  EXPECT_LT(late[10 + n * 95 / 100] - late[10 + n * 5 / 100], 0.02);
 }
 
 // The interval of a loaded file is checked against the loaded settings.

@@ -42,6 +42,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--frame-interval", type=float, default=0.003)
     parser.add_argument("--worker", action="store_true", help="measure a device driven from a worker process")
+    parser.add_argument("--csv", action="store_true", help="print the two rates only, as CSV lines")
     args = parser.parse_args()
     os.chdir(tempfile.mkdtemp(prefix="q583-bench-"))
     with contextlib.ExitStack() as stack:
@@ -64,6 +65,10 @@ def main() -> None:
                 time.sleep(0.02)
             wall = time.perf_counter() - start
             overruns = run.overruns
+        if args.csv:
+            print(f"python,end_to_end_values_per_s,{values / wall:.0f}")
+            print(f"python,read_values_per_s,{values / in_read:.0f}")
+            return
         print(f"end to end: {values / wall:,.0f} values/s ({values:,} values in {wall:.1f} s, {calls} reads, "
               f"{overruns} scans overrun)")
         print(f"delivery into numpy: {values / in_read:,.0f} values/s of time inside read()")

@@ -208,7 +208,7 @@ constexpr int64_t kBatchBelowUs = 800;
 // How long past the line time of a frame's missing bytes the thread looks.
 constexpr int64_t kRestMarginUs = 150;
 // Frames between two seen frame ends before their distance is believed.
-constexpr uint64_t kLearnSpan = 64;
+constexpr uint64_t kLearnSpan = 16;
 // Frames a steady pace is measured over before it is predicted by.
 constexpr uint64_t kSteadySpan = 16;
 
@@ -232,7 +232,8 @@ class FramePace {
   FramePace(const RunFormat& format, int64_t byteUs, uint32_t queueBound)
       : frameBytes_(format.FrameBytes()),
         byteUs_(byteUs > 0 ? byteUs : 1),
-        givenUs_(static_cast<int64_t>(format.interval * 1e6)),
+        // The instrument's timer runs at the interval in whole ticks.
+        givenUs_(static_cast<int64_t>((format.appliedInterval > 0 ? format.appliedInterval : format.interval) * 1e6)),
         maxFrames_(std::max<uint32_t>(1U, queueBound / 2U / frameBytes_)),
         nudgeUs_(std::max<int64_t>(5, givenUs_ / 10000)) {}
 
@@ -250,6 +251,7 @@ class FramePace {
       return Next(Kind::Batch, std::min(bound, kBatchUs));
     }
     if (partial > 0) {
+      if (last == Kind::Due) pullUs_ = nudgeUs_;  // woke before the frame's end: on time again
       // A frame is on its way: its rest takes its line time.  A last byte,
       // or one that is late, is waited for on the port, and so is the rest
       // of a lump of frames whose pace is not known yet.
@@ -263,9 +265,22 @@ class FramePace {
       int64_t end = now;  // when the last frame taken ended, at the latest
       if (last == Kind::Any) Learn(now);  // it woke at the frame's last byte
       if (last == Kind::Rest) end = restEndUs_;
-      if (last == Kind::Due && taken == 1) end = dueUs_;
-      dueUs_ = end + interval - nudgeUs_;
+      if (last == Kind::Due) {
+        // It woke to whole frames: they ended at the wake-up or before, by
+        // a time it cannot see.  Each such wake-up in a row pulls the next
+        // one further ahead, until one comes before its frame's end and
+        // sees it: so a line faster than predicted (an instrument's clock
+        // a little fast) is caught up with in a few frames instead of its
+        // delay growing through the run.  Before the frames' distance is
+        // learned the pull doubles; after, it grows by a nudge, as the
+        // prediction can only be a little off.
+        if (taken == 1) end = dueUs_;
+        pullUs_ = learnedUs_ > 0 ? pullUs_ + nudgeUs_ : pullUs_ * 2;
+        pullUs_ = std::min(pullUs_, std::max<int64_t>(nudgeUs_, interval / 4));
+      }
+      dueUs_ = end + interval - pullUs_;
     } else if (last == Kind::Due) {
+      pullUs_ = nudgeUs_;  // woke before the frame began: on time again
       return Next(Kind::Any, kForever);  // due and not begun: late
     }
     if (dueUs_ == 0 || dueUs_ <= now) return Next(Kind::Any, kForever);
@@ -326,6 +341,7 @@ class FramePace {
     if (span < kLearnSpan) return;
     learnedUs_ = (end - anchorUs_) / static_cast<int64_t>(span);
     nudgeUs_ = 3;
+    pullUs_ = std::min(pullUs_, nudgeUs_);
   }
 
   const uint32_t frameBytes_;
@@ -333,6 +349,7 @@ class FramePace {
   const int64_t givenUs_;
   const uint32_t maxFrames_;
   int64_t nudgeUs_;
+  int64_t pullUs_ = nudgeUs_;  // how far ahead of the prediction the next wake-up is
   Kind last_ = Kind::None;
   uint64_t frames_ = 0;
   int64_t lastTakeUs_ = 0;
