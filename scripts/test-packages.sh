@@ -243,7 +243,7 @@ for arch in x86 x64; do
     tools=x86_64-w64-mingw32 implib_kind=x64 machine=i386:x86-64 WINEARCH=win64 WINEPREFIX="$root/build/wine-prefix64" link="$root/build/wine-com64"
   fi
   export WINEARCH WINEPREFIX
-  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/$arch/Q583_SP.lib" $tools- $implib_kind \
+  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h src/api/Q583_SP.def "$sdk/$arch/Q583_SP.lib" $implib_kind \
       >"$work/implib-$arch.txt"; then
     pass "$arch/Q583_SP.lib: $(tail -n 1 "$work/implib-$arch.txt")"
   else
