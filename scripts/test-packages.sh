@@ -226,7 +226,9 @@ check "$name.zip: the header and the 32-bit .def are the project's" \
 check "$name.zip: the 64-bit .def lists the same functions by their plain names alone" \
   test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/api/Q583_SP.def | tr '\n' ' ')" = \
        "$(grep -v '[;=@]' "$sdk/x64/Q583_SP.def" | sed -n 's/^  \([A-Za-z_0-9]*\)$/\1/p' | tr '\n' ' ')"
-check "$name.zip: LICENSE.txt is the project's licence" bash -c "diff <(tr -d '\r' <'$sdk/LICENSE.txt') LICENSE >/dev/null"
+check "$name.zip: LICENSE.txt is the project's licence and winpthreads' notices" bash -c \
+  "diff <(tr -d '\r' <'$sdk/LICENSE.txt') <(cat LICENSE cmake/sdk-winpthreads-notice.txt) >/dev/null &&
+   grep -q 'Lockless Inc' '$sdk/LICENSE.txt'"
 check "README.txt: Windows line ends, which folder a host needs, linking and the calling conventions" \
   bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'x64.Q583_SP.lib' '$sdk/README.txt' &&
            grep -q '^Which one' '$sdk/README.txt'"
