@@ -10,9 +10,12 @@
 #      checked with objdump for every function's plain name (and, 32-bit, its
 #      @N stack size);
 #   4. lintian --pedantic on the three packages: nothing but the tag of every
-#      first upload.
-# Needs what scripts/package.sh needs, plus wine32, wine64 and lintian
-# (scripts/install-deps.sh --windows).
+#      first upload;
+#   5. the ABI: the packaged library against tests/abi/libQ583_SP.abi, the
+#      interface as released (abidiff): an added export passes, a removed
+#      one or a changed signature fails.
+# Needs what scripts/package.sh needs, plus wine32, wine64, lintian and
+# abigail-tools (scripts/install-deps.sh --windows).
 #
 # Environment: Q583_PACKAGE_DIR  where the packages go (default build/packages);
 #              and those of scripts/package.sh.
@@ -173,6 +176,26 @@ if command -v lintian >/dev/null; then
   grep -E '^[EWIPX]:' "$work/lintian.txt" || true
 else
   fail "lintian is missing (scripts/install-deps.sh)"
+fi
+
+echo "== the ABI against the interface as released (tests/abi/libQ583_SP.abi) =="
+# The description was made from the package build's library (its debug
+# information; the packages themselves are stripped) by:
+#   abidw --no-corpus-path --no-comp-dir-path --no-show-locs --exported-interfaces-only --type-id-style hash build/package/libQ583_SP.so | sed "s|path='$PWD/|path='|" >tests/abi/libQ583_SP.abi
+# Run it (after scripts/package.sh) only when the interface is released
+# anew, with tests/abi/q583_sp.h and tests/abi/Q583_SP.def copied from
+# include/ and src/api/ beside it: an export added since passes as it is.
+native=${Q583_PACKAGE_BUILD:-build/package}
+if command -v abidiff >/dev/null; then
+  # Added functions alone leave the status 0; a changed or removed one does not.
+  if abidiff --exported-interfaces-only --no-added-syms tests/abi/libQ583_SP.abi "$native/libQ583_SP.so" \
+      >"$work/abidiff.txt" 2>&1; then
+    pass "abidiff: nothing removed or changed since the released interface"
+  else
+    cat "$work/abidiff.txt"; fail "abidiff: an incompatible change of the interface"
+  fi
+else
+  fail "abidiff is missing (scripts/install-deps.sh)"
 fi
 
 echo "== the README's C host against the packages =="
