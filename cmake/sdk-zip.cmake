@@ -4,7 +4,9 @@
 #   cmake -DX86=BUILD32/sdk/x86 -DX64=BUILD64/sdk/x64 -DOUTPUT_DIR=DIR -P cmake/sdk-zip.cmake
 #
 # DIR/Q583_SP-<version>-win32-sdk.zip holds README.txt, LICENSE.txt (both
-# with Windows line ends), include/q583_sp.h, x86/ and x64/.
+# with Windows line ends), include/q583_sp.h, x86/ and x64/.  LICENSE.txt is
+# the project's licence followed by the notices of winpthreads, which the
+# DLLs have linked in.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(source ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 foreach(var X86 X64 OUTPUT_DIR)
@@ -26,7 +28,10 @@ set(stage ${work}/${name})
 file(REMOVE_RECURSE ${work})
 file(MAKE_DIRECTORY ${stage}/include)
 configure_file(${source}/cmake/sdk-README.txt.in ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
-configure_file(${source}/LICENSE ${stage}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+file(READ ${source}/LICENSE licence)
+file(READ ${source}/cmake/sdk-winpthreads-notice.txt winpthreads_notice)
+file(WRITE ${work}/LICENSE.txt "${licence}${winpthreads_notice}")
+configure_file(${work}/LICENSE.txt ${stage}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
 file(COPY ${source}/include/q583_sp.h DESTINATION ${stage}/include)
 file(COPY ${X86}/ DESTINATION ${stage}/x86)
 file(COPY ${X64}/ DESTINATION ${stage}/x64)

@@ -8,25 +8,32 @@
 # The 32-bit Q583_SP.def exports every function under its plain name, while
 # callers of a 32-bit __stdcall function refer to it as _NAME@N (N: bytes of
 # arguments).  The import library the linker writes knows only the plain
-# names, so both import libraries are made by dlltool from the decorated list
-# with --kill-at: the symbols are _NAME@N and __imp__NAME@N, the name looked
-# up in the DLL is NAME.  On x64 the list has the plain names alone (see
-# CMakeLists.txt), and the symbols are NAME and __imp_NAME.
+# names, so both import libraries are made by llvm-dlltool from the decorated
+# list with --kill-at: the symbols are _NAME@N and __imp__NAME@N, the name
+# looked up in the DLL is NAME.  On x64 the list has the plain names alone
+# (see CMakeLists.txt), and the symbols are NAME and __imp_NAME.
+#
+# llvm-dlltool, not GNU dlltool: it writes short import objects, which
+# Microsoft's linker and lld-link take into a 32-bit image built with
+# /SAFESEH (the default of x86 projects), while GNU dlltool's members carry
+# no SafeSEH mark and are refused there.  Its archives hold no path of the
+# build either, so two builds of one commit give the same bytes.
 if(NOT DEFINED Q583_DEF_FILE OR NOT EXISTS ${Q583_DEF_FILE})
   return()
 endif()
 
-find_program(Q583_DLLTOOL NAMES ${CMAKE_DLLTOOL} ${CMAKE_C_COMPILER_TARGET}-dlltool
-  ${Q583_MINGW_PREFIX}-dlltool dlltool)
-if(NOT Q583_DLLTOOL)
-  message(STATUS "dlltool not found: no import libraries for hosts, no SDK")
+find_program(Q583_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-19 llvm-dlltool-16 llvm-dlltool-14)
+if(NOT Q583_LLVM_DLLTOOL)
+  message(STATUS "llvm-dlltool not found (Debian package llvm): no import libraries for hosts, no SDK")
   return()
 endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(Q583_SDK_ARCH x64)
+  set(Q583_DLLTOOL_MACHINE i386:x86-64)
 else()
   set(Q583_SDK_ARCH x86)
+  set(Q583_DLLTOOL_MACHINE i386 -k)  # -k: --kill-at
 endif()
 
 # "NAME = NAME@N" becomes "NAME@N" (nothing to change on x64).
@@ -38,28 +45,23 @@ set(Q583_STDCALL_DEF ${CMAKE_CURRENT_BINARY_DIR}/Q583_SP-stdcall.def)
 file(CONFIGURE OUTPUT ${Q583_STDCALL_DEF} CONTENT
   "; Q583_SP.dll with the names its callers use; for dlltool --kill-at.\n${q583_def}" @ONLY)
 
-# dlltool names the archive's members after --temp-prefix (else after the
-# output path) and writes its temporary files there: each run has its own
-# directory.
-function(q583_dlltool_command output workdir)
+function(q583_dlltool_command output)
   set(q583_dlltool_args
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${workdir}
-    COMMAND ${CMAKE_COMMAND} -E chdir ${workdir}
-            ${Q583_DLLTOOL} --kill-at --input-def ${Q583_STDCALL_DEF}
-            --dllname $<TARGET_FILE_NAME:Q583_SP> --temp-prefix Q583_SP --output-lib ${output}
+    COMMAND ${Q583_LLVM_DLLTOOL} -m ${Q583_DLLTOOL_MACHINE} -d ${Q583_STDCALL_DEF}
+            -D $<TARGET_FILE_NAME:Q583_SP> -l ${output}
     PARENT_SCOPE)
 endfunction()
 
 # The build's own import library (what find_package hosts and the dev install
 # get), rewritten after each link.
-q583_dlltool_command($<TARGET_LINKER_FILE:Q583_SP> ${CMAKE_CURRENT_BINARY_DIR}/implib-mingw)
+q583_dlltool_command($<TARGET_LINKER_FILE:Q583_SP>)
 add_custom_command(TARGET Q583_SP POST_BUILD ${q583_dlltool_args}
   COMMENT "Import library of Q583_SP.dll (${Q583_SDK_ARCH})"
   VERBATIM)
 
 # The one for Microsoft's linker, named as it expects.
 set(Q583_MSVC_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/Q583_SP.lib)
-q583_dlltool_command(${Q583_MSVC_IMPLIB} ${CMAKE_CURRENT_BINARY_DIR}/implib-msvc)
+q583_dlltool_command(${Q583_MSVC_IMPLIB})
 add_custom_command(OUTPUT ${Q583_MSVC_IMPLIB} ${q583_dlltool_args}
   DEPENDS ${Q583_STDCALL_DEF}
   COMMENT "Import library for Microsoft's linker (Q583_SP.lib, ${Q583_SDK_ARCH})"

@@ -11,7 +11,8 @@
 #              Q583_PACKAGE_MINGW_BUILD  32-bit mingw-w64 build dir (default build/package-mingw)
 #              Q583_PACKAGE_MINGW64_BUILD  64-bit one (default build/package-mingw64)
 #              Q583_PACKAGE_MAINTAINER   Maintainer field of the packages
-# Needs cmake, g++, dpkg-dev, help2man and mingw-w64 (scripts/install-deps.sh --windows).
+# Needs cmake, g++, dpkg-dev, help2man, mingw-w64 and llvm-dlltool
+# (scripts/install-deps.sh --windows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build/packages}
@@ -20,17 +21,19 @@ mingw=${Q583_PACKAGE_MINGW_BUILD:-build/package-mingw}
 mingw64=${Q583_PACKAGE_MINGW64_BUILD:-build/package-mingw64}
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
-for tool in dpkg-shlibdeps help2man i686-w64-mingw32-g++-posix i686-w64-mingw32-dlltool \
-            x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-dlltool; do
+for tool in dpkg-shlibdeps help2man i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix llvm-dlltool; do
   command -v "$tool" >/dev/null || { echo "package: $tool is missing (scripts/install-deps.sh --windows)"; exit 2; }
 done
 
 echo "== Debian packages ($native) =="
+# With debug information, which the packages leave out (CPACK_STRIP_FILES)
+# and the ABI check reads (scripts/test-packages.sh).
 if [[ ! -f "$native/CMakeCache.txt" ]]; then
   cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DQ583_BUILD_TESTS=OFF -DQ583_BUILD_BENCH=OFF \
     ${Q583_PACKAGE_MAINTAINER:+"-DQ583_PACKAGE_MAINTAINER=$Q583_PACKAGE_MAINTAINER"} >/dev/null
 fi
+cmake "$native" -DCMAKE_C_FLAGS=-g -DCMAKE_CXX_FLAGS=-g >/dev/null
 cmake --build "$native" -j "$jobs"
 rm -f "$native"/packages/*.deb
 (cd "$native" && cpack -G DEB >/dev/null)

@@ -10,9 +10,12 @@
 #      checked with objdump for every function's plain name (and, 32-bit, its
 #      @N stack size);
 #   4. lintian --pedantic on the three packages: nothing but the tag of every
-#      first upload.
-# Needs what scripts/package.sh needs, plus wine32, wine64 and lintian
-# (scripts/install-deps.sh --windows).
+#      first upload;
+#   5. the ABI: the packaged library against tests/abi/libQ583_SP.abi, the
+#      interface as released (abidiff): an added export passes, a removed
+#      one or a changed signature fails.
+# Needs what scripts/package.sh needs, plus wine32, wine64, lintian and
+# abigail-tools (scripts/install-deps.sh --windows).
 #
 # Environment: Q583_PACKAGE_DIR  where the packages go (default build/packages);
 #              and those of scripts/package.sh.
@@ -175,6 +178,26 @@ else
   fail "lintian is missing (scripts/install-deps.sh)"
 fi
 
+echo "== the ABI against the interface as released (tests/abi/libQ583_SP.abi) =="
+# The description was made from the package build's library (its debug
+# information; the packages themselves are stripped) by:
+#   abidw --no-corpus-path --no-comp-dir-path --no-show-locs --exported-interfaces-only --type-id-style hash build/package/libQ583_SP.so | sed "s|path='$PWD/|path='|" >tests/abi/libQ583_SP.abi
+# Run it (after scripts/package.sh) only when the interface is released
+# anew, with tests/abi/q583_sp.h and tests/abi/Q583_SP.def copied from
+# include/ and src/api/ beside it: an export added since passes as it is.
+native=${Q583_PACKAGE_BUILD:-build/package}
+if command -v abidiff >/dev/null; then
+  # Added functions alone leave the status 0; a changed or removed one does not.
+  if abidiff --exported-interfaces-only --no-added-syms tests/abi/libQ583_SP.abi "$native/libQ583_SP.so" \
+      >"$work/abidiff.txt" 2>&1; then
+    pass "abidiff: nothing removed or changed since the released interface"
+  else
+    cat "$work/abidiff.txt"; fail "abidiff: an incompatible change of the interface"
+  fi
+else
+  fail "abidiff is missing (scripts/install-deps.sh)"
+fi
+
 echo "== the README's C host against the packages =="
 awk '/^\/\* myscan\.c/ {on = 1} on && /^```/ {exit} on' README.md >"$work/myscan.c"
 check "the README holds the C host myscan.c" grep -q 'EX_InitDev' "$work/myscan.c"
@@ -226,7 +249,9 @@ check "$name.zip: the header and the 32-bit .def are the project's" \
 check "$name.zip: the 64-bit .def lists the same functions by their plain names alone" \
   test "$(sed -n 's/^  \([A-Za-z_0-9]*\).*/\1/p' src/api/Q583_SP.def | tr '\n' ' ')" = \
        "$(grep -v '[;=@]' "$sdk/x64/Q583_SP.def" | sed -n 's/^  \([A-Za-z_0-9]*\)$/\1/p' | tr '\n' ' ')"
-check "$name.zip: LICENSE.txt is the project's licence" bash -c "diff <(tr -d '\r' <'$sdk/LICENSE.txt') LICENSE >/dev/null"
+check "$name.zip: LICENSE.txt is the project's licence and winpthreads' notices" bash -c \
+  "diff <(tr -d '\r' <'$sdk/LICENSE.txt') <(cat LICENSE cmake/sdk-winpthreads-notice.txt) >/dev/null &&
+   grep -q 'Lockless Inc' '$sdk/LICENSE.txt'"
 check "README.txt: Windows line ends, which folder a host needs, linking and the calling conventions" \
   bash -c "grep -q \$'\r\$' '$sdk/README.txt' && grep -q '__stdcall' '$sdk/README.txt' && grep -q 'x64.Q583_SP.lib' '$sdk/README.txt' &&
            grep -q '^Which one' '$sdk/README.txt'"
@@ -243,7 +268,7 @@ for arch in x86 x64; do
     tools=x86_64-w64-mingw32 implib_kind=x64 machine=i386:x86-64 WINEARCH=win64 WINEPREFIX="$root/build/wine-prefix64" link="$root/build/wine-com64"
   fi
   export WINEARCH WINEPREFIX
-  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h "$sdk/$arch/Q583_SP.lib" $tools- $implib_kind \
+  if python3 tests/packaging/check_stdcall_implib.py include/q583_sp.h src/api/Q583_SP.def "$sdk/$arch/Q583_SP.lib" $implib_kind \
       >"$work/implib-$arch.txt"; then
     pass "$arch/Q583_SP.lib: $(tail -n 1 "$work/implib-$arch.txt")"
   else

@@ -1,22 +1,23 @@
 #!/usr/bin/env python3
-"""Checks an import library of Q583_SP.dll as Microsoft's linker sees it.
+"""Checks an import library of Q583_SP.dll as a linker sees it.
 
-For every function of q583_sp.h the library must define _NAME@N and
-__imp__NAME@N, N being the bytes of arguments of the 32-bit __stdcall call
-(worked out here from the header's prototypes), and the member that defines
-them must import the plain name NAME from the DLL.  Nothing else is imported.
-With "x64" the library is the 64-bit DLL's: x64 has one calling convention
-and no decoration, so the symbols are NAME and __imp_NAME.
+For every function of q583_sp.h the library must hold a short import object
+(the form Microsoft's linker writes, which a /SAFESEH image accepts) of
+Q583_SP.dll that defines _NAME@N and __imp__NAME@N and imports the plain
+name NAME, N being the bytes of arguments of the 32-bit __stdcall call as
+worked out here from the header's prototypes; the export list (.def) must
+name the same functions with the same N.  Nothing else is imported.  With
+"x64" the library is the 64-bit DLL's: x64 has one calling convention and no
+decoration, so the symbols are NAME and __imp_NAME.
 
-    check_stdcall_implib.py HEADER IMPLIB TOOL_PREFIX [x64]
-TOOL_PREFIX: e.g. i686-w64-mingw32- (its ar, nm and objcopy are used).
-Prints one line per failure and a summary; exits non-zero on failure.
+    check_stdcall_implib.py HEADER DEF IMPLIB [x64]
+Uses llvm-readobj.  Prints one line per failure and a summary; exits
+non-zero on failure.
 """
 import pathlib
 import re
 import subprocess
 import sys
-import tempfile
 
 
 def stack_bytes(params: str) -> int:
@@ -42,37 +43,43 @@ def header_functions(header: str) -> dict:
     return {name: stack_bytes(params) for name, params in found}
 
 
-def run(*command: str) -> str:
-    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+def def_functions(def_file: str) -> dict:
+    """NAME = NAME@N lines: {NAME: N}."""
+    found = re.findall(r"^\s*(\w+)\s*=\s*(\w+)@(\d+)\s*$", pathlib.Path(def_file).read_text(), flags=re.M)
+    return {name: int(size) for name, inner, size in found if inner == name}
+
+
+def imported_name(symbol: str, name_type: str) -> str:
+    """The name the loader looks up, by the short import object's name type."""
+    if name_type in ("noprefix", "undecorate") and symbol[:1] in ("?", "@", "_"):
+        symbol = symbol[1:]
+    return symbol.split("@")[0] if name_type == "undecorate" else symbol
 
 
 def main() -> int:
-    header, implib, prefix = sys.argv[1:4]
+    header, def_file, implib = sys.argv[1:4]
     x64 = sys.argv[4:5] == ["x64"]
     wanted = header_functions(header)
+    listed = def_functions(def_file)
     failures = []
     if len(wanted) < 60:
         failures.append(f"only {len(wanted)} functions found in {header}")
-    imports = {}  # decorated symbol -> imported name
-    with tempfile.TemporaryDirectory() as work:
-        copy = pathlib.Path(work, "implib.a")
-        copy.write_bytes(pathlib.Path(implib).read_bytes())
-        members = run(prefix + "ar", "t", str(copy)).split()
-        subprocess.run([prefix + "ar", "x", str(copy)], cwd=work, check=True)
-        for member in members:
-            path = pathlib.Path(work, member)
-            symbols = run(prefix + "nm", str(path)).split("\n")
-            defined = [line.split()[-1] for line in symbols if re.match(r"\S+ [TI] ", line)]
-            section = pathlib.Path(work, member + ".idata6")
-            # Members without the section (the archive's head and tail) fail.
-            subprocess.run([prefix + "objcopy", f"--dump-section=.idata$6={section}",
-                            str(path), str(pathlib.Path(work, "scratch.o"))], capture_output=True)
-            data = section.read_bytes() if section.exists() else b""
-            if len(data) <= 2:
-                continue
-            name = data[2:].split(b"\0")[0].decode()  # after the two-byte hint
-            for symbol in defined:
-                imports[symbol] = name
+    for name in sorted(set(wanted) | set(listed)):
+        if wanted.get(name) != listed.get(name):
+            failures.append(f"{name}: {wanted.get(name)} bytes of arguments by the header, "
+                            f"{listed.get(name)} by {def_file}")
+    imports = {}  # symbol -> imported name
+    report = subprocess.run(["llvm-readobj", "--coff-imports", implib], check=True, capture_output=True,
+                            text=True).stdout
+    for member in report.split("\nFile: ")[1:]:
+        fields = dict(re.findall(r"^([\w ]+): (.*)$", "File: " + member, flags=re.M))
+        if fields.get("Format") != "COFF-import-file":
+            continue  # the import descriptor and the list's terminators
+        if fields["File"] != "Q583_SP.dll":
+            failures.append(f"an import from {fields['File']}")
+        for symbol in re.findall(r"^Symbol: (.*)$", member, flags=re.M):
+            public = symbol[len("__imp_"):] if symbol.startswith("__imp_") else symbol
+            imports[symbol] = imported_name(public, fields.get("Name type", ""))
     for name, size in sorted(wanted.items()):
         symbols = (name, f"__imp_{name}") if x64 else (f"_{name}@{size}", f"__imp__{name}@{size}")
         for symbol in symbols:
@@ -83,10 +90,12 @@ def main() -> int:
     extra = set(imports.values()) - set(wanted)
     if extra:
         failures.append("imports beyond the header: " + ", ".join(sorted(extra)))
-    for failure in failures:
+    for failure in failures[:20]:
         print("FAIL", failure)
-    print(f"{len(wanted)} functions {'by plain name' if x64 else 'with their stack sizes'} checked in {implib}: "
-          f"{len(failures)} failures")
+    if len(failures) > 20:
+        print(f"FAIL ... and {len(failures) - 20} more")
+    print(f"{len(wanted)} functions {'by plain name' if x64 else 'with their stack sizes'}, as the header "
+          f"and the .def give them, checked in {implib}: {len(failures)} failures")
     return 1 if failures else 0
 
 
