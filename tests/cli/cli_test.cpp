@@ -215,6 +215,10 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
   std::replace(help.begin(), help.end(), '\n', ' ');
   for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE", "3 the run lost scans"})
     EXPECT_NE(help.find(text), std::string::npos) << text;
+  help = Run({"selftest", "--help"}).out;
+  std::replace(help.begin(), help.end(), '\n', ' ');
+  for (const char* text : {"What it sends:", "0 every line ok; 4 a line warns; 5 a line fails", "--yes", "--json"})
+    EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 
 TEST_F(CliTest, TimedScanWritesItsRowsToTheLogTheCsvAndStandardOutput) {
@@ -527,7 +531,7 @@ std::string SelftestVerdict(const std::string& out, const std::string& check) {
 // Each fault of a set-up gives its own verdict; the clean one passes.
 TEST_F(CliTest, SelftestPassesACleanSetUp) {
   q583sim::Simulator sim;
-  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "20"});
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   for (const char* check : {"sign-on", "round trip", "run", "frame delay", "clock drift", "low latency",
                             "receive queue", "debug logs"})
@@ -537,7 +541,7 @@ TEST_F(CliTest, SelftestPassesACleanSetUp) {
 TEST_F(CliTest, SelftestNamesAnAdaptersLatencyTimer) {
   q583sim::Simulator sim;
   sim.SetLatencyTimer(16);
-  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "20"});
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
   EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
   EXPECT_EQ(SelftestVerdict(r.out, "round trip"), "warn") << r.out;
   EXPECT_EQ(SelftestVerdict(r.out, "run"), "ok") << r.out;
@@ -547,7 +551,7 @@ TEST_F(CliTest, SelftestNamesAnAdaptersLatencyTimer) {
 TEST_F(CliTest, SelftestMeasuresAScanClockOff) {
   q583sim::Simulator sim;
   sim.SetClockPpm(500);
-  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "20", "--json"});
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12", "--json"});
   EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
   EXPECT_NE(r.out.find("{\"check\": \"clock drift\", \"verdict\": \"warn\", \"text\": \"the instrument's scan clock "
                        "runs "),
@@ -560,7 +564,7 @@ TEST_F(CliTest, SelftestMeasuresAScanClockOff) {
 TEST_F(CliTest, SelftestFailsARunThatLosesFrames) {
   q583sim::Simulator sim;
   sim.AddFrameFault({q583sim::FrameFaultKind::DropByte, 40});
-  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "20"});
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
   EXPECT_EQ(SelftestVerdict(r.out, "run"), "fail") << r.out;
   EXPECT_NE(r.out.find("frame fault"), std::string::npos) << r.out;
