@@ -536,6 +536,9 @@ TEST_F(CliTest, SelftestPassesACleanSetUp) {
   for (const char* check : {"sign-on", "round trip", "run", "frame delay", "clock drift", "low latency",
                             "receive queue", "debug logs"})
     EXPECT_EQ(SelftestVerdict(r.out, check), "ok") << check << "\n" << r.out;
+  // The library's own words: its sign-on attempts and the low-latency outcome.
+  EXPECT_NE(r.out.find(", 0 retries; firmware version 100"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("low-latency request: refused"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, SelftestNamesAnAdaptersLatencyTimer) {
@@ -551,7 +554,8 @@ TEST_F(CliTest, SelftestNamesAnAdaptersLatencyTimer) {
 TEST_F(CliTest, SelftestMeasuresAScanClockOff) {
   q583sim::Simulator sim;
   sim.SetClockPpm(500);
-  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12", "--json"});
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12", "--json", "--debug-logs",
+                        "--log-dir", "logs"});
   EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
   EXPECT_NE(r.out.find("{\"check\": \"clock drift\", \"verdict\": \"warn\", \"text\": \"the instrument's scan clock "
                        "runs "),
@@ -559,13 +563,18 @@ TEST_F(CliTest, SelftestMeasuresAScanClockOff) {
       << r.out;
   EXPECT_NE(r.out.find(" ppm fast "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("{\"check\": \"run\", \"verdict\": \"ok\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"retries\": 0,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"text\": \"on, in " + fs::canonical(Dir() / "logs").string()), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, SelftestFailsARunThatLosesFrames) {
   q583sim::Simulator sim;
   sim.AddFrameFault({q583sim::FrameFaultKind::DropByte, 40});
+  sim.SetWrongBaudEcho(1);  // and a sign-on that needs a second attempt
   const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
+  EXPECT_EQ(SelftestVerdict(r.out, "sign-on"), "warn") << r.out;
+  EXPECT_NE(r.out.find(", 1 retries;"), std::string::npos) << r.out;
   EXPECT_EQ(SelftestVerdict(r.out, "run"), "fail") << r.out;
   EXPECT_NE(r.out.find("frame fault"), std::string::npos) << r.out;
 }
