@@ -195,7 +195,7 @@ class QuietPort {
 
 TEST_F(CliTest, EverySubcommandHasHelp) {
   for (const std::string command :
-       {"scan", "convert", "digin", "digout", "calibrate", "standby", "sleep", "reset", "info", "plot"}) {
+       {"scan", "convert", "digin", "digout", "calibrate", "standby", "sleep", "reset", "info", "plot", "selftest"}) {
     const Result r = Run({command, "--help"});
     EXPECT_EQ(r.exitCode, 0) << command;
     EXPECT_NE(r.out.find("Usage:"), std::string::npos) << command;
@@ -214,6 +214,10 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
   std::string help = scan.out;
   std::replace(help.begin(), help.end(), '\n', ' ');
   for (const char* text : {"Exit status", "130 Ctrl-C (SIGINT)", "141", "-o overwrites FILE", "3 the run lost scans"})
+    EXPECT_NE(help.find(text), std::string::npos) << text;
+  help = Run({"selftest", "--help"}).out;
+  std::replace(help.begin(), help.end(), '\n', ' ');
+  for (const char* text : {"What it sends:", "0 every line ok; 4 a line warns; 5 a line fails", "--yes", "--json"})
     EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 
@@ -467,6 +471,10 @@ TEST_F(CliTest, UsageErrorsFailBeforeTouchingAPort) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(r.err.rfind("--description: at most 511 characters", 0), 0u) << r.err;
   EXPECT_FALSE(fs::exists(Dir() / "ScanLog_0.txt"));
+  // The self-test writes to a real port only when told to.
+  r = Run({"selftest", "--port", port.Path()});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("give --yes"), std::string::npos) << r.err;
 }
 
 TEST_F(CliTest, ConvertPrintsVoltsOfTheChannel) {
@@ -510,6 +518,65 @@ TEST_F(CliTest, InfoPrintsVersionModelAndSetupReport) {
   EXPECT_NE(r.out.find("TXQUEUESIZE: 16\n"), std::string::npos);
   EXPECT_NE(r.out.find("version (valid after a signon): 100\n"), std::string::npos);
   EXPECT_NE(r.out.find("baud: 0  (9600)\n"), std::string::npos);
+}
+
+// The verdict of a check of q583 selftest ("ok", "warn", "fail"), from the
+// line that names it.
+std::string SelftestVerdict(const std::string& out, const std::string& check) {
+  for (const std::string& line : Lines(out))
+    if (line.size() > 6 && line.compare(6, check.size() + 1, check + " ") == 0) return line.substr(0, line.find(' '));
+  return "(no line " + check + ")";
+}
+
+// Each fault of a set-up gives its own verdict; the clean one passes.
+TEST_F(CliTest, SelftestPassesACleanSetUp) {
+  q583sim::Simulator sim;
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  for (const char* check : {"sign-on", "round trip", "run", "frame delay", "clock drift", "low latency",
+                            "receive queue", "debug logs"})
+    EXPECT_EQ(SelftestVerdict(r.out, check), "ok") << check << "\n" << r.out;
+  // The library's own words: its sign-on attempts and the low-latency outcome.
+  EXPECT_NE(r.out.find(", 0 retries; firmware version 100"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("low-latency request: refused"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, SelftestNamesAnAdaptersLatencyTimer) {
+  q583sim::Simulator sim;
+  sim.SetLatencyTimer(16);
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
+  EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+  EXPECT_EQ(SelftestVerdict(r.out, "round trip"), "warn") << r.out;
+  EXPECT_EQ(SelftestVerdict(r.out, "run"), "ok") << r.out;
+  EXPECT_NE(r.out.find("/latency_timer"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, SelftestMeasuresAScanClockOff) {
+  q583sim::Simulator sim;
+  sim.SetClockPpm(500);
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12", "--json", "--debug-logs",
+                        "--log-dir", "logs"});
+  EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+  EXPECT_NE(r.out.find("{\"check\": \"clock drift\", \"verdict\": \"warn\", \"text\": \"the instrument's scan clock "
+                       "runs "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" ppm fast "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"check\": \"run\", \"verdict\": \"ok\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"retries\": 0,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"text\": \"on, in " + fs::canonical(Dir() / "logs").string()), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, SelftestFailsARunThatLosesFrames) {
+  q583sim::Simulator sim;
+  sim.AddFrameFault({q583sim::FrameFaultKind::DropByte, 40});
+  sim.SetWrongBaudEcho(1);  // and a sign-on that needs a second attempt
+  const Result r = Run({"selftest", "--port", sim.DevicePath(), "--yes", "--seconds", "12"});
+  EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
+  EXPECT_EQ(SelftestVerdict(r.out, "sign-on"), "warn") << r.out;
+  EXPECT_NE(r.out.find(", 1 retries;"), std::string::npos) << r.out;
+  EXPECT_EQ(SelftestVerdict(r.out, "run"), "fail") << r.out;
+  EXPECT_NE(r.out.find("frame fault"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, ConfigSaveThenLoadKeepsTheSettings) {

@@ -47,6 +47,9 @@ std::vector<std::string> Split(const std::string& text, char separator);
 // Leading and trailing blanks, tabs and line ends removed.
 std::string Trim(const std::string& text);
 
+// The model code the library settles from a firmware version.
+constexpr int ModelCode(int version) { return version >= 132 && version <= 149 ? 10000 : -1; }
+
 // Text for a C library error number.
 std::string ErrorText(int error);
 

@@ -27,18 +27,6 @@ struct DeviceOptions {
   bool system = false;   // config save --system
 };
 
-// The setup report as the library builds it, taken from its message box.
-std::string SetupReport() {
-  SetMessageBoxesQuiet(true);
-  TakeMessageBoxes();
-  EX_ShowDevSetupInfo_MsgBox();
-  SetMessageBoxesQuiet(false);
-  std::string report;
-  for (const auto& box : TakeMessageBoxes()) report += box;
-  if (!report.empty() && report.back() != '\n') report += '\n';
-  return report;
-}
-
 void SelectPolledChannel(const Session& session, const Settings& s) {
   if (!EX_SetPolledModeChan(static_cast<uint8_t>(s.channel), static_cast<uint8_t>(s.subChannel)))
     throw Failure("channel " + std::to_string(s.channel) + "-" + std::to_string(s.subChannel) +
@@ -127,8 +115,7 @@ void Info(DeviceOptions& o) {
   if (!EX_SetModel(&version))
     throw Failure("the firmware version could not be read: the instrument on " + session.PortName() +
                   " is not answering");
-  const int modelCode = version >= 132 && version <= 149 ? 10000 : -1;
-  std::printf("port: %s\nfirmware version: %d\nmodel code: %d\n\n%s", session.PortName().c_str(), version, modelCode,
+  std::printf("port: %s\nfirmware version: %d\nmodel code: %d\n\n%s", session.PortName().c_str(), version, ModelCode(version),
               SetupReport().c_str());
 }
 

@@ -10,7 +10,7 @@
 #include "help_format.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"q583 - drive a Q583 A/D instrument: scan, convert, digital I/O, calibrate, configure, plot"};
+  CLI::App app{"q583 - drive a Q583 A/D instrument: scan, convert, digital I/O, calibrate, configure, plot, self-test"};
   app.formatter(q583cli::WrappingFormatter());
   app.require_subcommand(1);
   app.footer(
@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   q583cli::AddDeviceCommands(app);
   q583cli::AddPlotCommand(app);
   q583cli::AddPortsCommand(app);
+  q583cli::AddSelftestCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -206,6 +206,17 @@ std::vector<std::string> TakeMessageBoxes() {
 
 void SetMessageBoxesQuiet(bool quiet) { gQuietBoxes = quiet; }
 
+std::string SetupReport() {
+  SetMessageBoxesQuiet(true);
+  TakeMessageBoxes();
+  EX_ShowDevSetupInfo_MsgBox();
+  SetMessageBoxesQuiet(false);
+  std::string report;
+  for (const auto& box : TakeMessageBoxes()) report += box;
+  if (!report.empty() && report.back() != '\n') report += '\n';
+  return report;
+}
+
 void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
   auto* port = command.add_option("--port", options.port,
                                   "Serial device of the instrument, e.g. /dev/ttyUSB0; auto: the one port that "

@@ -112,5 +112,7 @@ void InstallMessageBoxHandler();
 std::vector<std::string> TakeMessageBoxes();
 // Quiet mode: boxes are recorded but not printed (the setup report).
 void SetMessageBoxesQuiet(bool quiet);
+// The setup report as the library builds it, taken from its message box.
+std::string SetupReport();
 
 }  // namespace q583cli
