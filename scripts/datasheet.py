@@ -2,7 +2,8 @@
 """Turns the benchmarks' CSV into the performance datasheet, or checks it.
 
     datasheet.py --write DIR scan.csv [signon.csv [python.csv]]
-        writes DIR/performance.md and DIR/performance.png
+        writes DIR/performance.md and DIR/performance.png (the CSV files
+        are kept beside them as DIR/performance-*.csv, to render again)
     datasheet.py --check LIMITS scan.csv
         exits 1 when a ratio of the library to the plain reader is past its
         limit (LIMITS: "figure rate ratio" lines; rate 0 is the paced case)
@@ -113,13 +114,17 @@ def write(directory, scan_path, signon_path=None, python_path=None):
           "- Each figure stands beside a plain `poll()` reader measured in the same run (it signs on "
           "through the library, then reads the line itself: one wait, one read of all that waits, "
           "decode, copy into a ring). The ratio is the library's figure over the reader's; it varies "
-          "far less from run to run than the figures themselves.", ""]
+          "far less from run to run than the figures themselves.",
+          "- *Ended early*: the library's run ended before its time (its receive queue overflowed), "
+          "so it has no figure at that rate.", ""]
     for key, title, unit in FIGURES:
         by_rate = figures.get(key, {})
         rows = []
         for rate in rates:
             library, plain = by_rate.get(rate, (math.nan, math.nan))
-            rows.append([rate_name(rate), f"{library:.3g}", f"{plain:.3g}", f"{ratio(library, plain):.2f}"])
+            shown = "–" if key in COUNTS or math.isnan(library) else f"{ratio(library, plain):.2f}"
+            rows.append([rate_name(rate), "ended early" if math.isnan(library) else f"{library:.3g}",
+                         f"{plain:.3g}", shown])
         unit_text = f" ({unit})" if unit else ""
         md += [f"## {title}{unit_text}", "", table(rows, ["rate", "library", "plain reader", "ratio"]), ""]
     md += ["## Highest lossless rate", "",
@@ -138,6 +143,11 @@ def write(directory, scan_path, signon_path=None, python_path=None):
                table(rows, ["figure", "values/s"]), ""]
     md += ["## Plot", "", "![CPU per frame and p99 latency against frame rate](performance.png)", ""]
     os.makedirs(directory, exist_ok=True)
+    for name, path in (("scan", scan_path), ("signon", signon_path), ("python", python_path)):
+        kept = os.path.join(directory, f"performance-{name}.csv")
+        if path and os.path.exists(path) and os.path.abspath(path) != os.path.abspath(kept):
+            with open(path) as source, open(kept, "w") as target:
+                target.write(source.read())
     with open(os.path.join(directory, "performance.md"), "w") as f:
         f.write("\n".join(md))
     plot(figures, [r for r in rates if r > 0], os.path.join(directory, "performance.png"))
