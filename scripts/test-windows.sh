@@ -78,7 +78,7 @@ else
   fail "exports differ from q583_sp.h:"
   diff <(echo "$wanted") <(echo "$exports") || true
 fi
-[[ $n_wanted -eq 78 ]] && pass "66 original functions and 12 extensions" || fail "q583_sp.h declares $n_wanted functions, not 78"
+[[ $n_wanted -eq 79 ]] && pass "66 original functions and 13 extensions" || fail "q583_sp.h declares $n_wanted functions, not 79"
 if grep -q '@' <<<"$exports"; then fail "decorated names exported"; else pass "no decorated (@n) names exported"; fi
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$table" | tr '[:lower:]' '[:upper:]' | sort -u)
 unexpected=$(grep -vxE 'KERNEL32\.DLL|USER32\.DLL|MSVCRT\.DLL|WINMM\.DLL|ADVAPI32\.DLL' <<<"$imports" || true)
