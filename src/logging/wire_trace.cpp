@@ -1,7 +1,7 @@
 // The wire trace file.  Its format, one event a line:
 //
 //   # Q583_SP wire trace 1                     (comment lines begin with #)
-//   # library 10.26.2012, started Wed Dec  9 12:40:00 2026
+//   # library 10,26,2012,0, started Wed Dec  9 12:40:00 2026
 //   0.000000 open /dev/ttyUSB0                 the port opened
 //   0.000102 line 300                          its bit rate set
 //   0.000315 > 00                              bytes written to the instrument
