@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -31,6 +32,9 @@ namespace {
 
 // How much sooner than recorded a reply to the host may go out, at most.
 constexpr double kMostEarlyS = 0.05;
+// Replies due this close together go out in one write: a host that read
+// byte by byte what had come in one piece leaves reads microseconds apart.
+constexpr double kTogetherS = 0.001;
 
 struct HostByte {
   uint8_t value;
@@ -135,9 +139,11 @@ class Replayer {
   int Run(int signalFd) {
     for (;;) {
       const double wait = SendDue();
-      const int ms = wait < 0 ? -1 : static_cast<int>(std::ceil(wait * 1000));
+      const double ns = std::ceil(wait * 1e9);
+      const timespec ts{static_cast<time_t>(ns / 1e9), static_cast<long>(std::fmod(ns, 1e9))};
       pollfd fds[2] = {{signalFd, POLLIN, 0}, {pty_.master, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0}};
-      if (poll(fds, 2, ms) < 0 && errno != EINTR) return Say(1, std::string("poll failed: ") + std::strerror(errno));
+      if (ppoll(fds, 2, wait < 0 ? nullptr : &ts, nullptr) < 0 && errno != EINTR)
+        return Say(1, std::string("poll failed: ") + std::strerror(errno));
       if (fds[0].revents & POLLIN) return Verdict();
       if ((fds[1].revents & POLLIN) && !ReadHost()) return 1;
     }
@@ -173,9 +179,11 @@ class Replayer {
     while (out_.empty() && next_ < rec_.replies.size() && rec_.replies[next_].after <= arrivals_.size()) {
       const double now = Now();
       const double due = Due(next_);
-      if (due > now) return due - now;
+      if (due > now + kTogetherS) return due - now;
       const Reply& r = rec_.replies[next_++];
-      sentAt_ = now;
+      // The instrument's clock, not the line's: a reply that went out late
+      // (or a little early) moves none after it.
+      sentAt_ = due;
       if (trace_)
         for (uint8_t v : r.bytes) std::fprintf(stderr, "[%12.6f] TX 0x%02X\n", now, v);
       out_.insert(out_.end(), r.bytes.begin(), r.bytes.end());
@@ -243,7 +251,7 @@ class Replayer {
   const std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
   std::vector<double> arrivals_;  // of each host byte taken, on this side's clock
   size_t next_ = 0;               // the next reply
-  double sentAt_ = 0;             // when the last reply went out
+  double sentAt_ = 0;             // when the last reply was due
   std::vector<uint8_t> out_;      // written in part (the line was full)
 };
 
