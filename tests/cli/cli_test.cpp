@@ -355,7 +355,8 @@ TEST_F(CliTest, AScanLogThatCannotBeWrittenStopsTheRun) {
 
 TEST_F(CliTest, UnwritableOutputsFailBeforeTheSignOn) {
   for (const std::vector<std::string>& output :
-       {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"}}) {
+       {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"},
+        {"--wire-trace", "/nonexistent/x.trace"}}) {
     std::vector<std::string> args{"scan", "--sim", "--seconds", "3"};
     args.insert(args.end(), output.begin(), output.end());
     const Result r = Run(args);
