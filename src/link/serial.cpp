@@ -109,7 +109,7 @@ platform::WaitResult WaitPortReadable(int32_t ms, uint32_t minBytes) {
 int ReadPortBytes(uint8_t* buffer, int n) {
   const int got = platform::ReadBytes(CurrentPort(), buffer, n);
   if (got < 0) gPortLost = true;
-  if (got > 0 && WireTraceOn()) TraceWireBytes(WireDirection::Received, buffer, static_cast<size_t>(got));
+  if (got > 0 && WireTraceOn()) TraceReceivedBytes(buffer, static_cast<size_t>(got));
   return got;
 }
 
@@ -124,7 +124,7 @@ bool PortStatus(platform::ComStatus& status) {
 int ReadPortWaiting(uint8_t* buffer, int room, uint32_t& waiting) {
   const int got = platform::ReadWaiting(CurrentPort(), buffer, room, waiting);
   if (got < 0) gPortLost = true;
-  if (got > 0 && WireTraceOn()) TraceWireBytes(WireDirection::Received, buffer, static_cast<size_t>(got));
+  if (got > 0 && WireTraceOn()) TraceReceivedBytes(buffer, static_cast<size_t>(got));
   return got;
 }
 
@@ -156,10 +156,7 @@ bool WriteComByteInPacket(uint32_t value) {
   bool readyButRefused = false;
   for (;;) {
     const platform::PortHandle port = CurrentPort();
-    if (platform::WriteByte(port, byte)) {
-      if (WireTraceOn()) TraceWireBytes(WireDirection::Sent, &byte, 1);
-      return true;
-    }
+    if (WireTraceOn() ? WriteTracedByte(port, byte) : platform::WriteByte(port, byte)) return true;
     // LCOV_EXCL_START: a write finds no room only on a line the other end does not read
     if (Reached(deadline)) return false;
     // A port that reports room and still takes nothing must not turn this

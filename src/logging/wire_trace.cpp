@@ -51,6 +51,15 @@ void EndLocked(TraceFile& trace) {
   trace.file = nullptr;
 }
 
+void WriteBytesLocked(TraceFile& trace, char direction, const uint8_t* bytes, size_t count) {
+  if (trace.file == nullptr || count == 0) return;
+  WriteTime(trace);
+  std::fprintf(trace.file, " %c", direction);
+  for (size_t i = 0; i < count; ++i) std::fprintf(trace.file, " %02X", bytes[i]);
+  std::fputc('\n', trace.file);
+  std::fflush(trace.file);
+}
+
 }  // namespace
 
 bool StartWireTrace(const std::string& path) {
@@ -73,15 +82,18 @@ void EndWireTrace() {
   EndLocked(trace);
 }
 
-void TraceWireBytes(WireDirection direction, const uint8_t* bytes, size_t count) {
+void TraceReceivedBytes(const uint8_t* bytes, size_t count) {
   TraceFile& trace = Trace();
   const std::lock_guard<std::mutex> guard(trace.lock);
-  if (trace.file == nullptr || count == 0) return;
-  WriteTime(trace);
-  std::fputs(direction == WireDirection::Sent ? " >" : " <", trace.file);
-  for (size_t i = 0; i < count; ++i) std::fprintf(trace.file, " %02X", bytes[i]);
-  std::fputc('\n', trace.file);
-  std::fflush(trace.file);
+  WriteBytesLocked(trace, '<', bytes, count);
+}
+
+bool WriteTracedByte(platform::PortHandle port, uint8_t byte) {
+  TraceFile& trace = Trace();
+  const std::lock_guard<std::mutex> guard(trace.lock);
+  if (!platform::WriteByte(port, byte)) return false;
+  WriteBytesLocked(trace, '>', &byte, 1);
+  return true;
 }
 
 void TraceWireEvent(const std::string& event) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 extern std::atomic<bool> gWireTraceOn;
 
 // Whether a trace is being written; the one test on the byte path.
@@ -20,8 +22,11 @@ bool StartWireTrace(const std::string& path);
 // Ends the trace (an "end" line, the file closed); nothing when none is on.
 void EndWireTrace();
 
-enum class WireDirection { Sent, Received };
-// Bytes that went over the line, as one line of the trace.
-void TraceWireBytes(WireDirection direction, const uint8_t* bytes, size_t count);
+// Bytes read from the port in one read, as one line of the trace.
+void TraceReceivedBytes(const uint8_t* bytes, size_t count);
+// Writes one byte to the port and notes it in the same step, so that a reply
+// read on another thread never comes before it in the trace; true when the
+// port took it.
+bool WriteTracedByte(platform::PortHandle port, uint8_t byte);
 // What happened to the port: "open DEVICE", "line BAUD", "close".
 void TraceWireEvent(const std::string& event);
