@@ -141,7 +141,8 @@ class Replayer {
       const double wait = SendDue();
       const double ns = std::ceil(wait * 1e9);
       const timespec ts{static_cast<time_t>(ns / 1e9), static_cast<long>(std::fmod(ns, 1e9))};
-      pollfd fds[2] = {{signalFd, POLLIN, 0}, {pty_.master, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0}};
+      pollfd fds[2] = {{signalFd, POLLIN, 0},
+                       {pty_.master, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0}};
       if (ppoll(fds, 2, wait < 0 ? nullptr : &ts, nullptr) < 0 && errno != EINTR)
         return Say(1, std::string("poll failed: ") + std::strerror(errno));
       if (fds[0].revents & POLLIN) return Verdict();
@@ -236,8 +237,8 @@ class Replayer {
 
   int Verdict() const {
     const size_t got = arrivals_.size(), want = rec_.sent.size();
-    const std::string played = "; " + std::to_string(next_) + " of its " + std::to_string(rec_.replies.size()) +
-                               " replies played";
+    const std::string played =
+        "; " + std::to_string(next_) + " of its " + std::to_string(rec_.replies.size()) + " replies played";
     if (got < want)
       return Say(1, "the host stopped short: " + std::to_string(got) + " of the recording's " + std::to_string(want) +
                         " bytes came; byte " + std::to_string(got) + " (trace line " +

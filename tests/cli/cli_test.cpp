@@ -208,8 +208,8 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
     EXPECT_NE(r.out.find("--dir"), std::string::npos) << command;
   }
   const Result scan = Run({"scan", "--help"});
-  for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--codes", "--interval", "--seconds",
-                             "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
+  for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--wire-trace", "--codes", "--interval",
+                             "--seconds", "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
     EXPECT_NE(scan.out.find(option), std::string::npos) << option;
   // Scripts need the exit status of an interrupted run and of one that lost
   // scans, and that -o overwrites (the help is wrapped to the terminal).
@@ -727,7 +727,8 @@ TEST_F(CliTest, AWireTraceRecordedNowReplaysAndADifferenceIsNamed) {
   EXPECT_EQ(trace.substr(trace.size() - 4), "end\n") << trace;
   // The bytes the host sent before the digital-input command (0x80).
   size_t before = 0;
-  for (const auto& line : Lines(trace.substr(0, trace.find(" > 80\n")))) before += line.find(" > ") != std::string::npos;
+  for (const auto& line : Lines(trace.substr(0, trace.find(" > 80\n"))))
+    before += line.find(" > ") != std::string::npos;
   {
     Replay replay("digin.trace", Dir() / "replay1.txt");
     r = Run({"digin", "--port", replay.Device()});
