@@ -223,7 +223,7 @@ class Replayer {
         }
         const HostByte& want = rec_.sent[at];
         if (buf[i] != want.value) {
-          char when[96];
+          char when[160];
           std::snprintf(when, sizeof when, " (trace line %zu, %.6f s into the recording; %.6f s into the replay)",
                         want.line, want.t, now);
           Say(1, "the host's byte " + std::to_string(at) + " differs: expected " + Hex(want.value) + ", came " +
