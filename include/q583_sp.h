@@ -317,6 +317,16 @@ Q583_API uint8_t Q583_CALL EX_SetIniWriteEnabled(uint8_t enable);
  * nothing more when no port is open. */
 Q583_API uint8_t Q583_CALL EX_ClosePort(void);
 
+/* Writes every byte the library sends to the instrument and receives from
+ * it, with its direction and time, to the text file at path (created or
+ * emptied; one line per write or read, each flushed as it is written; the
+ * format is described in the README), from now until it is called again
+ * with null or an empty path, EX_ClosePort or the library's unload.  The
+ * sign-on's own closes and reopens of the port are noted in it.  Another
+ * path ends the trace before and starts a new one.  False, and no trace,
+ * when the file cannot be created; true otherwise. */
+Q583_API uint8_t Q583_CALL EX_SetWireTrace(const char* path);
+
 /* Why the last scan or read failed: the record's errorType (0 none, 1 a
  * frame began with a wrong marker or a conversion's reply was short, 2 a
  * frame was cut short or the line was lost in it, 3 the receive queue

@@ -153,6 +153,7 @@ _SIGNATURES: Dict[str, Tuple[Any, ...]] = {
     "EX_SetIniDirectory": (_str,),
     "EX_SetIniWriteEnabled": (_u8,),
     "EX_SetScanLogDirectory": (_str,),
+    "EX_SetWireTrace": (_str,),
     "EX_ClosePort": (),
     "EX_GetErrorType": (_P(_i32), _P(ctypes.c_char), _u32),
     # values (volts), counts, numbers (uint64), times: addresses, each may be null

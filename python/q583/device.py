@@ -842,6 +842,7 @@ class Q583:
         description: str = "",
         log_dir: Union[str, "os.PathLike[str]", None] = None,
         on_gap: Literal["warn", "raise", "ignore"] = "warn",
+        wire_trace: Union[str, "os.PathLike[str]", None] = None,
     ) -> "ScanRun":
         """Starts a background scan and returns its :class:`ScanRun`.
 
@@ -867,6 +868,13 @@ class Q583:
                 ``q583`` logger, ``"raise"`` a :class:`ScanGapError` out of
                 the read that finds it, ``"ignore"`` nothing.  Each run
                 keeps its gaps in ``run.gaps`` whatever the choice.
+            wire_trace: file (replaced) for the library's wire trace of
+                the run: every byte sent to and received from the
+                instrument, with its direction and time, from before the
+                start (with a sign-on the start needs) until the run is
+                stopped (:meth:`ScanRun.stop`, the end of its ``with``
+                block) or the device closed.  ``q583-sim --replay FILE``
+                plays it back; the README describes the format.
 
         Raises:
             TypeError: an argument of a wrong type.
@@ -886,6 +894,7 @@ class Q583:
         comment = _check.text("comment", comment)
         description = _check.text("description", description)
         log_dir = _check.path("log_dir", log_dir)
+        wire_trace = _check.path("wire_trace", wire_trace)
         if _check.text("on_gap", on_gap) not in ("warn", "raise", "ignore"):
             raise ValueError(f"on_gap {on_gap!r} refused; allowed: 'warn', 'raise', 'ignore'")
         if seconds is not None and not 0 < seconds <= 4_000_000:
@@ -903,6 +912,9 @@ class Q583:
             raise ValueError("codes refused: a single-channel scan (scan_type 0) converts the polled channel, "
                              "the one last converted; leave codes out, or set scan_type to 1 or 2")
         self._check_idle("start a scan")
+        # From here on: the channel codes' setter may sign on.
+        if wire_trace is not None and not self._lib.EX_SetWireTrace(os.path.abspath(wire_trace).encode()):
+            raise ValueError(f"wire_trace {wire_trace!r} refused: the file cannot be created")
         scan_type = self.scan_type
         if scan_type == 0:
             # A single-channel scan converts the polled channel: one value.
@@ -933,7 +945,7 @@ class Q583:
             channels += ["offset", "fullscale"]
         if self._run is not None:
             self._run._keep_account()  # the library's account of a run lasts until the next start
-        run = ScanRun(self, channels, self.interval, seconds, scans, log_file, log_dir, on_gap)
+        run = ScanRun(self, channels, self.interval, seconds, scans, log_file, log_dir, on_gap, wire_trace is not None)
         self._run = run
         run._start()
         return run

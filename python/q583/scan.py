@@ -227,7 +227,7 @@ class ScanRun:
 
     def __init__(self, device: "Q583", channels: Sequence[Channel], interval: float,
                  seconds: Optional[float], scans: Optional[int], log_file: bool,
-                 log_dir: Optional[str] = None, on_gap: str = "warn") -> None:
+                 log_dir: Optional[str] = None, on_gap: str = "warn", wire_trace: bool = False) -> None:
         self._dev = device
         self._lib = device._lib
         self._remote = hasattr(self._lib, "get_numbered")  # the library of a worker process
@@ -248,6 +248,7 @@ class ScanRun:
         self._account: Optional[RunSummary] = None  # the library's, as last read
         self._log_file = log_file
         self._log_dir = Path(log_dir) if log_dir is not None else None
+        self._wire_trace = wire_trace  # the library writes this run's wire trace
         # The library's ring holds this many whole scans; no call asks for more.
         self._capacity = max(1, RING_VALUES // values_per_scan)
         # A call for 0 scans writes nothing.
@@ -293,6 +294,7 @@ class ScanRun:
         started = self._lib.EX_StartScan()
         if not started:
             self._stopped = self._ended = True
+            self._end_wire_trace()
             if any("LOG FILE" in box for box in self._dev._take_boxes()):
                 raise ScanError(f"cannot create a scan log file in {directory} (choose another log_dir, "
                                 "or log_file=False)")
@@ -407,11 +409,20 @@ class ScanRun:
                 return
             self._stopped = True
             self._wake.set()
-            if not self._lib.EX_EndScan():
+            try:
+                ended = self._lib.EX_EndScan()
+            finally:
+                self._end_wire_trace()
+            if not ended:
                 self._dev._signed_on = False
                 raise self._carry(NoAnswerError(
                     f"the instrument on {self._dev.port} did not confirm the end of the scan "
                     "(the scan log was closed with its trailer)"))
+
+    def _end_wire_trace(self) -> None:
+        if self._wire_trace:
+            self._wire_trace = False
+            self._lib.EX_SetWireTrace(None)
 
     def _end_quietly(self) -> None:
         try:

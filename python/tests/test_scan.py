@@ -211,6 +211,19 @@ def test_log_dir_and_log_path(dev, workdir, tmp_path, monkeypatch):
     assert Path.cwd() == workdir
 
 
+def test_wire_trace_of_a_run(dev, tmp_path):
+    trace = tmp_path / "run.trace"
+    with dev.scan(codes=[0x00], scans=2, log_file=False, wire_trace=trace) as run:
+        run.read_all()
+    events = [line.split()[1:] for line in trace.read_text().splitlines() if not line.startswith("#")]
+    sent = [byte for event in events if event[0] == ">" for byte in event[1:]]
+    received = [byte for event in events if event[0] == "<" for byte in event[1:]]
+    # The start (0x89) and the stop (0x8A) went out, frames (0xF0) came in,
+    # and the trace ended with the run.
+    assert "89" in sent and "8A" in sent[sent.index("89"):] and "F0" in received
+    assert events[-1] == ["end"]
+
+
 def test_pandas_is_optional(dev, monkeypatch):
     imported = subprocess.run([sys.executable, "-c", "import sys, q583; print('pandas' in sys.modules)"],
                               capture_output=True, text=True, check=True).stdout

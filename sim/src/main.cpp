@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "q583sim/simulator.h"
+#include "replay.h"
 
 namespace {
 
@@ -42,6 +43,14 @@ const char kUsage[] =
     "                           (1-255), or at once when 4096 bytes wait\n"
     "  --clock-ppm N            the instrument's scan clock N ppm fast\n"
     "                           (negative: slow); frames (1 + N 1e-6) as often\n"
+    "  --replay FILE            play the instrument of a recorded session (a wire\n"
+    "                           trace: q583 --wire-trace, EX_SetWireTrace): answer\n"
+    "                           the host with the recorded replies at the recorded\n"
+    "                           pace; at the first byte the host sends that differs\n"
+    "                           from the recording, say which (offset, expected,\n"
+    "                           came) and exit 1; at a stop signal exit 0 when the\n"
+    "                           host sent all of it and no more, else 1.  Only\n"
+    "                           --link and --trace apply.\n"
     "Faults:\n"
     "  --no-wake-reply          never answer the wake-up\n"
     "  --reply-to-baud-change N\n"
@@ -88,6 +97,7 @@ enum Opt {
   kNoStopEcho,
   kLineNoise,
   kHangUpAfter,
+  kReplay,
   kHelp,
 };
 
@@ -218,13 +228,14 @@ int main(int argc, char** argv) {
       {"no-stop-echo", no_argument, nullptr, kNoStopEcho},
       {"line-noise", required_argument, nullptr, kLineNoise},
       {"hangup-after", required_argument, nullptr, kHangUpAfter},
+      {"replay", required_argument, nullptr, kReplay},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
 
   q583sim::Options options;
   options.keepLog = false;  // nobody inspects the log of the program
-  std::string link;
+  std::string link, replay;
   std::vector<SignalSpec> signals;
   std::vector<q583sim::CommandFault> commandFaults;
   std::vector<q583sim::FrameFault> frameFaults;
@@ -268,6 +279,7 @@ int main(int argc, char** argv) {
       case kNoStopEcho: noStopEcho = true; break;
       case kLineNoise: lineNoise = ParseDouble(arg, "line noise"); break;
       case kHangUpAfter: hangUpAfter = ParseDouble(arg, "hang-up time"); break;
+      case kReplay: replay = arg; break;
       case kHelp: std::printf("%s", kUsage); return 0;
       default: Fail("unknown option");
     }
@@ -282,6 +294,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  if (!replay.empty()) return q583sim::RunReplay(replay, link, stopSignals, options.trace);
 
   int status = 0;
   {

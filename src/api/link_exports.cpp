@@ -8,6 +8,7 @@
 #include "common/export_guard.h"
 #include "device/q583.h"
 #include "link/packets.h"
+#include "logging/wire_trace.h"
 #include "platform/platform.h"
 #include "q583_sp.h"
 #include "scan/scan_run.h"
@@ -120,4 +121,14 @@ extern "C" Q583_API uint8_t Q583_CALL EX_InitDev(void) {
 
 extern "C" Q583_API uint8_t Q583_CALL EX_ClosePort(void) {
   return Guarded([] { return ClosePort(); });
+}
+
+extern "C" Q583_API uint8_t Q583_CALL EX_SetWireTrace(const char* path) {
+  return Guarded([path] {
+    if (path == nullptr || *path == '\0') {
+      EndWireTrace();
+      return true;
+    }
+    return StartWireTrace(path);
+  });
 }

@@ -11,6 +11,7 @@
 
 #include "device/q583.h"
 #include "logging/debug_log.h"
+#include "logging/wire_trace.h"
 
 std::atomic<platform::PortHandle> idComDev[kNumPortSlots];  // all INVALIDCOMDEV from load
 std::atomic<int32_t> ComHandleNum{0};
@@ -49,6 +50,7 @@ bool OpenComPort(int comPort) {
   const platform::PortHandle previous = idComDev[comPort].exchange(opened);
   if (previous != INVALIDCOMDEV) platform::ClosePort(previous, 0);
   gPortLost = false;
+  if (WireTraceOn()) TraceWireEvent("open " + platform::PortDevice(comPort));
   // Whether a USB adapter passes bytes on at once or in lumps after its
   // latency timer shows in every reply time, so the scan debug log says.
   DebugPrintFlush(DebugLog::Scan, "[OpenComPort]  %s: low latency %s\n", platform::PortDevice(comPort).c_str(),
@@ -60,6 +62,7 @@ bool ConfigureComPort(uint32_t baud, bool* lineRefused) {
   if (lineRefused != nullptr) *lineRefused = false;
   const platform::PortHandle port = CurrentPort();
   if (port == INVALIDCOMDEV) return false;
+  if (WireTraceOn()) TraceWireEvent("line " + std::to_string(baud));
   if (!platform::SetLine(port, baud)) {
     // LCOV_EXCL_START: no pseudo-terminal refuses a line setting
     if (lineRefused != nullptr) *lineRefused = true;
@@ -78,14 +81,21 @@ void CloseComPort() {
   const platform::PortHandle port = idComDev[slot].exchange(INVALIDCOMDEV);
   // Whatever was written last (the extended registers at the end of a
   // sign-on pass) must reach the instrument before the port goes.
-  if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
+  if (port == INVALIDCOMDEV) return;
+  platform::ClosePort(port, kWriteTimeoutMs);
+  if (WireTraceOn()) TraceWireEvent("close");
 }
 
 void CloseAllPorts() {
   for (auto& slot : idComDev) {
     const platform::PortHandle port = slot.exchange(INVALIDCOMDEV);
-    if (port != INVALIDCOMDEV) platform::ClosePort(port, kWriteTimeoutMs);
+    if (port == INVALIDCOMDEV) continue;
+    platform::ClosePort(port, kWriteTimeoutMs);
+    if (WireTraceOn()) TraceWireEvent("close");
   }
+  // The port is let go (EX_ClosePort, unload): a trace ends with it.  The
+  // sign-on's own closes and reopens stay in the trace.
+  EndWireTrace();
 }
 
 bool PortLost() { return gPortLost.load(); }
@@ -99,6 +109,7 @@ platform::WaitResult WaitPortReadable(int32_t ms, uint32_t minBytes) {
 int ReadPortBytes(uint8_t* buffer, int n) {
   const int got = platform::ReadBytes(CurrentPort(), buffer, n);
   if (got < 0) gPortLost = true;
+  if (got > 0 && WireTraceOn()) TraceReceivedBytes(buffer, static_cast<size_t>(got));
   return got;
 }
 
@@ -113,6 +124,7 @@ bool PortStatus(platform::ComStatus& status) {
 int ReadPortWaiting(uint8_t* buffer, int room, uint32_t& waiting) {
   const int got = platform::ReadWaiting(CurrentPort(), buffer, room, waiting);
   if (got < 0) gPortLost = true;
+  if (got > 0 && WireTraceOn()) TraceReceivedBytes(buffer, static_cast<size_t>(got));
   return got;
 }
 
@@ -144,7 +156,7 @@ bool WriteComByteInPacket(uint32_t value) {
   bool readyButRefused = false;
   for (;;) {
     const platform::PortHandle port = CurrentPort();
-    if (platform::WriteByte(port, byte)) return true;
+    if (WireTraceOn() ? WriteTracedByte(port, byte) : platform::WriteByte(port, byte)) return true;
     // LCOV_EXCL_START: a write finds no room only on a line the other end does not read
     if (Reached(deadline)) return false;
     // A port that reports room and still takes nothing must not turn this

@@ -10,10 +10,10 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <new>
 #include <mutex>
 #include <string>
 
+#include "common/never_destroyed.h"
 #include "platform/platform.h"
 
 namespace {
@@ -21,19 +21,6 @@ namespace {
 constexpr const char* kVersionString = Q583_VERSION_STRING;
 constexpr const char* kBuildDate = __DATE__;
 constexpr const char* kBuildTime = __TIME__;
-
-// The library's unload closes the logs, and on some platforms it runs after
-// the program's static objects are destroyed; the streams therefore live in
-// storage that is never destroyed, and their files are closed explicitly.
-template <class T>
-class NeverDestroyed {
- public:
-  NeverDestroyed() { ::new (static_cast<void*>(storage_)) T(); }
-  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
 
 struct LogStream {
   std::mutex lock;

@@ -52,6 +52,8 @@
 //      packet-busy flag, which is a flag and is never waited on under 3)
 //   4. a run's ring, its scan log file, its thread handle, its end time,
 //      what the instrument was given (leaves: nothing is taken under them)
+//   5. the wire trace's file (logging/wire_trace.h: taken under any of the
+//      above by a byte that goes over the line; a leaf)
 //   The acquisition thread takes only 3 and 4 of its own run.  No host
 //   thread waits for the thread while it holds 3 or 4.
 #pragma once

@@ -20,9 +20,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -206,8 +208,8 @@ TEST_F(CliTest, EverySubcommandHasHelp) {
     EXPECT_NE(r.out.find("--dir"), std::string::npos) << command;
   }
   const Result scan = Run({"scan", "--help"});
-  for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--codes", "--interval", "--seconds",
-                             "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
+  for (const char* option : {"--port", "--sim", "--sim-signal", "--debug-logs", "--wire-trace", "--codes", "--interval",
+                             "--seconds", "--ms", "--word-size", "--comment", "--description", "--digin", "--output"})
     EXPECT_NE(scan.out.find(option), std::string::npos) << option;
   // Scripts need the exit status of an interrupted run and of one that lost
   // scans, and that -o overwrites (the help is wrapped to the terminal).
@@ -357,7 +359,8 @@ TEST_F(CliTest, AScanLogThatCannotBeWrittenStopsTheRun) {
 
 TEST_F(CliTest, UnwritableOutputsFailBeforeTheSignOn) {
   for (const std::vector<std::string>& output :
-       {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"}}) {
+       {std::vector<std::string>{"-o", "/nonexistent/x.csv"}, {"-o", "/dev/full"}, {"--log-dir", "/proc/self"},
+        {"--wire-trace", "/nonexistent/x.trace"}}) {
     std::vector<std::string> args{"scan", "--sim", "--seconds", "3"};
     args.insert(args.end(), output.begin(), output.end());
     const Result r = Run(args);
@@ -699,6 +702,115 @@ TEST_F(CliTest, PlotRefusesWhatIsNoScanLogAndNamesAMissingGnuplot) {
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("install the package gnuplot-nox"), std::string::npos) << r.err;
+}
+
+// ---- wire traces and their replay ----------------------------------------------
+
+// q583-sim --replay of a trace, on a pseudo-terminal of its own; what it
+// says goes to errPath.
+class Replay {
+ public:
+  Replay(const std::string& trace, const fs::path& errPath) : errPath_(errPath) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all{Q583_SIM_PATH, "--replay", trace};
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, Q583_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    // The first line is the device; none when it could not start.
+    std::unique_ptr<FILE, int (*)(FILE*)> lines(fdopen(out[0], "r"), fclose);
+    char line[256];
+    if (lines && std::fgets(line, sizeof line, lines.get()) != nullptr) device_ = Lines(line)[0];
+  }
+  ~Replay() { Finish(); }
+  Replay(const Replay&) = delete;
+  Replay& operator=(const Replay&) = delete;
+
+  const std::string& Device() const { return device_; }
+
+  // Stops it (unless it ended by itself): its status and what it said.
+  Result Finish() {
+    Result result;
+    if (pid_ < 0) return result;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    result.err = Slurp(errPath_);
+    return result;
+  }
+
+ private:
+  fs::path errPath_;
+  pid_t pid_ = -1;
+  std::string device_;
+};
+
+struct RecordedSession {
+  const char* name;  // tests/wire/<name>.trace
+  std::vector<std::string> args;
+};
+
+void PrintTo(const RecordedSession& session, std::ostream* out) { *out << session.name; }
+
+class WireReplayTest : public CliTest, public ::testing::WithParamInterface<RecordedSession> {};
+
+// Each checked-in recording replays against this build: a change to what
+// the library sends fails here, at the byte.
+TEST_P(WireReplayTest, TheRecordedSessionReplays) {
+  Replay replay(std::string(Q583_WIRE_DIR) + "/" + GetParam().name + ".trace", Dir() / "replay.txt");
+  ASSERT_FALSE(replay.Device().empty());
+  std::vector<std::string> args = GetParam().args;
+  args.insert(args.end(), {"--port", replay.Device()});
+  const Result r = Run(args);
+  const Result played = replay.Finish();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(played.exitCode, 0) << played.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorded, WireReplayTest,
+    ::testing::Values(RecordedSession{"convert", {"convert", "--channel", "1", "--sub", "2", "--count", "3"}},
+                      RecordedSession{"digin", {"digin"}},
+                      RecordedSession{"scan", {"scan", "--codes", "0,0", "--interval", "0.2", "--seconds", "1",
+                                               "--no-log-file", "-o", "-"}},
+                      RecordedSession{"calibrate", {"calibrate", "system"}}),
+    [](const ::testing::TestParamInfo<RecordedSession>& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, AWireTraceRecordedNowReplaysAndADifferenceIsNamed) {
+  Result r = Run({"digin", "--sim", "--wire-trace", "digin.trace"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::string trace = Slurp(Dir() / "digin.trace");
+  EXPECT_EQ(trace.substr(trace.size() - 4), "end\n") << trace;
+  // The bytes the host sent before the digital-input command (0x80).
+  size_t before = 0;
+  for (const auto& line : Lines(trace.substr(0, trace.find(" > 80\n"))))
+    before += line.find(" > ") != std::string::npos;
+  {
+    Replay replay("digin.trace", Dir() / "replay1.txt");
+    r = Run({"digin", "--port", replay.Device()});
+    const Result played = replay.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+  }
+  // Another command: the same sign-on, then digital outputs (0x02).
+  Replay replay("digin.trace", Dir() / "replay2.txt");
+  Run({"digout", "0x3c", "--port", replay.Device()});  // it may or may not see the line go
+  const Result played = replay.Finish();
+  EXPECT_EQ(played.exitCode, 1);
+  EXPECT_NE(played.err.find("byte " + std::to_string(before) + " differs: expected 0x80, came 0x02"),
+            std::string::npos)
+      << played.err;
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ static const char* const kQ583Exports[] = {
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
     "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType",
     "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps", "EX_SetScanLogDirectory",
+    "EX_SetWireTrace",
 };
 
 enum { kQ583ExportCount = sizeof kQ583Exports / sizeof kQ583Exports[0] };

@@ -63,7 +63,7 @@ std::string Format(const char* format, double value) {
 }
 
 // Every function the library exports by name: the 66 of the original
-// interface and the twelve platform extensions.
+// interface and the thirteen platform extensions.
 const char* const kExports[] = {
     "EX_SetDevToDefaultSetup", "EX_SetModel", "EX_GetScanInterval", "EX_GetScanIntervalMinMax",
     "EX_SetToMinScanInterval", "EX_SetToMaxScanInterval", "EX_SetToUserScanInterval",
@@ -84,7 +84,8 @@ const char* const kExports[] = {
     // platform extensions
     "EX_SetMessageBoxHandler", "EX_SetCOMportDevice", "EX_SetBeepHandler", "EX_GetScanOverrunCount",
     "EX_SetIniDirectory", "EX_SetIniWriteEnabled", "EX_ClosePort", "EX_GetErrorType",
-    "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps", "EX_SetScanLogDirectory"};
+    "EX_GetNumberedScanData", "EX_GetRunSummary", "EX_GetRunGaps", "EX_SetScanLogDirectory",
+    "EX_SetWireTrace"};
 constexpr int kOriginalExports = 66;
 
 template <class F>

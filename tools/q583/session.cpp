@@ -233,6 +233,10 @@ void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
   command.add_option("--sim-digin", options.simDigin, "Digital input byte of the simulator (0-255)")->needs(sim);
   command.add_flag("--debug-logs", options.debugLogs,
                    "Write the library's debug logs VexNewDbg.txt, ScanOut.txt and 583_debug.txt");
+  command.add_option("--wire-trace", options.wireTrace,
+                     "Write every byte sent to and received from the instrument, with its direction and time, "
+                     "to FILE (replaced; q583-sim --replay FILE plays it back)")
+      ->type_name("FILE");
   command.add_option("--log-dir", options.workDir,
                      "Directory for the scan log and debug logs (created; default: the current directory)");
 }
@@ -354,6 +358,12 @@ Session::Session(const ConnectionOptions& options) {
     throw Failure("no instrument given: use --port DEVICE (e.g. --port /dev/ttyUSB0) or --sim", 2);
   }
   EX_SetCOMport(0);
+  // Before the work directory: a relative FILE is the caller's.
+  if (!options.wireTrace.empty()) {
+    if (!EX_SetWireTrace(options.wireTrace.c_str()))
+      throw Failure("cannot write the wire trace " + options.wireTrace);
+    wireTrace_ = true;
+  }
 
   if (!options.workDir.empty()) {
     std::error_code ec;
@@ -371,6 +381,7 @@ Session::Session(const ConnectionOptions& options) {
 }
 
 Session::~Session() {
+  if (wireTrace_) EX_SetWireTrace(nullptr);
   if (debugLogs_) {
     EX_DoVexDbgNew(0);
     EX_DoScanDebug(0);

@@ -24,6 +24,7 @@ struct ConnectionOptions {
   std::vector<std::string> simSignals; // CH=KIND[,A[,B[,PERIOD]]]
   std::string simDigin;                // digital input byte of the simulator
   bool debugLogs = false;              // the library's three debug logs
+  std::string wireTrace;               // file of the library's wire trace
   std::string workDir;                 // where logs are written (the current directory)
 };
 
@@ -97,6 +98,7 @@ class Session {
   std::string portName_;
   std::string device_;
   bool debugLogs_ = false;
+  bool wireTrace_ = false;
 };
 
 // The settings as Session::Configure puts them, for commands that need no
