@@ -211,6 +211,9 @@ constexpr int64_t kRestMarginUs = 150;
 constexpr uint64_t kLearnSpan = 16;
 // Frames a steady pace is measured over before it is predicted by.
 constexpr uint64_t kSteadySpan = 16;
+// Wake-ups in a row that found whole frames at their first byte before
+// frames are believed to come whole.
+constexpr uint32_t kWholeToTrust = 4;
 
 // When the thread next looks at the port.  Paced frames are taken one a
 // wake-up, when each is due: the thread sleeps (still watching the port for
@@ -241,6 +244,9 @@ class FramePace {
   // the buffer, at `now` (monotonic microseconds).
   Wait Plan(int64_t now, uint32_t taken, uint32_t partial) {
     const Kind last = last_;
+    // What a wake-up at the first byte found: frames that come whole (an
+    // unpaced line, an adapter's chunks) or one that trickles in.
+    if (last == Kind::Any && (taken > 0 || partial > 0)) wholeSeen_ = partial == 0 ? wholeSeen_ + 1 : 0;
     frames_ += taken;
     if (taken > 0) Observe(now, taken);
     const int64_t interval = Interval();
@@ -284,6 +290,9 @@ class FramePace {
       return Next(Kind::Any, kForever);  // due and not begun: late
     }
     if (dueUs_ == 0 || dueUs_ <= now) return Next(Kind::Any, kForever);
+    // Frames that come whole are waited for at their first byte: one
+    // wake-up a frame, as when due, and none late.
+    if (wholeSeen_ >= kWholeToTrust) return Next(Kind::Any, kForever);
     return Next(Kind::Due, std::min(bound, dueUs_ - now));
   }
 
@@ -362,6 +371,7 @@ class FramePace {
   int64_t anchorUs_ = 0;
   uint64_t anchorFrames_ = 0;
   int64_t learnedUs_ = 0;
+  uint32_t wholeSeen_ = 0;  // wake-ups at a first byte in a row that found whole frames
 };
 
 // ---- Taking frames ----------------------------------------------------------
