@@ -456,6 +456,59 @@ TEST_F(SimLineUnpaced, FloodNeitherDeadlocksNorStopsInput) {
   // The simulator is destroyed with output still queued.
 }
 
+// The write times of the frame bytes a run sent (after the start's echo),
+// read from the simulator's record once `frames` frames of 11 bytes came.
+std::vector<double> FrameWriteTimes(Simulator& sim, RawLine& line, size_t frames) {
+  sim.ClearLog();
+  line.Packet(0x89, 0x00);
+  const Bytes got = line.Read(1 + 11 * frames, 3000);
+  EXPECT_EQ(got.size(), 1 + 11 * frames);
+  for (size_t k = 0; k < frames && got.size() == 1 + 11 * frames; ++k)
+    EXPECT_EQ(got[1 + 11 * k + 10], k) << "every frame whole and in order";
+  std::vector<double> times;
+  for (const auto& b : sim.Sent()) times.push_back(b.timeS);
+  if (!times.empty()) times.erase(times.begin());  // the echo
+  times.resize(std::min(times.size(), 11 * frames));
+  return times;
+}
+
+TEST_F(SimLine, LatencyTimerReleasesAtItsTicks) {
+  SignOn(line());
+  sim().SetLatencyTimer(16);
+  const auto t = FrameWriteTimes(sim(), line(), 6);
+  ASSERT_EQ(t.size(), 66u);
+  // Paced bytes leave about a millisecond apart; through the timer they
+  // reach the host in one write a tick at most.
+  size_t writes = 1;
+  for (size_t i = 1; i < t.size(); ++i) writes += t[i] != t[i - 1];
+  EXPECT_LE(writes, static_cast<size_t>((t.back() - t.front()) / 0.016) + 2);
+}
+
+TEST_F(SimLine, BurstHoldsFramesAndSplitHoldsTheRest) {
+  SignOn(line());
+  sim().SetFrameBurst(3);
+  auto t = FrameWriteTimes(sim(), line(), 6);
+  ASSERT_EQ(t.size(), 66u);
+  EXPECT_EQ(t[0], t[32]) << "frames 0-2 in one write";
+  EXPECT_EQ(t[33], t[65]) << "frames 3-5 in one write";
+  EXPECT_GT(t[33], t[32]);
+  line().Packet(0x8A, 0x00);
+  line().Read(1000, 300);
+  sim().ClearFaults();
+  sim().SetFrameSplit(4, 0.02);
+  t = FrameWriteTimes(sim(), line(), 2);
+  ASSERT_EQ(t.size(), 22u);
+  for (size_t k : {size_t{0}, size_t{11}}) EXPECT_GE(t[k + 4] - t[k + 3], 0.015) << "frame " << k / 11;
+}
+
+TEST_F(SimLine, ClockErrorPacesTheNextRun) {
+  SignOn(line());
+  sim().SetClockPpm(-2000);
+  line().Packet(0x89, 0x00);
+  ASSERT_TRUE(sim().WaitForScanning(true, 1000));
+  EXPECT_NEAR(sim().GetState().frameIntervalS, 195 / 3906.25 / (1 - 2000e-6), 1e-12);
+}
+
 TEST_F(SimLine, HangUpClosesTheLine) {
   SignOn(line());
   sim().HangUp();
@@ -536,7 +589,7 @@ TEST(SimProgram, PrintsPathKeepsLinkAndStopsOnSigterm) {
     close(out[0]);
     close(out[1]);
     execl(Q583_SIM_PROGRAM, "q583-sim", "--link", link.c_str(), "--signal", "0:0:sine:1:0.5:2", "--version", "140",
-          static_cast<char*>(nullptr));
+          "--latency", "4", "--clock-ppm", "-50", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);
@@ -554,6 +607,8 @@ TEST(SimProgram, PrintsPathKeepsLinkAndStopsOnSigterm) {
     SignOn(line);
     line.Packet(0x86, 0x00);
     EXPECT_EQ(line.Read(2, 1000), (Bytes{0x86, 140}));
+    line.Packet(0x89, 0x00);
+    EXPECT_EQ(line.Read(1 + 11, 1000).size(), 12u) << "a frame through --latency, --clock-ppm";
   }
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   int status = 0;

@@ -121,6 +121,34 @@ void Simulator::SetLineNoise(double bytesPerSecond) {
   impl_->Wake();
 }
 
+void Simulator::SetLatencyTimer(int ms) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->latencyMs = std::max(0, ms);
+  }
+  impl_->Wake();
+}
+
+void Simulator::SetFrameBurst(uint32_t frames) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->burstFrames = frames;
+    if (frames < 2) impl_->ReleaseHeld();
+  }
+  impl_->Wake();
+}
+
+void Simulator::SetFrameSplit(uint32_t position, double gapS) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->splitAt = position;
+  impl_->splitGapS = std::max(0.0, gapS);
+}
+
+void Simulator::SetClockPpm(double ppm) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->clockPpm = ppm;
+}
+
 void Simulator::HangUp() {
   std::unique_lock<std::mutex> lock(impl_->mu);
   if (impl_->st.hungUp) return;
@@ -147,6 +175,11 @@ void Simulator::ClearFaults() {
     i.noStopEcho = false;
     i.noiseRate = 0.0;
     i.versionArmed = false;
+    i.latencyMs = 0;
+    i.burstFrames = 0;
+    i.ReleaseHeld();
+    i.splitAt = 0;
+    i.clockPpm = 0.0;
   }
   impl_->Wake();
 }

@@ -125,7 +125,7 @@ void Simulator::Impl::RunTimers(double now) {
     for (;;) {
       const double t = (nextFrame + 1.0) * frameIntervalS;  // absolute schedule
       if (scanStartS + t > now) break;
-      Enqueue(BuildFrame(nextFrame, t), now);
+      EnqueueFrame(BuildFrame(nextFrame, t), now);
       ++nextFrame;
       ++st.framesSent;
       any = true;

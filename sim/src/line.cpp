@@ -23,6 +23,8 @@ namespace {
 
 // Output queued beyond this is dropped (frames sent faster than the line).
 constexpr size_t kMaxQueuedBytes = 1u << 20;
+// An adapter sends what waits at once when this much has gathered.
+constexpr size_t kLatencyChunk = 4096;
 
 uint32_t SpeedToBaud(speed_t s) {
   switch (s) {
@@ -134,18 +136,53 @@ void Simulator::Impl::Trace(const char* dir, uint8_t v, double t, const char* no
 
 // ---- output ----------------------------------------------------------------
 
+void Simulator::Impl::Push(uint8_t v, double now) {
+  // The instrument's UART sends at its own rate, ten bits a byte; a split
+  // frame's hold moves lineEndS on as well.
+  double end = std::max(lineEndS, now);
+  if (opt.pacing) end += 10.0 / st.baud;
+  lineEndS = end;
+  out.push_back({v, st.baud, end});
+}
+
 void Simulator::Impl::Enqueue(const std::vector<uint8_t>& bytes, double now) {
   if (master < 0) return;
+  ReleaseHeld();
   for (uint8_t v : bytes) {
     if (out.size() >= kMaxQueuedBytes) return;
-    double end = now;
-    if (opt.pacing) {
-      // The instrument's UART sends at its own rate, ten bits a byte.
-      end = std::max(lineEndS, now) + 10.0 / st.baud;
-      lineEndS = end;
-    }
-    out.push_back({v, st.baud, end});
+    Push(v, now);
   }
+}
+
+void Simulator::Impl::EnqueueFrame(const std::vector<uint8_t>& bytes, double now) {
+  if (master < 0) return;
+  const size_t before = out.size();
+  for (size_t i = 0; i < bytes.size() && out.size() < kMaxQueuedBytes; ++i) {
+    // The rest of a split frame leaves splitGapS after the frame is due.
+    if (splitAt > 0 && i == splitAt) lineEndS = std::max(lineEndS, now + splitGapS);
+    Push(bytes[i], now);
+  }
+  if (burstFrames < 2) return;
+  heldBytes += out.size() - before;
+  if ((nextFrame + 1) % burstFrames != 0) {
+    for (size_t i = out.size() - heldBytes; i < out.size(); ++i) out[i].endS = kHeldS;
+  } else {
+    ReleaseHeld();
+  }
+}
+
+void Simulator::Impl::ReleaseHeld() {
+  // Held bytes go out together, once the newest of them has left the UART.
+  if (heldBytes == 0) return;
+  heldBytes = std::min(heldBytes, out.size());
+  for (size_t i = out.size() - heldBytes; i < out.size(); ++i) out[i].endS = lineEndS;
+  heldBytes = 0;
+}
+
+double Simulator::Impl::DeliveryS(double readyS) const {
+  if (latencyMs <= 0 || readyS >= kHeldS) return readyS;
+  const double tick = latencyMs * 1e-3;
+  return std::ceil(readyS / tick - 1e-9) * tick;
 }
 
 void Simulator::Impl::Schedule(std::vector<uint8_t> bytes, double dueS, double now) {
@@ -163,10 +200,15 @@ void Simulator::Impl::FlushOutput(double now) {
   wantWrite = false;
   if (master < 0) return;
   const uint32_t libBaud = out.empty() ? 0 : LibraryBaud();
+  // A full chunk leaves the adapter before its latency timer runs out.
+  size_t ready = 0;
+  while (latencyMs > 0 && ready < out.size() && ready < kLatencyChunk && out[ready].endS <= now) ++ready;
+  const bool chunk = ready >= kLatencyChunk;
+  auto due = [&](const OutByte& b) { return (chunk ? b.endS : DeliveryS(b.endS)) <= now; };
   uint8_t buf[4096];
   while (!out.empty()) {
     const OutByte& front = out.front();
-    if (opt.pacing && front.endS > now) return;
+    if (!due(front)) return;
     if (front.rate != libBaud) {
       // Sent while the two sides were at different rates: the library's
       // UART makes nothing of it.
@@ -178,7 +220,7 @@ void Simulator::Impl::FlushOutput(double now) {
     }
     size_t n = 0;
     for (const OutByte& b : out) {
-      if (n == sizeof buf || (opt.pacing && b.endS > now) || b.rate != libBaud) break;
+      if (n == sizeof buf || !due(b) || b.rate != libBaud) break;
       buf[n++] = b.value;
     }
     const ssize_t r = write(master, buf, n);
@@ -207,7 +249,7 @@ void Simulator::Impl::FlushOutput(double now) {
 
 double Simulator::Impl::NextDeadline(double now) const {
   double next = now + 3600.0;
-  if (!out.empty() && !wantWrite) next = std::min(next, opt.pacing ? out.front().endS : now);
+  if (!out.empty() && !wantWrite) next = std::min(next, DeliveryS(out.front().endS));
   if (!delayed.empty()) next = std::min(next, delayed.front().dueS);
   if (st.scanning && frameIntervalS > 0) next = std::min(next, scanStartS + (nextFrame + 1.0) * frameIntervalS);
   if (noiseRate > 0 && master >= 0 && nextNoiseS > 0) next = std::min(next, nextNoiseS);
@@ -220,6 +262,7 @@ void Simulator::Impl::DoHangUp() {
   CloseFd(master);
   StopScan();
   out.clear();
+  heldBytes = 0;
   delayed.clear();
   wantWrite = false;
   st.hungUp = true;

@@ -37,6 +37,11 @@ const char kUsage[] =
     "                           (repeatable)\n"
     "  --calibration OFF:FS     offset and full-scale readings, volts\n"
     "  --seed N                 seed of the noise generators\n"
+    "  --latency MS             a USB adapter's latency timer: what the\n"
+    "                           instrument sends reaches the host every MS ms\n"
+    "                           (1-255), or at once when 4096 bytes wait\n"
+    "  --clock-ppm N            the instrument's scan clock N ppm fast\n"
+    "                           (negative: slow); frames (1 + N 1e-6) as often\n"
     "Faults:\n"
     "  --no-wake-reply          never answer the wake-up\n"
     "  --reply-to-baud-change N\n"
@@ -69,6 +74,8 @@ enum Opt {
   kSignal,
   kCalibration,
   kSeed,
+  kLatency,
+  kClockPpm,
   kNoWakeReply,
   kReplyToBaud,
   kWrongBaudEcho,
@@ -197,6 +204,8 @@ int main(int argc, char** argv) {
       {"signal", required_argument, nullptr, kSignal},
       {"calibration", required_argument, nullptr, kCalibration},
       {"seed", required_argument, nullptr, kSeed},
+      {"latency", required_argument, nullptr, kLatency},
+      {"clock-ppm", required_argument, nullptr, kClockPpm},
       {"no-wake-reply", no_argument, nullptr, kNoWakeReply},
       {"reply-to-baud-change", required_argument, nullptr, kReplyToBaud},
       {"wrong-baud-echo", required_argument, nullptr, kWrongBaudEcho},
@@ -221,6 +230,8 @@ int main(int argc, char** argv) {
   std::vector<q583sim::FrameFault> frameFaults;
   bool haveCal = false, noWakeReply = false, regHighBits = false, noStopEcho = false;
   double calOffset = 0, calFull = 0, frameInterval = 0, lineNoise = 0, hangUpAfter = -1;
+  int latencyMs = 0;
+  double clockPpm = 0;
   int replyToBaud = 0, wrongBaudEcho = 0, noBaudEcho = 0, wrongRegEcho = 0, nextVersion = -1;
 
   int c;
@@ -243,6 +254,8 @@ int main(int argc, char** argv) {
         break;
       }
       case kSeed: options.seed = static_cast<uint32_t>(ParseInt(arg, 0, 0xFFFFFFFFL, "seed")); break;
+      case kLatency: latencyMs = static_cast<int>(ParseInt(arg, 1, 255, "latency")); break;
+      case kClockPpm: clockPpm = static_cast<double>(ParseInt(arg, -100000, 100000, "clock error")); break;
       case kNoWakeReply: noWakeReply = true; break;
       case kReplyToBaud: replyToBaud = static_cast<int>(ParseInt(arg, -1, 1000000, "count")); break;
       case kWrongBaudEcho: wrongBaudEcho = static_cast<int>(ParseInt(arg, -1, 1000000, "count")); break;
@@ -293,6 +306,8 @@ int main(int argc, char** argv) {
     sim->SetFrameIntervalOverride(frameInterval);
     sim->SetNoStopEcho(noStopEcho);
     sim->SetLineNoise(lineNoise);
+    sim->SetLatencyTimer(latencyMs);
+    sim->SetClockPpm(clockPpm);
 
     if (!link.empty()) {
       unlink(link.c_str());  // a stale link of an earlier run

@@ -44,6 +44,7 @@ void Simulator::Impl::Break() {
 }
 
 void Simulator::Impl::StopScan() {
+  ReleaseHeld();  // the frames of an unfinished burst go out
   st.scanning = false;
   st.scanCommand = 0;
 }
@@ -363,7 +364,9 @@ void Simulator::Impl::OnCommand(const Packet& p, double now) {
       scanSub = d;
       scanStartS = now;
       nextFrame = 0;
+      ReleaseHeld();
       frameIntervalS = frameIntervalOverrideS > 0 ? frameIntervalOverrideS : (st.timerCount + 1.0) / TimeBase();
+      frameIntervalS /= 1.0 + clockPpm * 1e-6;  // a fast clock paces frames faster
       st.frameIntervalS = frameIntervalS;
       cv.notify_all();
       break;

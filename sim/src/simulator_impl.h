@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kBaudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
 constexpr uint8_t kPowerUpBaudIndex = 5;
 constexpr size_t kMaxLogEntries = 4u << 20;
+// The send time of bytes held back for a burst until it is complete.
+constexpr double kHeldS = 1e300;
 
 enum class Phase {
   WaitWake,    // powered up, asleep, or after a break: only 0x00 matters
@@ -93,7 +95,16 @@ struct Simulator::Impl {
     if (st.modesAtConversions.size() < detail::kMaxLogEntries)
       st.modesAtConversions.push_back({command, st.modeRegHi, st.modeRegMid, st.modeRegLo});
   }
+  // Queues bytes for the line; what frames of a burst hold back goes out
+  // with them (a reply never waits behind a burst).
   void Enqueue(const std::vector<uint8_t>& bytes, double now);
+  // Queues a scan frame through the delivery shaping (split, burst).
+  void EnqueueFrame(const std::vector<uint8_t>& bytes, double now);
+  void Push(uint8_t value, double now);
+  void ReleaseHeld();
+  // When a byte ready at readyS reaches the host through the adapter's
+  // latency timer (readyS itself without one).
+  double DeliveryS(double readyS) const;
   void Schedule(std::vector<uint8_t> bytes, double dueS, double now);
   // A reply of several parts (each at its own delay), through the faults set
   // for the command.  Returns false when the fault suppressed it entirely.
@@ -177,6 +188,15 @@ struct Simulator::Impl {
   bool noStopEcho = false;
   double noiseRate = 0.0;
   double nextNoiseS = 0.0;
+
+  // Delivery to the host (an adapter's latency timer, bursts, split frames)
+  // and the instrument's clock error.
+  int latencyMs = 0;
+  uint32_t burstFrames = 0;
+  uint32_t splitAt = 0;
+  double splitGapS = 0.0;
+  size_t heldBytes = 0;  // the newest bytes of `out`, held for a burst
+  double clockPpm = 0.0;
 
   // Line.
   // The rate the library's side is at, as last announced: packet mode on the

@@ -187,8 +187,26 @@ class Simulator {
   void SetNoStopEcho(bool on);
   // Random bytes on the line, about `bytesPerSecond` of them.
   void SetLineNoise(double bytesPerSecond);
+  // ---- delivery (faults of the adapter between instrument and host) ----
+  // A USB adapter's latency timer: what the instrument sent reaches the host
+  // at the simulator's ticks every `ms` milliseconds, or at once when 4096
+  // bytes wait (0: as sent).
+  void SetLatencyTimer(int ms);
+  // Frames of a run reach the host `frames` at a time, together once the
+  // last of them has left the instrument; a reply, a stop or the run's end
+  // takes those held with it (0 or 1: each frame as sent).
+  void SetFrameBurst(uint32_t frames);
+  // Each frame of a run reaches the host in two parts: its first `position`
+  // bytes as sent, the rest no sooner than gapS after the frame was due
+  // (0: whole frames).
+  void SetFrameSplit(uint32_t position, double gapS);
+  // The instrument's scan clock runs `ppm` parts per million fast (negative:
+  // slow): from the next start, frames come (1 + ppm 1e-6) times as often,
+  // every interval / (1 + ppm 1e-6).
+  void SetClockPpm(double ppm);
   // Close the master side, as an unplugged adapter does.
   void HangUp();
+  // Clears the faults above, the delivery shaping and the clock error too.
   void ClearFaults();
 
   // ---- inspection -------------------------------------------------------
