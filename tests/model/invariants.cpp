@@ -113,10 +113,16 @@ void Rig::CheckScanLog() {
     Require(std::find(experiments_.begin() + static_cast<std::ptrdiff_t>(run_->firstExperiment), experiments_.end(), name) !=
                 experiments_.end(),
             where + ": trailer describes the experiment \"" + name.substr(0, 40) + "\", not one given since the run began");
+    CheckTrailer(lines, i, where);
     i += length;
     ++trailers;
   }
   Require(trailers <= 2, where + ": more than two trailers");
+  // A run ended at once (by a setter, a calibration, the next start) and
+  // never ended by the host afterwards gets none.
+  const bool atOnce = !run_->selfEnded && run_->endedBy != Ending::Orderly && ending_ != Ending::Orderly;
+  Require(!atOnce || trailers <= (run_->fileLimited ? 1 : 0) || Skipped("trailers"),
+          where + ": a run ended at once has a trailer");
   const bool required = ending_ == Ending::Orderly || run_->selfEnded;
   Require(!required || trailers >= 1, where + ": closed without its trailer (" +
                                           (run_->selfEnded ? "the run ended by itself" : "an orderly end") + ")");
@@ -282,6 +288,7 @@ void Rig::CheckRunState(const std::string& after) {
                         " ms, with nothing to end it");
     r.going = false;
     r.selfEnded = true;
+    r.endWall = std::make_pair(r.startedWall, std::chrono::system_clock::now());
     ending_ = Ending::AtOnce;
   } else {
     Require(!mustEnd, after + ": the run should have ended by now (" + std::to_string(static_cast<int>(sinceStarted)) +
@@ -323,7 +330,9 @@ void Rig::CheckInterval() {
 }
 
 void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
+  FollowSignOn(what);
   CheckRunState(what);
+  CheckHeld(what);
   if (talked && alive && !Lenient() && !ScanRunning()) {
     // After a run has ended, the library does not leave the instrument streaming.
     SleepMs(20);
@@ -339,7 +348,9 @@ void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
   if (faultSteps_ > 0 && --faultSteps_ == 0) {
     sim_->ClearFaults();
     noiseOn_ = false;
+    EndDelivery();
   }
+  if (deliverySteps_ > 0 && --deliverySteps_ == 0) EndDelivery();
 }
 
 // Takes scans from the ring and checks every one: whole, in order, never
