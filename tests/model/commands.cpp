@@ -102,8 +102,12 @@ std::string Show(const Step& s) {
                                 : "EX_ClosePort(), EX_SetCOMport(the other port)");
       break;
     case Op::Delivery:
+      if (s.a == 3) {
+        o << "delivery: each byte at the line's pace";
+        break;
+      }
       o << "delivery: " << (s.a == 0 ? "a latency timer of " : s.a == 1 ? "bursts of " : "each frame split after byte ") << s.b
-        << (s.a == 0 ? " ms" : s.a == 1 ? " frames" : ", its rest 3 ms later");
+        << (s.a == 0 ? " ms" : s.a == 1 ? " frames" : ", its rest " + std::to_string(static_cast<int>(s.x * 1e6)) + " us later");
       break;
     case Op::CommandFault:
       o << "fault: " << kFaultNames[s.a] << " on command 0x" << std::hex << int(kFaultCommands[s.b]) << std::dec;
@@ -226,8 +230,9 @@ rc::Gen<Step> GenFast() {
 }
 
 rc::Gen<Step> GenDelivery() {
-  return rc::gen::mapcat(inRange(0, 3), [](int kind) {
-    return Make(Op::Delivery, rc::gen::just(kind), kind == 0 ? inRange(1, 17) : kind == 1 ? inRange(2, 5) : inRange(1, 9));
+  return rc::gen::mapcat(inRange(0, 4), [](int kind) {
+    return rc::gen::apply([kind](int b, double gap) { Step s; s.op = Op::Delivery; s.a = kind; s.b = b; s.x = gap; return s; },
+                          kind == 0 ? inRange(1, 17) : kind == 1 ? inRange(2, 5) : inRange(1, 9), element(0.003, 2e-4, 5e-5, 0.15));
   });
 }
 

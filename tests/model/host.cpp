@@ -161,20 +161,27 @@ void Rig::FollowSignOn(const std::string& what) {
 }
 
 // Delivery: a == 0 a latency timer of b ms, 1 bursts of b frames, 2 each
-// frame split after byte b; for the next steps.
+// frame split after byte b, its rest x seconds later (past the next
+// frame's head at 0.15 s: the rest comes with more), 3 every byte at the
+// line's pace; for the next steps.
 void Rig::SetDelivery(const Step& s) {
   if (s.a == 0) sim_->SetLatencyTimer(s.b);
   if (s.a == 1) sim_->SetFrameBurst(static_cast<uint32_t>(s.b));
-  if (s.a == 2) sim_->SetFrameSplit(static_cast<uint32_t>(s.b), 0.003);
+  if (s.a == 2) sim_->SetFrameSplit(static_cast<uint32_t>(s.b), s.x);
+  if (s.a == 3) sim_->SetPacing(true);
   burst_ = burst_ || s.a == 1 || s.a == 0;
   deliverySteps_ = 8;
+  lateAllowance_ += s.a == 0 ? s.b * 1e-3 : s.a == 1 ? 1e9 : s.a == 2 ? s.x : 0.0;
+  if (run_) run_->lateAllowance = std::max(run_->lateAllowance, lateAllowance_);
 }
 
 void Rig::EndDelivery() {
   sim_->SetLatencyTimer(0);
   sim_->SetFrameBurst(0);
   sim_->SetFrameSplit(0, 0.0);
+  sim_->SetPacing(false);
   burst_ = false;
+  lateAllowance_ = 0.0;
   deliverySteps_ = 0;
 }
 

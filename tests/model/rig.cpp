@@ -159,6 +159,7 @@ void Rig::Started(Clock::time_point begin) {
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
   r.fileLimited = (settings_.logFlags & 8) != 0;
   r.ownInterval = !fastNext_;
+  r.lateAllowance = lateAllowance_;
   r.memoryGap = (settings_.logFlags & 2) == 0;
   if (shiftFault_ && sim_->PendingFrameFaults() == 0) shiftFault_ = false;
   r.noisy = noiseOn_ || shiftFault_;

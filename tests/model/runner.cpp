@@ -339,18 +339,19 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
               Make(Op::SetAverage, 1), Make(Op::Interval, 0)};
     }
     case kDelivery: {
-      // Frames in chunks: split at each byte position, bursts, a latency
-      // timer; into a receive queue of two frames with digital input read
-      // among the frames, the waits that count bytes meet the split frames.
+      // Frames in chunks: bursts, a latency timer, and frames split with
+      // their rest held past the next frame's head, so that the waits that
+      // count bytes (with digital input read among the frames) meet a
+      // frame's rest and more at once.
       std::vector<Step> v;
       if (variant < 4)
-        v = {Make(Op::IniLoad, kSmallQueueIni), Make(Op::DiginScan, 1),
-             variant & 1 ? Make(Op::SetScanType, 0) : Make(Op::DigoutPriority, 1), Make(Op::Delivery, 2, 1 + variant / 2)};
+        v = {Make(Op::DiginScan, 1), variant & 1 ? Make(Op::SetScanType, 0) : Make(Op::DigoutPriority, variant / 2),
+             Make(Op::Delivery, 2, 1 + variant / 2, 0.15)};
       else
         v = {Make(Op::Delivery, variant & 1, variant & 1 ? 2 + variant % 3 : 1 + 5 * (variant - 4))};
       v.insert(v.end(), {Make(Op::SetLogOptions, 3, 0), Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, 0, 5000),
                          Make(Op::Wait, 300), Make(Op::Retrieve, 1, 5000), Make(Op::EndScan)});
-      if (variant < 4) v.insert(v.end(), {Make(Op::DiginScan, 0), Make(Op::DigoutPriority, 0), Make(Op::IniLoad, 0)});
+      if (variant < 4) v.insert(v.end(), {Make(Op::DiginScan, 0), Make(Op::DigoutPriority, 0), Make(Op::SetScanType, 1)});
       return v;
     }
     default:

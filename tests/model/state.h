@@ -50,6 +50,7 @@ constexpr int kCalibrationStepMs = 2000;  // a calibration reply is awaited this
 constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
 constexpr int kTimerSlackMs = 50;    // clock steps and scheduling around a timed run's end
+constexpr double kLateS = 0.8;       // a frame's receive time after its sending (s)
 
 double Ms(Clock::duration d);
 void SleepMs(int ms);
@@ -159,6 +160,8 @@ struct RunRecord {
   bool stopWhenFull = false;
   bool fileLimited = false;   // its log file may fill: a trailer, and the run goes on
   bool ownInterval = true;    // timed as the instrument was given it (no frame-rate override)
+  double lateAllowance = 0.0; // what the delivery of its frames may hold them back (s)
+  double lateSeen = 0.0;
   bool digoutQueued = false;  // a byte was queued in this run
   bool lineDead = false;      // its line hung up: a replug gives the port a new line, not this run
   int64_t lastK = -1;         // last frame handed out
@@ -335,6 +338,7 @@ class Rig {
   bool otherAlive_ = true;
   int deliverySteps_ = 0;  // steps left with the delivery shaped
   bool burst_ = false;
+  double lateAllowance_ = 0.0;  // of the delivery as shaped now
   std::chrono::system_clock::time_point beginWall_;
   uint32_t simSeed_ = 583;
   int stepNo_ = 0;
