@@ -2,7 +2,7 @@
 # sequences under the sanitizers.
 find_package(rapidcheck REQUIRED)
 
-set(Q583_MODEL_SOURCES commands.cpp faults.cpp invariants.cpp rig.cpp runner.cpp steps.cpp)
+set(Q583_MODEL_SOURCES commands.cpp faults.cpp host.cpp invariants.cpp rig.cpp runner.cpp steps.cpp)
 list(TRANSFORM Q583_MODEL_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/model/)
 add_library(q583_model STATIC ${Q583_MODEL_SOURCES})
 target_include_directories(q583_model PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} PRIVATE ${PROJECT_SOURCE_DIR}/src)

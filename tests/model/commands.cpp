@@ -34,6 +34,8 @@ const uint8_t kFaultCommands[10] = {0x81, 0x84, 0x86, 0x80, 0x82, 0x83, 0x89, 0x
 namespace {
 const char* const kFaultNames[] = {"NoReply", "Late", "WrongEcho", "Cut"};
 const char* const kFrameFaultNames[] = {"WrongMarker", "DropByte", "AddByte"};
+const char* const kCallInNames[] = {"EX_StartScan_NoSysCal()", "EX_EndScan()", "EX_SetRate(the rate it has)",
+                                    "EX_GetOneConversion()", "EX_GetScanDataDbl(0)"};
 }  // namespace
 
 std::string Show(const Step& s) {
@@ -90,6 +92,23 @@ std::string Show(const Step& s) {
       o << "fault: no reply to 0x" << (s.b ? "83" : "82") << " once, during "
         << (s.a == 0 ? "EX_InitDev()" : s.a == 1 ? "EX_SystemCalibration()" : "EX_StartScan()");
       break;
+    case Op::CallIn:
+      o << "from inside the host's " << (s.b ? "beep handler (within 800 ms)" : "message box of a start whose scan log cannot be made")
+        << ": " << kCallInNames[s.a];
+      break;
+    case Op::SwitchPort:
+      o << (s.a == 0 ? "EX_SetCOMport(the other port)"
+                     : s.a == 1 ? "EX_ClosePort(), EX_SetCOMportDevice: this port's device and the other's swapped"
+                                : "EX_ClosePort(), EX_SetCOMport(the other port)");
+      break;
+    case Op::Delivery:
+      if (s.a == 3) {
+        o << "delivery: each byte at the line's pace";
+        break;
+      }
+      o << "delivery: " << (s.a == 0 ? "a latency timer of " : s.a == 1 ? "bursts of " : "each frame split after byte ") << s.b
+        << (s.a == 0 ? " ms" : s.a == 1 ? " frames" : ", its rest " + std::to_string(static_cast<int>(s.x * 1e6)) + " us later");
+      break;
     case Op::CommandFault:
       o << "fault: " << kFaultNames[s.a] << " on command 0x" << std::hex << int(kFaultCommands[s.b]) << std::dec;
       break;
@@ -126,6 +145,8 @@ bool EndsRun(const Step& s) {
       return true;
     case Op::TwoThreads:
       return s.a == 0 || s.a == 2;
+    case Op::SwitchPort:
+      return s.a > 0;
     default:
       return false;
   }
@@ -133,7 +154,7 @@ bool EndsRun(const Step& s) {
 
 bool StartsRun(const Step& s) {
   return s.op == Op::Start || s.op == Op::Run || (s.op == Op::TwoThreads && (s.a == 1 || s.a == 3)) ||
-         (s.op == Op::LostCalibration && s.a == 2) || (s.op == Op::NoLogFile && s.a == 0);
+         (s.op == Op::LostCalibration && s.a == 2) || (s.op == Op::NoLogFile && s.a == 0) || (s.op == Op::CallIn && s.b == 0);
 }
 
 struct StepCommand : rc::state::Command<GenModel, Rig> {
@@ -141,7 +162,7 @@ struct StepCommand : rc::state::Command<GenModel, Rig> {
   explicit StepCommand(Step s) : step(s) {}
   void checkPreconditions(const GenModel& m) const override {
     if (step.op == Op::Reconnect) RC_PRE(!m.b.lineAlive);
-    if (step.op == Op::HangUp) RC_PRE(m.b.lineAlive);
+    if (step.op == Op::HangUp || step.op == Op::SwitchPort) RC_PRE(m.b.lineAlive);
   }
   void apply(GenModel& m) const override {
     if (step.op == Op::HangUp) m.b.lineAlive = false;
@@ -208,6 +229,13 @@ rc::Gen<Step> GenFast() {
   return rc::gen::apply([](double r) { Step s; s.op = Op::FastFrames; s.x = r; return s; }, element(0.002, 0.001));
 }
 
+rc::Gen<Step> GenDelivery() {
+  return rc::gen::mapcat(inRange(0, 4), [](int kind) {
+    return rc::gen::apply([kind](int b, double gap) { Step s; s.op = Op::Delivery; s.a = kind; s.b = b; s.x = gap; return s; },
+                          kind == 0 ? inRange(1, 17) : kind == 1 ? inRange(2, 5) : inRange(1, 9), element(0.003, 2e-4, 5e-5, 0.15));
+  });
+}
+
 // Memory logging on (2, 3, 7) more often than off: values are checked when
 // they are stored.
 rc::Gen<Step> GenLogOptions() { return Make(Op::SetLogOptions, element(3, 3, 2, 7, 6, 1, 0, 9, 11), element(0, 600, 2000)); }
@@ -268,8 +296,11 @@ Weighted RunMeeting(const GenModel& m) {
       {1, Make(Op::FrameFault, inRange(0, 3), element(1, 3, 10))},
       {1, Make(Op::Noise, element(20, 200))},
       {1, Make(Op::CommandFault, inRange(0, 4), inRange(0, 10))},
+      {1, Make(Op::SwitchPort, inRange(0, 3))},
+      {1, GenDelivery()},
   };
   if (m.b.timedMs > 0) {
+    v.push_back({1, Make(Op::CallIn, inRange(0, 5), rc::gen::just(1))});
     v.push_back({4, Make(Op::DigoutNearEnd, inRange(0, 256), element(150, 60, 0))});
     v.push_back({1, Make(Op::Beep, element(1, 0))});
     v.push_back({1, Make(Op::StopBeep)});
@@ -298,6 +329,7 @@ Weighted EndedMeeting() {
       {2, GenLogOptions()},
       {1, Make(Op::DefaultSetup)},
       {2, Make(Op::Wait, element(20, 300))},
+      {1, Make(Op::SwitchPort, inRange(0, 3))},
   };
 }
 
@@ -351,6 +383,11 @@ rc::Gen<Step> GenStep(const GenModel& m) {
       {2, GenFast()},
       {1, Make(Op::HangUp)},
       {1, Make(Op::TwoThreads, element(0, 1, 2, 3))},
+      {2, Make(Op::CallIn, inRange(0, 5))},
+      {2, Make(Op::Interval, element(1, 4))},
+      {1, Make(Op::SetAverage, element(2, 4))},
+      {2, Make(Op::SwitchPort, inRange(0, 3))},
+      {2, GenDelivery()},
   });
   return OneOf(std::move(v));
 }

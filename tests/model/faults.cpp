@@ -139,6 +139,17 @@ void Rig::InjectFault(const Step& s, const std::string& what) {
       initialised_ = true;
       break;
     }
+    case Op::CallIn: {
+      bool talked = false;
+      CallFromHandler(s, what, talked);
+      break;
+    }
+    case Op::SwitchPort:
+      SwitchPort(s, what);
+      break;
+    case Op::Delivery:
+      SetDelivery(s);
+      break;
     default:
       break;
   }

@@ -113,10 +113,16 @@ void Rig::CheckScanLog() {
     Require(std::find(experiments_.begin() + static_cast<std::ptrdiff_t>(run_->firstExperiment), experiments_.end(), name) !=
                 experiments_.end(),
             where + ": trailer describes the experiment \"" + name.substr(0, 40) + "\", not one given since the run began");
+    CheckTrailer(lines, i, where);
     i += length;
     ++trailers;
   }
   Require(trailers <= 2, where + ": more than two trailers");
+  // A run ended at once (by a setter, a calibration, the next start) and
+  // never ended by the host afterwards gets none.
+  const bool atOnce = !run_->selfEnded && run_->endedBy != Ending::Orderly && ending_ != Ending::Orderly;
+  Require(!atOnce || trailers <= (run_->fileLimited ? 1 : 0) || Skipped("trailers"),
+          where + ": a run ended at once has a trailer");
   const bool required = ending_ == Ending::Orderly || run_->selfEnded;
   Require(!required || trailers >= 1, where + ": closed without its trailer (" +
                                           (run_->selfEnded ? "the run ended by itself" : "an orderly end") + ")");
@@ -282,6 +288,7 @@ void Rig::CheckRunState(const std::string& after) {
                         " ms, with nothing to end it");
     r.going = false;
     r.selfEnded = true;
+    r.endWall = std::make_pair(r.startedWall, std::chrono::system_clock::now());
     ending_ = Ending::AtOnce;
   } else {
     Require(!mustEnd, after + ": the run should have ended by now (" + std::to_string(static_cast<int>(sinceStarted)) +
@@ -323,7 +330,9 @@ void Rig::CheckInterval() {
 }
 
 void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
+  FollowSignOn(what);
   CheckRunState(what);
+  CheckHeld(what);
   if (talked && alive && !Lenient() && !ScanRunning()) {
     // After a run has ended, the library does not leave the instrument streaming.
     SleepMs(20);
@@ -339,7 +348,9 @@ void Rig::CheckAfterStep(const std::string& what, bool talked, bool alive) {
   if (faultSteps_ > 0 && --faultSteps_ == 0) {
     sim_->ClearFaults();
     noiseOn_ = false;
+    EndDelivery();
   }
+  if (deliverySteps_ > 0 && --deliverySteps_ == 0) EndDelivery();
 }
 
 // Takes scans from the ring and checks every one: whole, in order, never
@@ -350,6 +361,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   std::vector<double> dbl(static_cast<size_t>(wanted) * 32 + 64, NAN);
   std::vector<int32_t> raw(dbl.size(), 0);
   std::vector<uint64_t> numbers(dbl.size(), 0);
+  std::vector<double> times(dbl.size(), 0.0);
   int32_t returned = -1, unread = -1;
   uint8_t running = 7;
   // Ask first how many wait: a request beyond the unread count is the host's error.
@@ -357,7 +369,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
     return Timed(name, kInstantMs + (lenient ? kForcedEndMs : 0), [&] {
       // Volts come with each scan's number: the same scans as the plain call.
       return asInt ? EX_GetScanDataInt(raw.data(), n, &returned, &unread, &running)
-                   : EX_GetNumberedScanData(dbl.data(), nullptr, numbers.data(), nullptr, n, &returned, &unread, &running);
+                   : EX_GetNumberedScanData(dbl.data(), nullptr, numbers.data(), times.data(), n, &returned, &unread, &running);
     });
   };
   uint8_t ok = call(0);
@@ -415,6 +427,13 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
               name + ": scan number " + std::to_string(number) + " for frame " + std::to_string(id.k) + ", after " +
                   std::to_string(r.lastNumber) + " for frame " + std::to_string(r.lastK));
       r.lastNumber = number;
+      // Taken when it came: a frame of the run's own scan is received
+      // within a bound of when it was sent and delivered.
+      const double late = times[static_cast<size_t>(s)] - static_cast<double>(id.k + 1) * r.interval;
+      if (std::getenv("Q583_MODEL_TRACE") && late > r.lateSeen) r.lateSeen = late;
+      Require(lenient || !r.ownInterval || id.run != static_cast<int64_t>(r.simRunFirst) || Skipped("late") ||
+                  late <= kLateS + r.lateAllowance,
+              name + ": frame " + std::to_string(id.k) + " taken " + std::to_string(late) + " s after it was sent");
     } else {
       r.lastNumber = UINT64_MAX;  // not asked this time
     }
@@ -429,8 +448,8 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
   uint32_t overruns = 0;
   EX_GetScanOverrunCount(&overruns);
   if (std::getenv("Q583_MODEL_TRACE"))
-    std::fprintf(stderr, "[model]   %u scans taken, %llu frames skipped, %u overruns\n", static_cast<unsigned>(returned),
-                 static_cast<unsigned long long>(r.missing), overruns);
+    std::fprintf(stderr, "[model]   %u scans taken, %llu frames skipped, %u overruns, %.3f s late at most\n",
+                 static_cast<unsigned>(returned), static_cast<unsigned long long>(r.missing), overruns, r.lateSeen);
   Require(r.memoryGap || r.missing <= overruns, name + ": " + std::to_string(r.missing) + " frames skipped, " +
                                      std::to_string(overruns) + " counted as overruns");
 }

@@ -18,9 +18,22 @@ namespace q583model {
 namespace {
 int Q583_CALL AnswerBox(const char*, const char*, uint32_t) {
   ++BoxesShown();
+  CallInFromHandler();
   return BoxAnswer();
 }
-void Q583_CALL NoTone(uint32_t, uint32_t) {}
+void Q583_CALL NoTone(uint32_t, uint32_t) { CallInFromHandler(); }
+
+std::unique_ptr<q583sim::Simulator> MakeSimulator(uint32_t seed) {
+  q583sim::Options o;
+  o.pacing = false;
+  o.seed = seed;
+  auto sim = std::make_unique<q583sim::Simulator>(o);
+  for (int m = 0; m < 8; ++m)
+    for (int c = 0; c < 16; ++c) sim->SetInput(m, c, {q583sim::SignalKind::Ramp, kRampOffset, kRampAmplitude, kRampPeriod});
+  sim->SetCalibrationReadings(kOffsetReading, kFullScaleReading);
+  sim->SetDigitalInput(kDigitalInput);
+  return sim;
+}
 }  // namespace
 
 std::atomic<int>& BoxAnswer() {
@@ -50,7 +63,13 @@ Rig::Rig(bool signOn, uint32_t clockStart) {
   platform::SetClockStart(clockStart);
   EX_SetMessageBoxHandler(&AnswerBox);
   EX_SetBeepHandler(&NoTone);
+  ptsBase_ = ProcessTerminals();  // its own (its output, when run from one)
   NewSimulator();
+  // The second instrument, on port 1, with the same inputs.
+  other_ = MakeSimulator(simSeed_++);
+  EX_SetCOMportDevice(1, other_->DevicePath().c_str());
+  PrepareOther();
+  threadsBase_ = Figures().threads;
   EX_SetIniDirectory(dir_.c_str());
   if (std::getenv("Q583_MODEL_DEBUG_LOGS")) {  // kept with Q583_KEEP_TEST_DIRS
     EX_DoVexDbgNew(1);
@@ -67,6 +86,7 @@ Rig::Rig(bool signOn, uint32_t clockStart) {
 Rig::~Rig() {
   ReloadLibrary();  // the unload: threads ended, port and logs closed
   sim_.reset();
+  other_.reset();
   std::error_code ec;
   fs::current_path(oldDir_, ec);
   if (!std::getenv("Q583_KEEP_TEST_DIRS")) fs::remove_all(dir_, ec);
@@ -74,16 +94,11 @@ Rig::~Rig() {
 
 void Rig::NewSimulator() {
   if (sim_) simRunBase_ += sim_->GetState().scansStarted;
-  q583sim::Options o;
-  o.pacing = false;
-  o.seed = simSeed_++;
-  sim_ = std::make_unique<q583sim::Simulator>(o);
-  for (int m = 0; m < 8; ++m)
-    for (int c = 0; c < 16; ++c) sim_->SetInput(m, c, {q583sim::SignalKind::Ramp, kRampOffset, kRampAmplitude, kRampPeriod});
+  sim_ = MakeSimulator(simSeed_++);
   sim_->SetRunOffsetStep(kRunStep, kRunOffsets, simRunBase_);
-  sim_->SetCalibrationReadings(kOffsetReading, kFullScaleReading);
-  sim_->SetDigitalInput(kDigitalInput);
-  EX_SetCOMportDevice(0, sim_->DevicePath().c_str());
+  EX_SetCOMportDevice(static_cast<uint8_t>(simPort_), sim_->DevicePath().c_str());
+  burst_ = false;
+  deliverySteps_ = 0;
   lineAlive_ = true;
   asked_.clear();
   accepted_.clear();
@@ -97,6 +112,7 @@ void Rig::EndRun(Ending how) {
   if (run_->going) {
     run_->going = false;
     run_->endedBy = how;
+    run_->endWall = std::make_pair(beginWall_, std::chrono::system_clock::now());
     ending_ = how;
   } else if (how == Ending::Orderly) {
     ending_ = Ending::Orderly;
@@ -118,6 +134,7 @@ std::set<std::string> Rig::ScanLogs() const {
 }
 
 void Rig::Started(Clock::time_point begin) {
+  FollowSignOn("the start");
   if (run_ && !run_->fileChecked) {
     ending_ = run_->going ? Ending::NewStart : ending_;
     run_->going = false;
@@ -128,6 +145,7 @@ void Rig::Started(Clock::time_point begin) {
   r.id = run_ ? run_->id + 1 : 1;
   r.begin = begin;
   r.started = Clock::now();
+  r.startedWall = std::chrono::system_clock::now();
   r.type = settings_.type;
   r.bipolar = settings_.bipolar;
   r.simRunFirst = simRunsBefore_;
@@ -139,10 +157,16 @@ void Rig::Started(Clock::time_point begin) {
   r.lengthMode = settings_.lengthMode;
   r.length = settings_.length;
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
+  r.fileLimited = (settings_.logFlags & 8) != 0;
+  r.ownInterval = !fastNext_;
+  r.lateAllowance = lateAllowance_;
   r.memoryGap = (settings_.logFlags & 2) == 0;
   if (shiftFault_ && sim_->PendingFrameFaults() == 0) shiftFault_ = false;
   r.noisy = noiseOn_ || shiftFault_;
-  r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_ || settings_.smallQueue;
+  // A small receive queue overflows when frames come faster than the
+  // thread's wake-ups are sure to keep up with, or several at once.
+  r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_ ||
+             (settings_.smallQueue && (burst_ || r.interval < 0.02 || Skipped("queue")));
   if (settings_.logFlags & 1) {
     const auto now = ScanLogs();
     for (const auto& n2 : now)
@@ -150,6 +174,7 @@ void Rig::Started(Clock::time_point begin) {
   }
   ending_ = Ending::AtOnce;
   run_ = r;
+  CheckGiven("the start");
   if (fastNext_) {
     sim_->SetFrameIntervalOverride(0.0);
     fastNext_ = false;
@@ -189,7 +214,8 @@ std::string Rig::UnloadAndCount(int descriptorsBefore, int threadsBefore) {
   // What is left besides the simulator's own descriptors and its thread.
   auto left = [&] {
     const ProcessFigures f = Figures();
-    return std::make_pair(f.descriptors - sim_->GetState().ownDescriptors - descriptorsBefore, f.threads - 1 - threadsBefore);
+    return std::make_pair(f.descriptors - sim_->GetState().ownDescriptors - other_->GetState().ownDescriptors - descriptorsBefore,
+                          f.threads - 2 - threadsBefore);
   };
   auto now = left();
   for (int i = 0; i < 100 && (now.first != 0 || now.second != 0); ++i) {

@@ -178,7 +178,7 @@ Step Codes(std::array<uint8_t, 6> codes) {
 enum Prefix {
   kNone, kSetterFirst, kTypeZeroThenMulti, kHangUpInRun, kTimedEndWithDigout, kLostCalibration, kOverrun,
   kDefaultsInRun, kMemoryToggledInRun, kUnreadAfterEnd, kIniThenRun, kDigoutThenEnd,
-  kDiginWithScan, kDirectTour, kDirectFaults, kRunFaults, kFrameFaults
+  kDiginWithScan, kDirectTour, kDirectFaults, kRunFaults, kFrameFaults, kCallIns, kTwoPorts, kGivenBeforeStart, kDelivery
 };
 
 std::vector<Step> PrefixSteps(int prefix, int variant) {
@@ -314,6 +314,46 @@ std::vector<Step> PrefixSteps(int prefix, int variant) {
       if (variant >> 2) v.push_back(Make(Op::DiginScan, 0));
       return v;
     }
+    case kCallIns:
+      // The host's handlers call in: the box of a start, the beep of a
+      // timed run's end.
+      if (variant < 5) return {Make(Op::SetLogOptions, 3, 0), Make(Op::CallIn, variant, 0), Make(Op::Wait, 200),
+                               Make(Op::Retrieve, 0, 5000), Make(Op::EndScan)};
+      return {Make(Op::SetRunLength, 0, 400), Make(Op::Beep, 1), Make(Op::Start, 1), Make(Op::CallIn, variant - 5, 1),
+              Make(Op::Retrieve, 1, 5000), Make(Op::SetRunLength, 0, 0), Make(Op::Start, 1), Make(Op::Wait, 100), Make(Op::EndScan)};
+    case kTwoPorts:
+      // A run on one port, a switch, a run on the other; back again.
+      return {Make(Op::SetLogOptions, 3, 0), Make(Op::Start, 1), Make(Op::Wait, 200), Make(Op::SwitchPort, variant % 3),
+              Make(Op::Wait, 100), Make(Op::Retrieve, 0, 5000), Make(Op::Start, variant & 4 ? 0 : 1), Make(Op::Wait, 300),
+              Make(Op::Retrieve, 1, 5000), Make(Op::EndScan), Make(Op::OneConversion), Make(Op::SwitchPort, (variant + 1) % 3),
+              variant & 4 ? Make(Op::InitDev) : Make(Op::GetDigin), Make(Op::Start, 1), Make(Op::Wait, 100), Make(Op::EndScan)};
+    case kGivenBeforeStart: {
+      // Setters of each kind between a sign-on and the start, then during
+      // the run for the next start.
+      const Step setters[] = {Make(Op::Interval, 4), Make(Op::SetAverage, 4), Make(Op::SetGain, 8), Make(Op::Polarity, 0),
+                              Make(Op::SetRate, 0, 0, 30.0), Make(Op::Interval, 1), Codes({0x01, 0x00, kOff, kOff, kOff, kOff}),
+                              Make(Op::SetFilter, 1)};
+      return {Make(Op::InitDev), setters[variant], setters[(variant + 3) % 8], Make(Op::Start, 1), Make(Op::Wait, 300),
+              Make(Op::Retrieve, 0, 5000), setters[(variant + 5) % 8], Make(Op::Interval, variant & 1 ? 1 : 4),
+              Make(Op::Wait, 100), Make(Op::EndScan), Make(Op::Start, 1), Make(Op::Wait, 300), Make(Op::EndScan),
+              Make(Op::SetAverage, 1), Make(Op::Interval, 0)};
+    }
+    case kDelivery: {
+      // Frames in chunks: bursts, a latency timer, and frames split with
+      // their rest held past the next frame's head, so that the waits that
+      // count bytes (with digital input read among the frames) meet a
+      // frame's rest and more at once.
+      std::vector<Step> v;
+      if (variant < 4)
+        v = {Make(Op::DiginScan, 1), variant & 1 ? Make(Op::SetScanType, 0) : Make(Op::DigoutPriority, variant / 2),
+             Make(Op::Delivery, 2, 1 + variant / 2, 0.15)};
+      else
+        v = {Make(Op::Delivery, variant & 1, variant & 1 ? 2 + variant % 3 : 1 + 5 * (variant - 4))};
+      v.insert(v.end(), {Make(Op::SetLogOptions, 3, 0), Make(Op::Start, 1), Make(Op::Wait, 2500), Make(Op::Retrieve, 0, 5000),
+                         Make(Op::Wait, 300), Make(Op::Retrieve, 1, 5000), Make(Op::EndScan)});
+      if (variant < 4) v.insert(v.end(), {Make(Op::DiginScan, 0), Make(Op::DigoutPriority, 0), Make(Op::SetScanType, 1)});
+      return v;
+    }
     default:
       return {};
   }
@@ -369,7 +409,8 @@ void CheckOneSequence() {
                                                      {4, kTimedEndWithDigout}, {3, kLostCalibration}, {3, kOverrun},
                                                      {2, kDefaultsInRun}, {2, kMemoryToggledInRun}, {3, kUnreadAfterEnd},
                                                      {4, kIniThenRun}, {2, kDigoutThenEnd},
-                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults}})
+                                                     {2, kDiginWithScan}, {2, kDirectTour}, {2, kDirectFaults}, {2, kRunFaults}, {2, kFrameFaults},
+                                                     {2, kCallIns}, {2, kTwoPorts}, {2, kGivenBeforeStart}, {3, kDelivery}})
                           .as("scenario prefix");
   const int variant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("prefix variant");  // (inRange would scale with size)
   // More than half the sequences go on with a second scenario (any but the
@@ -378,7 +419,8 @@ void CheckOneSequence() {
   int second = *rc::gen::weightedElement<int>({{10, kNone}, {1, kTypeZeroThenMulti}, {1, kHangUpInRun}, {2, kTimedEndWithDigout},
                                                {1, kLostCalibration}, {1, kOverrun}, {1, kDefaultsInRun}, {1, kMemoryToggledInRun},
                                                {1, kUnreadAfterEnd}, {2, kIniThenRun}, {1, kDigoutThenEnd}, {1, kDiginWithScan},
-                                               {1, kDirectTour}, {1, kDirectFaults}, {1, kRunFaults}, {1, kFrameFaults}})
+                                               {1, kDirectTour}, {1, kDirectFaults}, {1, kRunFaults}, {1, kFrameFaults},
+                                               {1, kCallIns}, {1, kTwoPorts}, {1, kGivenBeforeStart}, {1, kDelivery}})
                    .as("second scenario");
   const int secondVariant = *rc::gen::element(0, 1, 2, 3, 4, 5, 6, 7).as("second scenario's variant");
   // Q583_MODEL_PREFIX=N: every new sequence begins with scenario N alone (to study one).

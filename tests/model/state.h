@@ -50,6 +50,7 @@ constexpr int kCalibrationStepMs = 2000;  // a calibration reply is awaited this
 constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
 constexpr int kTimerSlackMs = 50;    // clock steps and scheduling around a timed run's end
+constexpr double kLateS = 0.8;       // a frame's receive time after its sending (s)
 
 double Ms(Clock::duration d);
 void SleepMs(int ms);
@@ -73,6 +74,14 @@ void CountStep();
 // how many it has been shown.
 std::atomic<int>& BoxAnswer();
 std::atomic<int>& BoxesShown();
+// The library call the host's next message box or beep makes from inside
+// its handler (-1: none; the kinds as Op::CallIn's), and what it returned.
+std::atomic<int>& CallInKind();
+std::atomic<int>& CallInResult();
+// Makes that call, when one is armed (the handlers' own code).
+void CallInFromHandler();
+// The pseudo-terminals the process has open.
+int ProcessTerminals();
 
 // ---- The command set --------------------------------------------------------
 
@@ -81,7 +90,8 @@ enum class Op {
   SetLogOptions, SetRunLength, SetRate, SetGain, SetAverage, SetFilter, Interval, Digout, GetDigin,
   OneConversion, PolledChan, DiginScan, Calibrate, Standby, Sleep, Reset, IniLoad, Beep,
   DiginWScan, DefaultSetup, Polarity, DigoutNearEnd, DigoutThenEnd, DebugLogs, LogText, DigoutPriority, StopBeep, NoLogFile, SetModel, NoPort,
-  CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration
+  CallIn, SwitchPort,
+  CommandFault, FrameFault, Noise, FastFrames, HangUp, Reconnect, TwoThreads, LostCalibration, Delivery
 };
 
 struct Step {
@@ -132,6 +142,9 @@ struct RunRecord {
   bool selfEnded = false;     // it ended without the host
   bool fileChecked = false;
   Clock::time_point begin, started;
+  std::chrono::system_clock::time_point startedWall;
+  // The wall-clock span of the step that ended it (the trailer's end time).
+  std::optional<std::pair<std::chrono::system_clock::time_point, std::chrono::system_clock::time_point>> endWall;
   std::optional<Clock::time_point> endSeen;  // a wait first saw the thread gone
   double interval = 0.0;      // the simulator's frame interval
   uint32_t points = 1;        // values per scan
@@ -145,6 +158,10 @@ struct RunRecord {
   size_t firstExperiment = 0, firstComment = 0;
   uint32_t lengthMode = 1, length = 0;
   bool stopWhenFull = false;
+  bool fileLimited = false;   // its log file may fill: a trailer, and the run goes on
+  bool ownInterval = true;    // timed as the instrument was given it (no frame-rate override)
+  double lateAllowance = 0.0; // what the delivery of its frames may hold them back (s)
+  double lateSeen = 0.0;
   bool digoutQueued = false;  // a byte was queued in this run
   bool lineDead = false;      // its line hung up: a replug gives the port a new line, not this run
   int64_t lastK = -1;         // last frame handed out
@@ -287,10 +304,42 @@ class Rig {
   // What holds after every step.
   void CheckAfterStep(const std::string& what, bool talked, bool alive);
 
+  // ---- the host beyond its calls (host.cpp) ---------------------------------
+  // A library call from inside the host's message box or beep handler.
+  void CallFromHandler(const Step& s, const std::string& what, bool& talked);
+  // EX_SetCOMport or EX_SetCOMportDevice to the other simulator's port.
+  void SwitchPort(const Step& s, const std::string& what);
+  void SetDelivery(const Step& s);
+  void EndDelivery();
+  // The model follows the library to the instrument it signed on to.
+  void FollowSignOn(const std::string& what);
+  void PrepareOther();
+  std::string PathOfPort(int port) const { return (port == simPort_ ? sim_ : other_)->DevicePath(); }
+  // Threads and pseudo-terminal descriptors the library holds.
+  void CheckHeld(const std::string& what);
+  // The instrument runs with what the run is timed and decoded with.
+  void CheckGiven(const std::string& what);
+  // One trailer (its lines from `at`) against its run.
+  void CheckTrailer(const std::vector<std::string>& lines, size_t at, const std::string& where);
+
   // ---- state ---------------------------------------------------------------
   fs::path oldDir_;
   std::string dir_;
   std::unique_ptr<q583sim::Simulator> sim_;
+  // The second instrument, on the other port; what it had sent and been
+  // given when the library last left it, and the first run index it gives.
+  std::unique_ptr<q583sim::Simulator> other_;
+  uint32_t otherSignOns_ = 0, otherWrites_ = 0, otherBase_ = 0;
+  size_t otherModes_ = 0;
+  int simPort_ = 0;   // the port number of sim_ (other_ has the other)
+  int port_ = 0;      // the port the library's record names
+  int threadsBase_ = 0;
+  int ptsBase_ = 0;         // the process's own terminals
+  bool otherAlive_ = true;
+  int deliverySteps_ = 0;  // steps left with the delivery shaped
+  bool burst_ = false;
+  double lateAllowance_ = 0.0;  // of the delivery as shaped now
+  std::chrono::system_clock::time_point beginWall_;
   uint32_t simSeed_ = 583;
   int stepNo_ = 0;
 
