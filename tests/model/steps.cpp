@@ -40,6 +40,9 @@ void Rig::Execute(const Step& s) {
   beginWall_ = std::chrono::system_clock::now();
   bool talked = false;  // the library talked to the instrument without starting a scan
   logsBefore_ = ScanLogs();
+  // Whichever instrument this step's start meets, its run takes the next number.
+  if (other_)
+    other_->SetRunOffsetStep(kRunStep, kRunOffsets, otherBase_ = ScansStarted() - other_->GetState().scansStarted);
   simRunsBefore_ = ScansStarted();
   // A call absorbed by a run the library still holds (a byte queued into a
   // run whose thread has not yet seen its line go) meets no line.
