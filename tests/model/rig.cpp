@@ -176,7 +176,9 @@ void Rig::Started(Clock::time_point begin) {
   run_ = r;
   CheckGiven("the start");
   if (fastNext_) {
+    // The start may have met the other instrument: neither keeps the pace.
     sim_->SetFrameIntervalOverride(0.0);
+    if (other_) other_->SetFrameIntervalOverride(0.0);
     fastNext_ = false;
   }
 }
