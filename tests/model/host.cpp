@@ -202,8 +202,11 @@ void Rig::CheckHeld(const std::string& what) {
 void Rig::CheckGiven(const std::string& what) {
   const q583sim::State st = sim_->GetState();
   if (Lenient() || !run_ || !run_->ownInterval || !st.scanning || Skipped("given")) return;
-  double interval = 0;
-  EX_GetScanInterval(&interval);
+  // The run's own interval: the record's may since have been moved by a
+  // getter to the minimum of settings changed after the start.
+  const auto going = CurrentRun();
+  if (!going) return;
+  const double interval = going->format.interval;
   Require(std::fabs(st.frameIntervalS - interval) <= 3e-4 + 1e-3 * interval,
           what + ": the run is timed with " + std::to_string(interval) + " s, the instrument was given timer count " +
               std::to_string(st.timerCount) + " (" + std::to_string(st.frameIntervalS) + " s)");
