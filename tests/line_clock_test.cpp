@@ -176,6 +176,14 @@ TEST_F(LineAndClock, WaitsFollowTheRateTheInstrumentRuns) {
   EX_EndScan();
   EXPECT_LT(SecondsSince(start), 30.0);  // not twice 5000 s
 
+  // Longer than the 24-bit timer holds: the instrument is given its longest
+  // interval, not the count cut to three bytes, and the run is timed with it.
+  Q583.scanInterval = 6000.0;
+  ASSERT_EQ(EX_StartScan_NoSysCal(), 1);
+  EXPECT_EQ(Sim().GetState().timerCount, 0xFFFFFFU);
+  EXPECT_NEAR(CurrentRun()->format.interval, Sim().GetState().frameIntervalS, 1e-6);
+  EX_EndScan();
+
   // Too slow for the timer at an averaging of 1: it stays 1.
   Q583.average = 1;
   Q583.scanInterval = 1.0e6;

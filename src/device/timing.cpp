@@ -4,6 +4,7 @@
 // request turns into once it is rounded to whole timer ticks.
 #include "device/timing.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -85,7 +86,7 @@ double QuantiseInterval(double interval, double timeBase) {
   const double middle = std::trunc(w / 256);
   w = w - middle * 256;
   const double low = std::trunc(w);
-  const double R = high * 65536 + middle * 256 + low;
+  const double R = std::min(high * 65536 + middle * 256 + low, kTimerCountMax);
   return (R + 1) / timeBase;
 }
 
@@ -105,6 +106,11 @@ double RoundToMilliseconds(double value) {
 double TimeBase(int16_t version, int16_t baud) {
   const double B = std::pow(2.0, static_cast<double>(baud));
   return version <= 100 ? 3906.25 / B : 4882.8125 / B;
+}
+
+double IntervalWithinTimer(double interval, int32_t modelCode, int16_t baud) {
+  const double timeBase = (modelCode < 0 ? 3906.25 : 4882.8125) / std::pow(2.0, static_cast<double>(baud));
+  return std::min(interval, (kTimerCountMax + 1) / timeBase);
 }
 
 int16_t ApplyScanTiming(double& maximum, double& minimum) {

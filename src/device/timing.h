@@ -40,6 +40,13 @@ ScanBounds ComputeScanBounds(const struct Q583Record& record, uint32_t average);
 // Time base of the instrument's interval timer in ticks per second.
 double TimeBase(int16_t version, int16_t baud);
 
+// The timer count is 24 bits wide: a longer interval is given as the
+// longest the timer holds, never as its count cut to three bytes.
+constexpr double kTimerCountMax = 16777215.0;
+// The interval a run is timed with: the requested one, or the longest the
+// timer holds at the sign-on's time base when it asks for more.
+double IntervalWithinTimer(double interval, int32_t modelCode, int16_t baud);
+
 // The five scan-interval exports' work (lazy initialisation included).
 bool GetScanInterval(double& interval);
 bool GetScanIntervalMinMax(double& minimum, double& maximum);

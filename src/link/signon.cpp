@@ -3,10 +3,12 @@
 // echo, reads the firmware version and settles the model code.
 #include "link/signon.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "device/q583.h"
+#include "device/timing.h"
 #include "link/commands.h"
 #include "link/given.h"
 #include "link/packets.h"
@@ -203,7 +205,7 @@ bool SignonPass() {
 void TimerCountBytes(double interval, int32_t modelCode, int16_t baud, uint8_t& high, uint8_t& middle,
                      uint8_t& low) {
   const double timeBase = (modelCode < 0 ? 3906.25 : 4882.8125) / std::pow(2.0, baud);
-  const double x = timeBase * (interval + 0.00005) - 1.0;
+  const double x = std::min(timeBase * (interval + 0.00005) - 1.0, kTimerCountMax);
   const int64_t h = Trunc(x / 65536.0);
   const int64_t m = Trunc((x - static_cast<double>(h) * 65536.0) / 256.0);
   const int64_t l = Trunc(x - static_cast<double>(h) * 65536.0 - static_cast<double>(m) * 256.0);

@@ -160,7 +160,7 @@ RunFormat FormatFromSettings() {
   format.points = PointsPerScan();
   format.words = Q583.wordCnt;
   format.polarity = Q583.biPolar;
-  format.interval = Q583.scanInterval;
+  format.interval = IntervalWithinTimer(Q583.scanInterval, Q583.modelCode, Q583.baud);
   format.minimumInterval = QuantisedMinimumInterval();
   format.appliedInterval = QuantisedAppliedInterval();
   for (size_t i = 0; i < format.codes.size(); ++i) format.codes[i] = Q583.chan[i];
