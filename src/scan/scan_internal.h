@@ -108,6 +108,9 @@ extern std::atomic<bool> fStopRunEndBeep;
 // Starts the run-end beep thread when enabled (scan start, before the
 // acquisition thread is resumed).
 void StartRunEndBeepThread();
+// Beep threads not yet finished: the last run's and earlier ones still
+// beeping (a start does not end them).
+size_t BeepThreadsAlive();
 // Run lengths and beep options as at library load.
 void ResetTimedRunsForLoad();
 // Tells beep threads waiting for the end of the run to look again.

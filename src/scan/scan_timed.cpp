@@ -176,6 +176,13 @@ void StartRunEndBeepThread() {
   KillAll(finished);
 }
 
+size_t BeepThreadsAlive() {
+  std::lock_guard<std::mutex> lock(gBeepMutex);
+  size_t alive = hScanEndBeepThread_HANDLE && !hScanEndBeepThread_HANDLE->Finished() ? 1 : 0;
+  for (const auto& thread : gEarlierBeepThreads) alive += !thread->Finished();
+  return alive;
+}
+
 void NotifyScanEnded() {
   std::lock_guard<std::mutex> lock(gBeepMutex);
   if (hScanEndBeepThread_HANDLE) hScanEndBeepThread_HANDLE->Wake();

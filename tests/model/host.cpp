@@ -187,10 +187,9 @@ void Rig::EndDelivery() {
 
 void Rig::CheckHeld(const std::string& what) {
   // The library's threads: the acquisition thread of a run going and the
-  // beep threads of runs (the last one's, and one before it still
-  // beeping), none else once a step is over (a thread ending, or a beep
-  // after its run, may take a moment).
-  auto extra = [&] { return Threads() - threadsBase_ - (ScanRunning() ? 1 : 0) - (fRunEndBeepEnabled ? 2 : 0); };
+  // beep threads of runs still beeping (a start leaves earlier ones be),
+  // none else once a step is over (a thread ending may take a moment).
+  auto extra = [&] { return Threads() - threadsBase_ - (ScanRunning() ? 1 : 0) - static_cast<int>(BeepThreadsAlive()); };
   for (int i = 0; i < 125 && extra() > 0; ++i) SleepMs(20);
   Require(extra() <= 0 || Skipped("threads"), what + ": " + std::to_string(extra()) +
                                                   " thread(s) of the library that no run owns");
