@@ -9,16 +9,23 @@ void RunAccount::Started(double wallTime, int64_t monotonicMicros) {
   figures_.startTime = wallTime;
 }
 
-uint64_t RunAccount::FrameTaken() {
+uint64_t RunAccount::NumberFrame() {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++figures_.sent;
-  return figures_.taken++;
+  return nextNumber_++;
 }
 
-void RunAccount::Stored(double delaySeconds) {
+void RunAccount::Stored(uint64_t number, double delaySeconds) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++figures_.taken;
   ++figures_.stored;
+  figures_.sent = std::max(figures_.sent, number + 1);
   figures_.longestDelay = std::max(figures_.longestDelay, delaySeconds);
+}
+
+void RunAccount::NotStored(uint64_t number) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++figures_.taken;
+  LostLocked(number, 1, GapCause::NotStored);
 }
 
 void RunAccount::HandedOut(uint32_t scans) {
@@ -29,6 +36,10 @@ void RunAccount::HandedOut(uint32_t scans) {
 void RunAccount::Lost(uint64_t first, uint64_t count, GapCause cause) {
   if (count == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  LostLocked(first, count, cause);
+}
+
+void RunAccount::LostLocked(uint64_t first, uint64_t count, GapCause cause) {
   figures_.lost[static_cast<uint32_t>(cause)] += count;
   // Scans lost after the last one taken were sent all the same.
   figures_.sent = std::max(figures_.sent, first + count);
@@ -42,7 +53,7 @@ void RunAccount::Lost(uint64_t first, uint64_t count, GapCause cause) {
 
 uint64_t RunAccount::NextNumber() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return figures_.taken;
+  return nextNumber_;
 }
 
 void RunAccount::LogLimitReached() {

@@ -65,9 +65,12 @@ class RunAccount {
   // The start succeeded: the clock of receive times starts now.
   void Started(double wallTime, int64_t monotonicMicros);
   int64_t StartMicros() const { return startMicros_; }
-  // A frame was taken; its number.
-  uint64_t FrameTaken();
-  void Stored(double delaySeconds);
+  // A frame was taken: its number.  It is counted with what became of it
+  // (Stored or NotStored), in one step, so that the figures never show a
+  // frame taken and neither stored nor passed over.
+  uint64_t NumberFrame();
+  void Stored(uint64_t number, double delaySeconds);
+  void NotStored(uint64_t number);
   void HandedOut(uint32_t scans);
   // Scans whose numbers will never reach the host.
   void Lost(uint64_t first, uint64_t count, GapCause cause);
@@ -83,7 +86,10 @@ class RunAccount {
   RunFigures Figures() const;
 
  private:
+  void LostLocked(uint64_t first, uint64_t count, GapCause cause);
+
   mutable std::mutex mutex_;  // a leaf
   int64_t startMicros_ = 0;   // written before the thread runs
   RunFigures figures_;        // guarded by mutex_
+  uint64_t nextNumber_ = 0;   // guarded by mutex_
 };

@@ -393,7 +393,7 @@ void WriteRows(ScanRun& scan, std::string& rows) {
 // ends the run.
 ThreadStop KeepFrame(ScanRun& scan, const uint8_t* values, int64_t receivedUs, std::string& rows,
                      long& filePosition, int32_t* points) {
-  const ScanStamp stamp{scan.account.FrameTaken(),
+  const ScanStamp stamp{scan.account.NumberFrame(),
                         static_cast<double>(receivedUs - scan.account.StartMicros()) * 1e-6};
   const bool toFile = fLogScansToFile && scan.log.IsOpen();
   // The time column only for a row that is written.
@@ -407,12 +407,13 @@ ThreadStop KeepFrame(ScanRun& scan, const uint8_t* values, int64_t receivedUs, s
   // Only stored scans are counted: the host is never handed a value that
   // this run did not store.
   if (fLogScansToMemory) {
+    // Counted before the host can take it: never more handed out than stored.
+    scan.account.Stored(stamp.number, static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
     const ScanRing::Stored kept = scan.ring.Store(points, static_cast<uint32_t>(stored), stamp, fStopWhenMemoryFull);
-    scan.account.Stored(static_cast<double>(platform::MonotonicMicros() - receivedUs) * 1e-6);
     if (kept.dropped) scan.account.Lost(kept.droppedNumber, 1, GapCause::Overrun);
     if (kept.full) return ThreadStop::Full;
   } else {
-    scan.account.Lost(stamp.number, 1, GapCause::NotStored);
+    scan.account.NotStored(stamp.number);
   }
   if (toFile && fLimitLogFileSize) {
     if (filePosition < 0) filePosition = scan.log.Position();
