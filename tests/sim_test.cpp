@@ -499,6 +499,13 @@ TEST_F(SimLine, BurstHoldsFramesAndSplitHoldsTheRest) {
   t = FrameWriteTimes(sim(), line(), 2);
   ASSERT_EQ(t.size(), 22u);
   for (size_t k : {size_t{0}, size_t{11}}) EXPECT_GE(t[k + 4] - t[k + 3], 0.015) << "frame " << k / 11;
+  line().Packet(0x8A, 0x00);
+  line().Read(1000, 300);
+  sim().SetFrameBurst(2);  // a burst's head, then the rest of both frames in one write
+  t = FrameWriteTimes(sim(), line(), 2);
+  ASSERT_EQ(t.size(), 22u);
+  EXPECT_GE(t[4] - t[3], 0.015);
+  EXPECT_EQ(t[4], t[21]);
 }
 
 TEST_F(SimLine, ClockErrorPacesTheNextRun) {

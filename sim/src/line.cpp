@@ -2,6 +2,7 @@
 // sides, the paced output, and the thread that serves them.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -158,17 +159,24 @@ void Simulator::Impl::EnqueueFrame(const std::vector<uint8_t>& bytes, double now
   if (master < 0) return;
   const size_t before = out.size();
   for (size_t i = 0; i < bytes.size() && out.size() < kMaxQueuedBytes; ++i) {
-    // The rest of a split frame leaves splitGapS after the frame is due.
-    if (splitAt > 0 && i == splitAt) lineEndS = std::max(lineEndS, now + splitGapS);
+    // The rest of a split frame leaves splitGapS after the frame is due (a
+    // burst is split as a whole, below).
+    if (splitAt > 0 && burstFrames < 2 && i == splitAt) lineEndS = std::max(lineEndS, now + splitGapS);
     Push(bytes[i], now);
   }
   if (burstFrames < 2) return;
   heldBytes += out.size() - before;
   if ((nextFrame + 1) % burstFrames != 0) {
     for (size_t i = out.size() - heldBytes; i < out.size(); ++i) out[i].endS = kHeldS;
-  } else {
-    ReleaseHeld();
+    return;
   }
+  const size_t held = std::min(heldBytes, out.size());
+  ReleaseHeld();
+  // A split burst: its first splitAt bytes as released, the rest of all its
+  // frames together splitGapS later.
+  if (splitAt == 0 || held <= splitAt) return;
+  lineEndS += splitGapS;
+  for (size_t i = out.size() - held + splitAt; i < out.size(); ++i) out[i].endS = lineEndS;
 }
 
 void Simulator::Impl::ReleaseHeld() {
@@ -329,6 +337,9 @@ void Simulator::Impl::ReadInput() {
 }
 
 void Simulator::Impl::Run() {
+  // The instrument keeps its time to the microsecond (a split frame's rest
+  // some microseconds after its head): its wake-ups are not batched.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (;;) {
     pollfd fds[2];
     int nfds = 0;

@@ -161,9 +161,9 @@ void Rig::FollowSignOn(const std::string& what) {
 }
 
 // Delivery: a == 0 a latency timer of b ms, 1 bursts of b frames, 2 each
-// frame split after byte b, its rest x seconds later (past the next
-// frame's head at 0.15 s: the rest comes with more), 3 every byte at the
-// line's pace; for the next steps.
+// frame (or burst) split after byte b, its rest x seconds later (past the
+// next frame's head at 0.15 s: the rest comes with more), 3 every byte at
+// the line's pace; for the next steps.
 void Rig::SetDelivery(const Step& s) {
   if (s.a == 0) sim_->SetLatencyTimer(s.b);
   if (s.a == 1) sim_->SetFrameBurst(static_cast<uint32_t>(s.b));
@@ -171,8 +171,9 @@ void Rig::SetDelivery(const Step& s) {
   if (s.a == 3) sim_->SetPacing(true);
   burst_ = burst_ || s.a == 1 || s.a == 0;
   deliverySteps_ = 8;
-  lateAllowance_ += s.a == 0 ? s.b * 1e-3 : s.a == 1 ? 1e9 : s.a == 2 ? s.x : 0.0;
-  if (run_) run_->lateAllowance = std::max(run_->lateAllowance, lateAllowance_);
+  if (s.a == 1) burstFrames_ = static_cast<uint32_t>(s.b);
+  lateAllowance_ += s.a == 0 ? s.b * 1e-3 : s.a == 2 ? s.x : 0.0;
+  if (run_) run_->lateAllowance = std::max(run_->lateAllowance, lateAllowance_ + burstFrames_ * run_->interval);
 }
 
 void Rig::EndDelivery() {
@@ -182,6 +183,7 @@ void Rig::EndDelivery() {
   sim_->SetPacing(false);
   burst_ = false;
   lateAllowance_ = 0.0;
+  burstFrames_ = 0;
   deliverySteps_ = 0;
 }
 
@@ -190,8 +192,9 @@ void Rig::CheckHeld(const std::string& what) {
   // beep threads of runs still beeping (a start leaves earlier ones be),
   // none else once a step is over (a thread ending may take a moment).
   auto extra = [&] { return Threads() - threadsBase_ - (ScanRunning() ? 1 : 0) - static_cast<int>(BeepThreadsAlive()); };
-  for (int i = 0; i < 125 && extra() > 0; ++i) SleepMs(20);
-  Require(extra() <= 0 || Skipped("threads"), what + ": " + std::to_string(extra()) +
+  int unowned = extra();
+  for (int i = 0; i < 125 && unowned > 0; ++i, unowned = extra()) SleepMs(20);
+  Require(unowned <= 0 || Skipped("threads"), what + ": " + std::to_string(unowned) +
                                                   " thread(s) of the library that no run owns");
   // At most the port in use is open.
   const int held = ProcessTerminals() - ptsBase_ - OwnTerminal(sim_.get()) - OwnTerminal(other_.get());

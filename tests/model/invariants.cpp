@@ -431,7 +431,7 @@ void Rig::Retrieve(bool asInt, uint32_t wanted, bool lenient) {
       // within a bound of when it was sent and delivered.
       const double late = times[static_cast<size_t>(s)] - static_cast<double>(id.k + 1) * r.interval;
       if (std::getenv("Q583_MODEL_TRACE") && late > r.lateSeen) r.lateSeen = late;
-      Require(lenient || !r.ownInterval || id.run != static_cast<int64_t>(r.simRunFirst) || Skipped("late") ||
+      Require(lenient || !r.timely || id.run != static_cast<int64_t>(r.simRunFirst) || Skipped("late") ||
                   late <= kLateS + r.lateAllowance,
               name + ": frame " + std::to_string(id.k) + " taken " + std::to_string(late) + " s after it was sent");
     } else {

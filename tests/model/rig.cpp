@@ -159,13 +159,14 @@ void Rig::Started(Clock::time_point begin) {
   r.stopWhenFull = (settings_.logFlags & 6) == 6;
   r.fileLimited = (settings_.logFlags & 8) != 0;
   r.ownInterval = !fastNext_;
-  r.lateAllowance = lateAllowance_;
+  r.timely = !fastNext_ || r.interval >= kTimelyS;
+  r.lateAllowance = lateAllowance_ + burstFrames_ * r.interval;
   r.memoryGap = (settings_.logFlags & 2) == 0;
   if (shiftFault_ && sim_->PendingFrameFaults() == 0) shiftFault_ = false;
   r.noisy = noiseOn_ || shiftFault_;
   // A small receive queue overflows when frames come faster than the
   // thread's wake-ups are sure to keep up with, or several at once.
-  r.mayEnd = fastNext_ || faultSteps_ > 0 || !lineAlive_ ||
+  r.mayEnd = !r.timely || faultSteps_ > 0 || !lineAlive_ ||
              (settings_.smallQueue && (burst_ || r.interval < 0.02 || Skipped("queue")));
   if (settings_.logFlags & 1) {
     const auto now = ScanLogs();

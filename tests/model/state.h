@@ -51,6 +51,7 @@ constexpr int kFaultSlackMs = 9000;  // retries and time-outs a fault causes
 constexpr int kHardLimitMs = 120000; // the watchdog gives up on the process
 constexpr int kTimerSlackMs = 50;    // clock steps and scheduling around a timed run's end
 constexpr double kLateS = 0.8;       // a frame's receive time after its sending (s)
+constexpr double kTimelyS = 0.005;   // frames this far apart keep a run going and in time
 
 double Ms(Clock::duration d);
 void SleepMs(int ms);
@@ -160,6 +161,7 @@ struct RunRecord {
   bool stopWhenFull = false;
   bool fileLimited = false;   // its log file may fill: a trailer, and the run goes on
   bool ownInterval = true;    // timed as the instrument was given it (no frame-rate override)
+  bool timely = true;         // its frames come slowly enough for each to be taken within kLateS
   double lateAllowance = 0.0; // what the delivery of its frames may hold them back (s)
   double lateSeen = 0.0;
   bool digoutQueued = false;  // a byte was queued in this run
@@ -338,7 +340,8 @@ class Rig {
   bool otherAlive_ = true;
   int deliverySteps_ = 0;  // steps left with the delivery shaped
   bool burst_ = false;
-  double lateAllowance_ = 0.0;  // of the delivery as shaped now
+  double lateAllowance_ = 0.0;  // of the delivery as shaped now, bursts aside
+  uint32_t burstFrames_ = 0;    // frames a burst holds back (they wait that many intervals)
   std::chrono::system_clock::time_point beginWall_;
   uint32_t simSeed_ = 583;
   int stepNo_ = 0;

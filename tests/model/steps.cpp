@@ -129,7 +129,7 @@ bool Rig::CallLibrary(const Step& s, const std::string& what, bool& talked) {
         break;
       }
       if (hung && RunGoing()) Require(ok == 0, what + " succeeded on a hung-up line");
-      if (signedOn_ == Tri::Yes && lateAllowance_ < 0.1) Expect(what, ok, 1);  // (a stop echo held behind split frames)
+      if (signedOn_ == Tri::Yes && lateAllowance_ < 0.1 && burstFrames_ == 0) Expect(what, ok, 1);  // (a stop echo held behind split frames)
       if (signedOn_ != Tri::Yes) signedOn_ = Tri::Maybe;  // a failed channel select signs on
       EndRun(Ending::Orderly);
       talked = true;

@@ -198,7 +198,8 @@ class Simulator {
   void SetFrameBurst(uint32_t frames);
   // Each frame of a run reaches the host in two parts: its first `position`
   // bytes as sent, the rest no sooner than gapS after the frame was due
-  // (0: whole frames).
+  // (0: whole frames).  With bursts, each burst is split so: its first
+  // `position` bytes, then the rest of all its frames at once.
   void SetFrameSplit(uint32_t position, double gapS);
   // The instrument's scan clock runs `ppm` parts per million fast (negative:
   // slow): from the next start, frames come (1 + ppm 1e-6) times as often,
