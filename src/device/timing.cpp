@@ -108,9 +108,12 @@ double TimeBase(int16_t version, int16_t baud) {
   return version <= 100 ? 3906.25 / B : 4882.8125 / B;
 }
 
+double SignOnTimeBase(int32_t modelCode, int16_t baud) {
+  return (modelCode < 0 ? 3906.25 : 4882.8125) / std::pow(2.0, static_cast<double>(baud));
+}
+
 double IntervalWithinTimer(double interval, int32_t modelCode, int16_t baud) {
-  const double timeBase = (modelCode < 0 ? 3906.25 : 4882.8125) / std::pow(2.0, static_cast<double>(baud));
-  return std::min(interval, (kTimerCountMax + 1) / timeBase);
+  return std::min(interval, (kTimerCountMax + 1) / SignOnTimeBase(modelCode, baud));
 }
 
 int16_t ApplyScanTiming(double& maximum, double& minimum) {

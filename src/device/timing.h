@@ -43,6 +43,8 @@ double TimeBase(int16_t version, int16_t baud);
 // The timer count is 24 bits wide: a longer interval is given as the
 // longest the timer holds, never as its count cut to three bytes.
 constexpr double kTimerCountMax = 16777215.0;
+// Time base the sign-on computes the timer count with (by the model code).
+double SignOnTimeBase(int32_t modelCode, int16_t baud);
 // The interval a run is timed with: the requested one, or the longest the
 // timer holds at the sign-on's time base when it asks for more.
 double IntervalWithinTimer(double interval, int32_t modelCode, int16_t baud);

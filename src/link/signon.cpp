@@ -204,7 +204,7 @@ bool SignonPass() {
 
 void TimerCountBytes(double interval, int32_t modelCode, int16_t baud, uint8_t& high, uint8_t& middle,
                      uint8_t& low) {
-  const double timeBase = (modelCode < 0 ? 3906.25 : 4882.8125) / std::pow(2.0, baud);
+  const double timeBase = SignOnTimeBase(modelCode, baud);
   const double x = std::min(timeBase * (interval + 0.00005) - 1.0, kTimerCountMax);
   const int64_t h = Trunc(x / 65536.0);
   const int64_t m = Trunc((x - static_cast<double>(h) * 65536.0) / 256.0);
